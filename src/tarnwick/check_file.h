@@ -1,0 +1,73 @@
+// The check-file reader: INI-style check files in tarnwick's dialect.
+#ifndef TARNWICK_CHECK_FILE_H_
+#define TARNWICK_CHECK_FILE_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// References nest at most this deep when a value is read.
+inline constexpr int kMaxReferenceDepth = 10;
+// An expanded value larger than this is unreadable.
+inline constexpr std::size_t kMaxExpandedValue = std::size_t{16} << 20;
+
+class CheckFile {
+ public:
+  // Parses the text of a check file; `path` only names the file in messages.
+  // Throws Error(kCheckFile) "PATH:LINE: KIND" for a rejected file (key before
+  // any section header, a line that is no known form, duplicate section,
+  // duplicate key, bytes that are not UTF-8).
+  static CheckFile parse(std::string_view path, std::string_view text);
+
+  // Reads and parses the file at path. Throws Error(kFileNotFound) or
+  // Error(kFileAccess) naming the path when it cannot be read.
+  static CheckFile load(const std::string& path);
+
+  // Section names in file order, DEFAULT left out.
+  const std::vector<std::string>& sections() const;
+  bool has_section(std::string_view section) const;
+
+  // The keys of a section in lower case: its own in file order, then those it
+  // inherits from DEFAULT. Throws Error(kMissingSection) naming the section.
+  std::vector<std::string> keys(std::string_view section) const;
+
+  // The value of a key, references expanded. Throws Error(kMissingSection),
+  // Error(kInterpolation) naming the key for a missing key or a value that
+  // cannot be expanded.
+  std::string get(std::string_view section, std::string_view key) const;
+
+  // The value, or nullopt when the section or key is missing or the value
+  // cannot be expanded.
+  std::optional<std::string> find(std::string_view section, std::string_view key) const;
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<const Impl> impl_;
+};
+
+// The filter list of a check: default/filters cut at "," with each piece
+// trimmed; empty when the value is missing or unreadable.
+std::vector<std::string> read_filter_list(const CheckFile& config);
+
+// The description of a check, or nullopt when it cannot be read.
+std::optional<std::string> read_description(const CheckFile& config);
+
+// Whether a value, trimmed, has the form "output(NAME)".
+bool is_compound_reference(std::string_view value);
+
+// NAME of a compound reference, taken unchanged.
+std::string referenced_name(std::string_view value);
+
+// dir and name joined with one "/" (none added when dir ends with one); an
+// absolute name stands alone.
+std::string join_check_path(std::string_view dir, std::string_view name);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_CHECK_FILE_H_

@@ -1,0 +1,41 @@
+#include "tarnwick/error.h"
+
+namespace tarnwick {
+
+const char* error_kind_name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kFileNotFound:
+      return "file not found";
+    case ErrorKind::kFileAccess:
+      return "file access error";
+    case ErrorKind::kCheckFile:
+      return "check file error";
+    case ErrorKind::kMissingSection:
+      return "missing section";
+    case ErrorKind::kInterpolation:
+      return "unreadable value";
+    case ErrorKind::kMissingKey:
+      return "missing key";
+    case ErrorKind::kType:
+      return "type error";
+    case ErrorKind::kConnection:
+      return "connection error";
+    case ErrorKind::kInvalidReply:
+      return "invalid reply";
+    case ErrorKind::kInvalidValue:
+      return "invalid value";
+    case ErrorKind::kReferenceCycle:
+      return "reference cycle";
+    case ErrorKind::kEndOfInput:
+      return "end of input";
+    case ErrorKind::kInterrupted:
+      return "interrupted";
+    case ErrorKind::kLoginFailed:
+      return "login failed";
+    case ErrorKind::kOutput:
+      return "output error";
+  }
+  return "error";
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,162 @@
+#include "tarnwick/value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::size_t kFirstBlock = 4096;
+constexpr std::size_t kLargestBlock = std::size_t{64} << 20;
+
+}  // namespace
+
+const Node* Node::find(std::string_view key) const {
+  for (const Member& m : map()) {
+    if (m.name() == key) return &m.value;
+  }
+  return nullptr;
+}
+
+Node Node::boolean(bool b) {
+  Node n;
+  n.kind = b ? Kind::kTrue : Kind::kFalse;
+  return n;
+}
+
+Node Node::real_number(double d) {
+  Node n;
+  n.kind = Kind::kReal;
+  n.real = d;
+  return n;
+}
+
+Node Node::text_of(std::string_view s) {
+  Node n;
+  n.kind = Kind::kText;
+  n.size = static_cast<std::uint32_t>(s.size());
+  n.chars = s.data();
+  return n;
+}
+
+Node Node::whole_of(std::string_view digits) {
+  Node n = text_of(digits);
+  n.kind = Kind::kWhole;
+  return n;
+}
+
+Node Node::list_of(std::span<const Node> items) {
+  Node n;
+  n.kind = Kind::kList;
+  n.size = static_cast<std::uint32_t>(items.size());
+  n.items = items.data();
+  return n;
+}
+
+Node Node::map_of(std::span<const Member> members) {
+  Node n;
+  n.kind = Kind::kMap;
+  n.size = static_cast<std::uint32_t>(members.size());
+  n.members = members.data();
+  return n;
+}
+
+void* Arena::allocate(std::size_t bytes, std::size_t align) {
+  std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
+  if (next_ == nullptr || pad + bytes > left_) {
+    // Blocks grow geometrically so a large reply needs few of them; a request
+    // larger than the next block gets a block of its own size.
+    std::size_t size = std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
+    size = std::max(size, bytes + align);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    next_ = blocks_.back().get();
+    left_ = size;
+    reserved_ += size;
+    pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
+  }
+  char* p = next_ + pad;
+  next_ = p + bytes;
+  left_ -= pad + bytes;
+  return p;
+}
+
+std::string_view Arena::copy(std::string_view s) {
+  if (s.empty()) return {};
+  char* p = allocate_array<char>(s.size());
+  std::memcpy(p, s.data(), s.size());
+  return {p, s.size()};
+}
+
+ValueBuilder::ValueBuilder() : storage_(std::make_shared<Storage>()) {}
+
+void ValueBuilder::share(const Value& v) {
+  const auto& s = v.storage();
+  if (!s || s == storage_) return;
+  for (const auto& have : storage_->shared) {
+    if (have == s) return;
+  }
+  storage_->shared.push_back(s);
+}
+
+Node ValueBuilder::text(std::string_view s) { return Node::text_of(arena().copy(s)); }
+
+Node ValueBuilder::whole(std::string_view digits) {
+  return Node::whole_of(arena().copy(digits));
+}
+
+Node ValueBuilder::list(std::span<const Node> items) {
+  Node* copy = arena().allocate_array<Node>(items.size());
+  std::copy(items.begin(), items.end(), copy);
+  return Node::list_of({copy, items.size()});
+}
+
+Node ValueBuilder::map(std::span<const Member> members) {
+  Member* copy = arena().allocate_array<Member>(members.size());
+  std::copy(members.begin(), members.end(), copy);
+  return Node::map_of({copy, members.size()});
+}
+
+Value ValueBuilder::finish(const Node& root) { return Value(std::move(storage_), root); }
+
+bool same_value(const Node& a, const Node& b) {
+  std::vector<std::pair<const Node*, const Node*>> todo{{&a, &b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    if (x->kind != y->kind || x->size != y->size) return false;
+    switch (x->kind) {
+      case Kind::kNull:
+      case Kind::kFalse:
+      case Kind::kTrue:
+        break;
+      case Kind::kReal:
+        if (std::isnan(x->real) != std::isnan(y->real)) return false;
+        if (!std::isnan(x->real) &&
+            (x->real != y->real || std::signbit(x->real) != std::signbit(y->real))) {
+          return false;
+        }
+        break;
+      case Kind::kWhole:
+      case Kind::kText:
+        if (x->text() != y->text()) return false;
+        break;
+      case Kind::kList:
+        for (std::size_t i = 0; i < x->size; ++i) {
+          todo.emplace_back(&x->items[i], &y->items[i]);
+        }
+        break;
+      case Kind::kMap:
+        for (std::size_t i = 0; i < x->size; ++i) {
+          if (x->members[i].name() != y->members[i].name()) return false;
+          todo.emplace_back(&x->members[i].value, &y->members[i].value);
+        }
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace tarnwick

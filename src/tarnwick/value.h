@@ -1,0 +1,161 @@
+// Reply values: the decoded JSON of a controller reply and the values that
+// filtering and compound checks build from it.
+//
+// A value is a tree of immutable 16-byte Nodes that live in large arena
+// blocks, never in one heap allocation per node. A Value is an owning handle:
+// a Node plus shared ownership of the Storage that holds it (the arena, the
+// reply body that unescaped texts point into, and the storages of other values
+// whose subtrees it shares). Copying a Value never copies its tree.
+#ifndef TARNWICK_VALUE_H_
+#define TARNWICK_VALUE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// The deepest nesting of lists and maps that a value may have; a reply nested
+// deeper is rejected by the decoder, so every walk may rely on this bound.
+inline constexpr std::size_t kMaxNesting = 10000;
+
+enum class Kind : std::uint8_t {
+  kNull,
+  kFalse,
+  kTrue,
+  kWhole,  // a JSON number without fraction or exponent, kept as its digits
+  kReal,   // a JSON number with fraction or exponent, held as a double
+  kText,   // UTF-8; a lone surrogate is kept in its generalized 3-byte form
+  kList,
+  kMap,    // members in insertion order, keys distinct
+};
+
+struct Member;
+
+struct Node {
+  Kind kind = Kind::kNull;
+  // Bytes of a text or of a whole number's digits, items of a list, members
+  // of a map; zero otherwise.
+  std::uint32_t size = 0;
+  union {
+    const char* chars;       // kText, kWhole
+    const Node* items;       // kList
+    const Member* members;   // kMap
+    double real;             // kReal
+  };
+
+  Node() : chars(nullptr) {}
+
+  bool is_list() const { return kind == Kind::kList; }
+  bool is_map() const { return kind == Kind::kMap; }
+  bool is_text() const { return kind == Kind::kText; }
+
+  // The text of a kText, or the digits of a kWhole ("-12", never "-0").
+  std::string_view text() const { return {size ? chars : "", size}; }
+  std::span<const Node> list() const { return {items, size}; }
+  std::span<const Member> map() const { return {members, size}; }
+
+  // The member of a map with exactly this key, or nullptr.
+  const Node* find(std::string_view key) const;
+
+  static Node null() { return Node(); }
+  static Node boolean(bool b);
+  static Node real_number(double d);
+  // Texts, digits, items and members must outlive the node: they are normally
+  // in the arena of the storage that holds the node.
+  static Node text_of(std::string_view s);
+  static Node whole_of(std::string_view digits);
+  static Node list_of(std::span<const Node> items);
+  static Node map_of(std::span<const Member> members);
+};
+
+struct Member {
+  Node key;  // always kText
+  Node value;
+
+  std::string_view name() const { return key.text(); }
+};
+
+static_assert(sizeof(Node) == 16, "nodes are kept small on purpose");
+
+// A monotonic allocator of large blocks; everything is freed at once.
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  void* allocate(std::size_t bytes, std::size_t align);
+  template <typename T>
+  T* allocate_array(std::size_t n) {
+    return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
+  }
+  std::string_view copy(std::string_view s);
+  std::size_t bytes_reserved() const { return reserved_; }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t reserved_ = 0;
+};
+
+// Everything a value's nodes point into.
+struct Storage {
+  std::string body;  // the reply body, when texts point into it
+  Arena arena;
+  std::vector<std::shared_ptr<const Storage>> shared;  // storages it borrows from
+};
+
+class Value {
+ public:
+  // Null.
+  Value() = default;
+  Value(std::shared_ptr<const Storage> storage, const Node& node)
+      : storage_(std::move(storage)), node_(node) {}
+
+  const Node& node() const { return node_; }
+  Kind kind() const { return node_.kind; }
+  const std::shared_ptr<const Storage>& storage() const { return storage_; }
+
+  // A value for a node inside this one, sharing this value's storage.
+  Value child(const Node& node) const { return Value(storage_, node); }
+
+ private:
+  std::shared_ptr<const Storage> storage_;
+  Node node_;
+};
+
+// Builds new values, possibly sharing subtrees of existing ones.
+class ValueBuilder {
+ public:
+  ValueBuilder();
+
+  // Keeps v's storage alive as long as the built value; call it for every
+  // value whose nodes the built value points into.
+  void share(const Value& v);
+
+  Node text(std::string_view s);  // copies s
+  Node whole(std::string_view digits);  // copies the digits
+  Node list(std::span<const Node> items);  // copies the item nodes
+  Node map(std::span<const Member> members);  // copies the member nodes
+
+  Arena& arena() { return storage_->arena; }
+
+  // The finished value; the builder must not be used afterwards.
+  Value finish(const Node& root);
+
+ private:
+  std::shared_ptr<Storage> storage_;
+};
+
+// Structural equality, map members compared in order; for tests and tools.
+bool same_value(const Node& a, const Node& b);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_VALUE_H_
