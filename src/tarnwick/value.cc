@@ -95,9 +95,9 @@ ValueBuilder::ValueBuilder() : storage_(std::make_shared<Storage>()) {}
 void ValueBuilder::share(const Value& v) {
   const auto& s = v.storage();
   if (!s || s == storage_) return;
-  for (const auto& have : storage_->shared) {
-    if (have == s) return;
-  }
+  // Values built from many replies share each storage once; only a repeat of
+  // the last one is common enough to be worth skipping.
+  if (!storage_->shared.empty() && storage_->shared.back() == s) return;
   storage_->shared.push_back(s);
 }
 

@@ -57,7 +57,7 @@ struct Node {
   // The text of a kText, or the digits of a kWhole ("-12", never "-0").
   std::string_view text() const { return {size ? chars : "", size}; }
   std::span<const Node> list() const { return {items, size}; }
-  std::span<const Member> map() const { return {members, size}; }
+  std::span<const Member> map() const;
 
   // The member of a map with exactly this key, or nullptr.
   const Node* find(std::string_view key) const;
@@ -79,6 +79,8 @@ struct Member {
 
   std::string_view name() const { return key.text(); }
 };
+
+inline std::span<const Member> Node::map() const { return {members, size}; }
 
 static_assert(sizeof(Node) == 16, "nodes are kept small on purpose");
 
