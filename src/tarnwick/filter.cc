@@ -1,0 +1,186 @@
+#include "tarnwick/filter.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+
+#include "tarnwick/error.h"
+#include "tarnwick/notation.h"
+#include "tarnwick/text.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The keys of an expression: the pieces between the "&"s, each trimmed.
+std::vector<std::string_view> split_keys(std::string_view expression) {
+  std::vector<std::string_view> keys;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t amp = expression.find('&', start);
+    keys.push_back(trim_white_space(expression.substr(start, amp - start)));
+    if (amp == std::string_view::npos) return keys;
+    start = amp + 1;
+  }
+}
+
+// How an operator would name a value's type in an error message.
+std::string type_name(const Node& v) {
+  switch (v.kind) {
+    case Kind::kNull:
+      return "None";
+    case Kind::kFalse:
+      return "False";
+    case Kind::kTrue:
+      return "True";
+    case Kind::kWhole:
+    case Kind::kReal:
+      return "a number";
+    case Kind::kText:
+      return "a text";
+    case Kind::kList:
+      return "a list";
+    case Kind::kMap:
+      return "a map";
+  }
+  return "a value";
+}
+
+void require_map(const Node& element, std::string_view key) {
+  if (!element.is_map()) {
+    throw Error(ErrorKind::kType, "cannot look up " + quote_text(key) + " in " +
+                                      type_name(element));
+  }
+}
+
+// The new nodes of one filter_results call: built lists and maps, their keys
+// and the marker, all in one arena that also keeps the input alive.
+class ResultBuilder {
+ public:
+  explicit ResultBuilder(const Value& results) : results_(results) {}
+
+  Node build_single(const Node& list, std::string_view key);
+  Node build_multi(const Node& list_or_map,
+                   std::span<const std::string_view> keys);
+
+  Value finish(const Node& root) {
+    if (!builder_) return results_.child(root);
+    return builder_->finish(root);
+  }
+
+  // The text that stands in for a missing key; made once per call.
+  Node marker() {
+    if (!marker_) marker_ = builder().text(kFilterNotFound);
+    return *marker_;
+  }
+
+ private:
+  ValueBuilder& builder() {
+    if (!builder_) {
+      builder_.emplace();
+      builder_->share(results_);
+    }
+    return *builder_;
+  }
+  Node map_of(const Node& map);
+
+  const Value& results_;
+  std::optional<ValueBuilder> builder_;
+  std::optional<Node> marker_;
+  // Set up by build_multi for the current expression.
+  std::vector<Node> key_nodes_;  // the distinct keys, in order
+  // Points into the caller's expressions, which outlive the call.
+  std::unordered_map<std::string_view, std::size_t> slot_of_key_;
+  std::vector<const Node*> found_;  // per distinct key
+};
+
+// A single-key expression over a list: the element values under key.
+Node ResultBuilder::build_single(const Node& list, std::string_view key) {
+  Node* items = builder().arena().allocate_array<Node>(list.size);
+  for (std::size_t i = 0; i < list.size; ++i) {
+    const Node& element = list.items[i];
+    require_map(element, key);
+    const Node* value = element.find(key);
+    if (value == nullptr) {
+      throw Error(ErrorKind::kMissingKey,
+                  quote_text(key) + " is missing from a list element");
+    }
+    items[i] = *value;
+  }
+  return Node::list_of({items, list.size});
+}
+
+// One map of the distinct keys, in order, for a multi-key expression.
+Node ResultBuilder::map_of(const Node& map) {
+  // One pass over the map's members finds every key, so a long expression
+  // over a wide map stays linear; the first member of a name counts, as in
+  // Node::find.
+  std::fill(found_.begin(), found_.end(), nullptr);
+  for (const Member& m : map.map()) {
+    auto slot = slot_of_key_.find(m.name());
+    if (slot != slot_of_key_.end() && found_[slot->second] == nullptr) {
+      found_[slot->second] = &m.value;
+    }
+  }
+  Member* members = builder().arena().allocate_array<Member>(key_nodes_.size());
+  for (std::size_t k = 0; k < key_nodes_.size(); ++k) {
+    members[k].key = key_nodes_[k];
+    members[k].value = found_[k] != nullptr ? *found_[k] : marker();
+  }
+  return Node::map_of({members, key_nodes_.size()});
+}
+
+// A multi-key expression: one map for a map, a list of maps for a list.
+Node ResultBuilder::build_multi(const Node& list_or_map,
+                                std::span<const std::string_view> keys) {
+  key_nodes_.clear();
+  slot_of_key_.clear();
+  for (std::string_view key : keys) {
+    if (slot_of_key_.emplace(key, key_nodes_.size()).second) {
+      key_nodes_.push_back(builder().text(key));
+    }
+  }
+  found_.assign(key_nodes_.size(), nullptr);
+
+  if (list_or_map.is_map()) return map_of(list_or_map);
+  Node* items = builder().arena().allocate_array<Node>(list_or_map.size);
+  for (std::size_t i = 0; i < list_or_map.size; ++i) {
+    require_map(list_or_map.items[i], keys.front());
+    items[i] = map_of(list_or_map.items[i]);
+  }
+  return Node::list_of({items, list_or_map.size});
+}
+
+}  // namespace
+
+Value filter_results(const Value& results,
+                     const std::vector<std::string>& filters) {
+  if (filters.empty()) return results;
+  ResultBuilder built(results);
+  // Each expression works on the whole result of the one before it.
+  Node current = results.node();
+  for (const std::string& expression : filters) {
+    std::vector<std::string_view> keys = split_keys(expression);
+    if (current.is_list()) {
+      current = keys.size() == 1 ? built.build_single(current, keys.front())
+                                 : built.build_multi(current, keys);
+    } else if (current.is_map()) {
+      if (keys.size() == 1) {
+        // The expression as received, not trimmed: check files hand it over
+        // trimmed already.
+        const Node* value = current.find(expression);
+        current = value != nullptr ? *value : built.marker();
+      } else {
+        current = built.build_multi(current, keys);
+      }
+    } else {
+      return Value();
+    }
+  }
+  return built.finish(current);
+}
+
+}  // namespace tarnwick
