@@ -11,24 +11,33 @@
 
 namespace tarnwick {
 
-// References nest at most this deep when a value is read.
+// References nest at most this deep when a value is read: the value read is
+// level 1, and each referenced value that holds a "%" one level more.
 inline constexpr int kMaxReferenceDepth = 10;
-// An expanded value larger than this is unreadable.
+// A value that grows larger than this through its references is unreadable.
+// The limit is checked before anything is built, so a small file cannot make
+// a read take exponential time or memory. Values without references are
+// never refused for their size.
 inline constexpr std::size_t kMaxExpandedValue = std::size_t{16} << 20;
 
 class CheckFile {
  public:
-  // Parses the text of a check file; `path` only names the file in messages.
-  // Throws Error(kCheckFile) "PATH:LINE: KIND" for a rejected file (key before
-  // any section header, a line that is no known form, duplicate section,
-  // duplicate key, bytes that are not UTF-8).
+  // Parses the text of a check file (UTF-8; a leading byte-order mark is
+  // skipped; LF, CR LF and a lone CR end a line); `path` only names the file
+  // in messages. Throws Error(kCheckFile) "PATH:LINE: KIND ..." for the first
+  // faulty line of a rejected file, KIND being one of "missing section
+  // header", "parse error" (no "=" or ":", or an empty key), "duplicate
+  // section", "duplicate key" and "invalid UTF-8". Linear time.
   static CheckFile parse(std::string_view path, std::string_view text);
 
-  // Reads and parses the file at path. Throws Error(kFileNotFound) or
-  // Error(kFileAccess) naming the path when it cannot be read.
+  // Reads and parses the file at path. Throws Error(kFileNotFound) naming
+  // the path when it does not exist, Error(kFileAccess) naming it when it
+  // cannot be read or is not a regular file (a FIFO, a device, a directory:
+  // none of them is waited on).
   static CheckFile load(const std::string& path);
 
-  // Section names in file order, DEFAULT left out.
+  // Section names in file order, DEFAULT left out: DEFAULT only lends its
+  // keys to the other sections and cannot be read itself.
   const std::vector<std::string>& sections() const;
   bool has_section(std::string_view section) const;
 
@@ -36,9 +45,12 @@ class CheckFile {
   // inherits from DEFAULT. Throws Error(kMissingSection) naming the section.
   std::vector<std::string> keys(std::string_view section) const;
 
-  // The value of a key, references expanded. Throws Error(kMissingSection),
-  // Error(kInterpolation) naming the key for a missing key or a value that
-  // cannot be expanded.
+  // The value of a key (looked up in lower case, DEFAULT's when the section
+  // lacks it), references expanded. Throws Error(kMissingSection) naming the
+  // section, Error(kInterpolation) naming the key for a missing key or a value
+  // that cannot be expanded (a stray "%", a reference to a missing key,
+  // references nested too deep or in a cycle, kMaxExpandedValue exceeded).
+  // Thread-safe.
   std::string get(std::string_view section, std::string_view key) const;
 
   // The value, or nullopt when the section or key is missing or the value
@@ -61,7 +73,8 @@ std::optional<std::string> read_description(const CheckFile& config);
 // Whether a value, trimmed, has the form "output(NAME)".
 bool is_compound_reference(std::string_view value);
 
-// NAME of a compound reference, taken unchanged.
+// NAME of a compound reference, taken unchanged; empty for a value that is no
+// compound reference.
 std::string referenced_name(std::string_view value);
 
 // dir and name joined with one "/" (none added when dir ends with one); an
