@@ -1,0 +1,325 @@
+#include "tarnwick/command_line.h"
+
+#include <array>
+#include <cstddef>
+
+#include "tarnwick/notation.h"
+
+namespace tarnwick {
+
+namespace {
+
+struct OptionSpec {
+  std::string_view name;
+  std::string_view placeholder;
+  std::string_view help;
+  std::optional<std::string> CommandLine::*field;
+};
+
+// In this order in the usage line and the help.
+constexpr std::array<OptionSpec, 4> kOptions = {{
+    {"--controller_ip", "CONTROLLER_IP",
+     "Orvantis Controller IP. User will be prompted to enter the IP if not "
+     "specified.",
+     &CommandLine::controller_ip},
+    {"--username", "USERNAME",
+     "Orvantis Controller Username. Defaults to \"admin\" if not specified.",
+     &CommandLine::username},
+    // "specfied" is how operators have always seen this text.
+    {"--password", "PASSWORD",
+     "Orvantis Controller Password. User will be prompted to enter the "
+     "password if not specfied.",
+     &CommandLine::password},
+    {"--config_dir", "CONFIG_DIR",
+     "Configuration Directory. Defaults to \"config\" if not specified.",
+     &CommandLine::config_dir},
+}};
+
+constexpr std::string_view kHelpShort = "-h";
+constexpr std::string_view kHelpLong = "--help";
+constexpr std::string_view kHelpHelp = "show this help message and exit";
+constexpr std::string_view kDescription = "Tarnwick Automation";
+
+// Help and usage are laid out for an 80-column terminal, less a margin.
+constexpr std::size_t kTextWidth = 78;
+constexpr std::size_t kHelpColumn = 24;
+
+// What one argument in option position names.
+struct Resolved {
+  enum class Type { kOption, kHelp, kUnknown, kAmbiguous };
+  Type type = Type::kUnknown;
+  std::size_t option = 0;                 // kOption: index into kOptions
+  std::vector<std::string_view> matches;  // kAmbiguous
+};
+
+// One argument taken in option position, with the value it took.
+struct Item {
+  enum class Type { kOption, kHelp, kUnknown, kAmbiguous, kPositional };
+  Type type = Type::kPositional;
+  std::string name;        // the name part as written, without "=value"
+  std::size_t number = 0;  // 1-based place on the command line
+  std::size_t option = 0;
+  std::vector<std::string_view> matches;
+  std::optional<std::string> value;
+  bool value_attached = false;
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "-" followed by digits, or by digits (possibly none), "." and digits.
+bool is_negative_number(std::string_view a) {
+  if (a.size() < 2 || a[0] != '-') return false;
+  std::size_t i = 1;
+  std::size_t int_digits = 0;
+  while (i < a.size() && is_digit(a[i])) ++i, ++int_digits;
+  if (i == a.size()) return int_digits > 0;
+  if (a[i] != '.') return false;
+  ++i;
+  std::size_t fraction_digits = 0;
+  while (i < a.size() && is_digit(a[i])) ++i, ++fraction_digits;
+  return i == a.size() && fraction_digits > 0;
+}
+
+// In option position: an argument that is read as an option name.
+bool is_option_like(std::string_view a) {
+  return a.size() > 1 && a[0] == '-' && !is_negative_number(a);
+}
+
+// After an option: an argument that is taken as its value.
+bool is_value_like(std::string_view a) {
+  return !is_option_like(a) || a.find(' ') != std::string_view::npos;
+}
+
+Resolved resolve(std::string_view name) {
+  Resolved r;
+  if (name == kHelpShort || name == kHelpLong) {
+    r.type = Resolved::Type::kHelp;
+    return r;
+  }
+  for (std::size_t i = 0; i < kOptions.size(); ++i) {
+    if (name == kOptions[i].name) {
+      r.type = Resolved::Type::kOption;
+      r.option = i;
+      return r;
+    }
+  }
+  // Only long names shorten: "--" alone would match everything, so it is
+  // no name at all.
+  if (name.size() <= 2 || name.substr(0, 2) != "--") return r;
+  bool help_matches = kHelpLong.starts_with(name);
+  if (help_matches) r.matches.push_back(kHelpLong);
+  for (std::size_t i = 0; i < kOptions.size(); ++i) {
+    if (kOptions[i].name.starts_with(name)) {
+      r.matches.push_back(kOptions[i].name);
+      r.option = i;
+    }
+  }
+  if (r.matches.size() > 1) {
+    r.type = Resolved::Type::kAmbiguous;
+  } else if (r.matches.size() == 1) {
+    r.type = help_matches ? Resolved::Type::kHelp : Resolved::Type::kOption;
+  }
+  return r;
+}
+
+// Takes the whole line from left to right without acting on anything, so
+// that errors can be ordered afterwards.
+std::vector<Item> take_arguments(const std::vector<std::string>& args) {
+  std::vector<Item> items;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    Item item;
+    item.number = i + 1;
+    if (!is_option_like(a)) {
+      item.type = Item::Type::kPositional;
+      items.push_back(std::move(item));
+      continue;
+    }
+    std::size_t eq = a.find('=');
+    item.name = a.substr(0, eq);
+    if (eq != std::string::npos) {
+      item.value = a.substr(eq + 1);
+      item.value_attached = true;
+    }
+    Resolved r = resolve(item.name);
+    switch (r.type) {
+      case Resolved::Type::kHelp:
+        item.type = Item::Type::kHelp;
+        break;
+      case Resolved::Type::kUnknown:
+        item.type = Item::Type::kUnknown;
+        break;
+      case Resolved::Type::kAmbiguous:
+        item.type = Item::Type::kAmbiguous;
+        item.matches = std::move(r.matches);
+        break;
+      case Resolved::Type::kOption:
+        item.type = Item::Type::kOption;
+        item.option = r.option;
+        if (!item.value && i + 1 < args.size() && is_value_like(args[i + 1])) {
+          item.value = args[++i];
+        }
+        break;
+    }
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+CommandLine failure(std::string message) {
+  CommandLine result;
+  result.outcome = CommandLine::Outcome::kError;
+  result.error = std::move(message);
+  return result;
+}
+
+std::string unrecognized_message(const Item& item) {
+  if (item.type == Item::Type::kUnknown) {
+    return "unrecognized option " + quote_text(item.name);
+  }
+  return "unexpected argument " + std::to_string(item.number) +
+         ": only options are accepted";
+}
+
+// Greedy word wrap of `parts` into lines that each start at column
+// `indent` and end by kTextWidth.
+std::vector<std::string> wrap_parts(const std::vector<std::string>& parts,
+                                    std::size_t indent) {
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t used = indent;
+  for (const std::string& part : parts) {
+    if (!line.empty() && used + 1 + part.size() > kTextWidth + 1) {
+      lines.push_back(std::move(line));
+      line.clear();
+      used = indent;
+    }
+    if (!line.empty()) line += ' ';
+    line += part;
+    used += part.size() + 1;
+  }
+  if (!line.empty()) lines.push_back(std::move(line));
+  return lines;
+}
+
+void append_help_entry(std::string& out, std::string_view invocation,
+                       std::string_view help) {
+  out += "  ";
+  out += invocation;
+  std::size_t used = 2 + invocation.size();
+  if (used + 2 <= kHelpColumn) {
+    out.append(kHelpColumn - used, ' ');
+  } else {
+    out += '\n';
+    out.append(kHelpColumn, ' ');
+  }
+  // Help texts stay on one line each, so they read (and search) as written.
+  out += help;
+  out += '\n';
+}
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  std::vector<Item> items = take_arguments(args);
+
+  for (const Item& item : items) {
+    if (item.type != Item::Type::kAmbiguous) continue;
+    std::string message =
+        "ambiguous option " + quote_text(item.name) + " could match ";
+    for (std::size_t i = 0; i < item.matches.size(); ++i) {
+      if (i > 0) message += ", ";
+      message += quote_text(item.matches[i]);
+    }
+    return failure(std::move(message));
+  }
+
+  CommandLine result;
+  const Item* unrecognized = nullptr;
+  for (const Item& item : items) {
+    switch (item.type) {
+      case Item::Type::kHelp:
+        if (item.value_attached) {
+          return failure("option " + quote_text(kHelpLong) + " takes no value");
+        }
+        result = CommandLine();
+        result.outcome = CommandLine::Outcome::kHelp;
+        return result;
+      case Item::Type::kOption:
+        if (!item.value) {
+          return failure("option " + quote_text(kOptions[item.option].name) +
+                         " expects one value");
+        }
+        result.*(kOptions[item.option].field) = *item.value;
+        break;
+      case Item::Type::kUnknown:
+      case Item::Type::kPositional:
+        if (!unrecognized) unrecognized = &item;
+        break;
+      case Item::Type::kAmbiguous:
+        break;  // reported above
+    }
+  }
+  if (unrecognized) return failure(unrecognized_message(*unrecognized));
+  return result;
+}
+
+std::string usage_text(std::string_view program_name) {
+  const std::string prefix = "usage: ";
+  std::vector<std::string> parts;
+  parts.push_back("[" + std::string(kHelpShort) + "]");
+  for (const OptionSpec& o : kOptions) {
+    parts.push_back("[" + std::string(o.name) + " " +
+                    std::string(o.placeholder) + "]");
+  }
+  std::string out = prefix;
+  out += program_name;
+  if (prefix.size() + program_name.size() <= kTextWidth * 3 / 4) {
+    // Options follow the program name, continuation lines aligned under
+    // the first option.
+    std::size_t indent = prefix.size() + program_name.size() + 1;
+    std::vector<std::string> lines = wrap_parts(parts, indent);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i == 0) {
+        out += ' ';
+      } else {
+        out += '\n';
+        out.append(indent, ' ');
+      }
+      out += lines[i];
+    }
+  } else {
+    // A long program name stands alone; options go below it.
+    for (const std::string& line : wrap_parts(parts, prefix.size())) {
+      out += '\n';
+      out.append(prefix.size(), ' ');
+      out += line;
+    }
+  }
+  out += '\n';
+  return out;
+}
+
+std::string help_text(std::string_view program_name) {
+  std::string out = usage_text(program_name);
+  out += '\n';
+  out += kDescription;
+  out += "\n\noptions:\n";
+  append_help_entry(
+      out, std::string(kHelpShort) + ", " + std::string(kHelpLong), kHelpHelp);
+  for (const OptionSpec& o : kOptions) {
+    append_help_entry(
+        out, std::string(o.name) + " " + std::string(o.placeholder), o.help);
+  }
+  return out;
+}
+
+std::string program_name_from(const char* argv0) {
+  std::string_view path = argv0 ? argv0 : "";
+  std::size_t slash = path.find_last_of('/');
+  std::string_view base =
+      slash == std::string_view::npos ? path : path.substr(slash + 1);
+  return base.empty() ? "tarnwick" : std::string(base);
+}
+
+}  // namespace tarnwick

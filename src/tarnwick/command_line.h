@@ -1,0 +1,70 @@
+// The command-line parser: four options, each with one value, plus help.
+#ifndef TARNWICK_COMMAND_LINE_H_
+#define TARNWICK_COMMAND_LINE_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// Exit statuses of the command.
+enum ExitStatus : int {
+  kExitSuccess = 0,
+  kExitFailure = 1,        // any failure of the run, a failed login included
+  kExitUsage = 2,          // a command line the parser rejects
+  kExitInterrupted = 130,  // SIGINT, as 128 + its number
+  kExitTerminated = 143,   // SIGTERM, as 128 + its number
+};
+
+// What the command line asks for. The four values are kept exactly as given;
+// an empty value is still a value here (main treats it as absent).
+struct CommandLine {
+  enum class Outcome {
+    kRun,    // run with the values below
+    kHelp,   // print the help and end successfully
+    kError,  // print the usage and `error`, end with the usage status
+  };
+
+  Outcome outcome = Outcome::kRun;
+  // One line, without the program name, for kError.
+  std::string error;
+
+  std::optional<std::string> controller_ip;
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  std::optional<std::string> config_dir;
+};
+
+// Parses the arguments after the program name.
+//
+// Each option takes one value, the next argument or attached with "=". A
+// separate argument that begins with "-" is an option name, so the option
+// before it lacks its value, unless it is "-" alone, a negative number (-5,
+// -.5, -0.5) or holds a blank. Long names may be shortened to any prefix that
+// names one option only ("--help" included); the last value given counts.
+//
+// Where help and errors meet: an ambiguous prefix anywhere on the line is an
+// error first of all; then the arguments are taken from left to right, help
+// acting when it is reached and a missing value (or a value given to help)
+// failing when it is reached; unrecognized options and positional arguments
+// fail only once the whole line has been taken, so help wins over them.
+//
+// Error messages never repeat a value, so a password typed in the wrong
+// place does not reach the terminal or a log.
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The usage line (wrapped for an 80-column terminal), with its line end.
+std::string usage_text(std::string_view program_name);
+
+// The whole help: usage, description and the options with their help texts.
+std::string help_text(std::string_view program_name);
+
+// The program name shown in usage and help: the last component of argv[0],
+// "tarnwick" when there is none.
+std::string program_name_from(const char* argv0);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_COMMAND_LINE_H_

@@ -1,0 +1,250 @@
+#include "tarnwick/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tarnwick/json.h"
+#include "tarnwick/value.h"
+
+namespace tarnwick {
+namespace {
+
+using Args = std::vector<std::string>;
+using Outcome = CommandLine::Outcome;
+
+std::string describe(const Args& args) {
+  std::string s = "[";
+  for (const std::string& a : args) s += " <" + a + ">";
+  return s + " ]";
+}
+
+std::string describe(const CommandLine& c) {
+  const auto show = [](const std::optional<std::string>& v) {
+    return v ? "<" + *v + ">" : std::string("unset");
+  };
+  switch (c.outcome) {
+    case Outcome::kHelp:
+      return "help";
+    case Outcome::kError:
+      return "error: " + c.error;
+    case Outcome::kRun:
+      break;
+  }
+  return "run ip=" + show(c.controller_ip) + " user=" + show(c.username) +
+         " password=" + show(c.password) + " dir=" + show(c.config_dir);
+}
+
+// What a command line should come to, in the terms of the golden vectors.
+struct Expected {
+  Outcome outcome = Outcome::kRun;
+  std::optional<std::string> controller_ip;
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  std::optional<std::string> config_dir;
+};
+
+void expect_parse(const Args& args, const Expected& expected,
+                  const std::string& label) {
+  CommandLine c = parse_command_line(args);
+  SCOPED_TRACE(label + " " + describe(args) + " gave " + describe(c));
+  ASSERT_EQ(c.outcome, expected.outcome);
+  if (expected.outcome == Outcome::kError) {
+    EXPECT_FALSE(c.error.empty());
+    return;
+  }
+  if (expected.outcome == Outcome::kHelp) return;
+  EXPECT_EQ(c.controller_ip, expected.controller_ip);
+  EXPECT_EQ(c.username, expected.username);
+  EXPECT_EQ(c.password, expected.password);
+  EXPECT_EQ(c.config_dir, expected.config_dir);
+}
+
+Expected run_with(std::optional<std::string> controller_ip,
+                  std::optional<std::string> username,
+                  std::optional<std::string> password,
+                  std::optional<std::string> config_dir) {
+  return {Outcome::kRun, std::move(controller_ip), std::move(username),
+          std::move(password), std::move(config_dir)};
+}
+
+Expected outcome_only(Outcome outcome) {
+  Expected e;
+  e.outcome = outcome;
+  return e;
+}
+
+const Expected kHelp = outcome_only(Outcome::kHelp);
+const Expected kError = outcome_only(Outcome::kError);
+
+// --- Golden vectors -------------------------------------------------------
+
+std::optional<std::string> setting(const Node& settings, const char* key) {
+  const Node* v = settings.find(key);
+  if (!v || !v->is_text()) return std::nullopt;
+  return std::string(v->text());
+}
+
+TEST(CommandLineTest, GoldenVectorsAllPass) {
+  std::ifstream in(std::string(TARNWICK_TEST_DATA_DIR) + "/cli.jsonl");
+  ASSERT_TRUE(in) << "cannot open cli.jsonl";
+  std::string line;
+  int cases = 0;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    Value v = decode_json(line);
+    const Node& c = v.node();
+    ASSERT_TRUE(c.is_map()) << line;
+    const Node* id = c.find("id");
+    const Node* argv = c.find("argv");
+    const Node* expect = c.find("expect");
+    ASSERT_TRUE(id && argv && argv->is_list() && expect && expect->is_map())
+        << line;
+    Args args;
+    for (const Node& a : argv->list()) args.emplace_back(a.text());
+    Expected expected;
+    if (expect->find("exit")) {
+      expected = kError;
+    } else if (expect->find("help")) {
+      expected = kHelp;
+    } else {
+      const Node* settings = expect->find("settings");
+      ASSERT_TRUE(settings && settings->is_map()) << line;
+      expected = run_with(
+          setting(*settings, "controller_ip"), setting(*settings, "username"),
+          setting(*settings, "password"), setting(*settings, "config_dir"));
+    }
+    expect_parse(args, expected, std::string(id->text()));
+    ++cases;
+  }
+  EXPECT_EQ(cases, 188);
+}
+
+// --- Hand-made cases ------------------------------------------------------
+
+struct ParseCase {
+  const char* name;
+  Args args;
+  Expected expected;
+};
+
+void expect_cases(const std::vector<ParseCase>& cases) {
+  for (const ParseCase& c : cases) expect_parse(c.args, c.expected, c.name);
+}
+
+// The golden vectors cover the common shapes; these are the edges of a
+// negative number and of a blank.
+TEST(CommandLineTest, DashArgumentAfterAnOptionIsItsValueOnlyWhenNumberLike) {
+  expect_cases({
+      {"digits after the point",
+       {"--password", "-12.75"},
+       run_with({}, {}, "-12.75", {})},
+      {"point without digits after", {"--password", "-5."}, kError},
+      {"point alone", {"--password", "-."}, kError},
+      {"exponent", {"--password", "-1e5"}, kError},
+      {"non-ASCII digit", {"--password", "-\u0663"}, kError},
+      // Only the space character counts as a blank.
+      {"tab is no blank", {"--password", "-x\ty"}, kError},
+      {"trailing blank", {"--password", "-x "}, run_with({}, {}, "-x ", {})},
+  });
+}
+
+TEST(CommandLineTest, OrderWhereHelpAndErrorsMeet) {
+  expect_cases({
+      // An ambiguous prefix fails wherever it stands, even after help.
+      {"ambiguous after help", {"-h", "--co", "x"}, kError},
+      {"ambiguous as a would-be value", {"--username", "--c"}, kError},
+      // Help acts when reached, before later errors of any kind.
+      {"help before missing value", {"-h", "--password"}, kHelp},
+      {"help before value given to help", {"-h", "--help=x"}, kHelp},
+      // A missing value fails when reached, before a later help.
+      {"missing value before help", {"--password", "-h"}, kError},
+      {"help with a value", {"--help=x"}, kError},
+      {"help prefix with a value", {"--he=", "-h"}, kError},
+      // Unrecognized arguments fail only after the whole line.
+      {"unknown option before help", {"--x", "-h"}, kHelp},
+      {"positional before help", {"extra", "--help"}, kHelp},
+      {"separator before help", {"--", "-h"}, kHelp},
+      {"negative number before help", {"-5", "--he"}, kHelp},
+      {"unknown option alone", {"--x"}, kError},
+      {"positional after values", {"--username", "u", "extra"}, kError},
+      {"empty positional", {""}, kError},
+  });
+}
+
+std::string error_of(const Args& args) {
+  CommandLine c = parse_command_line(args);
+  EXPECT_EQ(c.outcome, Outcome::kError) << describe(args);
+  return c.error;
+}
+
+TEST(CommandLineTest, ErrorMessages) {
+  EXPECT_EQ(error_of({"--co=x"}),
+            "ambiguous option '--co' could match '--controller_ip', "
+            "'--config_dir'");
+  EXPECT_EQ(error_of({"--password"}), "option '--password' expects one value");
+  EXPECT_EQ(error_of({"--pass", "-x"}),
+            "option '--password' expects one value");
+  EXPECT_EQ(error_of({"--help=x"}), "option '--help' takes no value");
+  EXPECT_EQ(error_of({"--x"}), "unrecognized option '--x'");
+  EXPECT_EQ(error_of({"--"}), "unrecognized option '--'");
+  EXPECT_EQ(error_of({"--username", "u", "extra"}),
+            "unexpected argument 3: only options are accepted");
+  // The first unrecognized argument is named.
+  EXPECT_EQ(error_of({"extra", "--x"}),
+            "unexpected argument 1: only options are accepted");
+}
+
+TEST(CommandLineTest, ErrorMessagesNeverRepeatAValue) {
+  // A password given to a misspelt option, to an option that lacks its
+  // value, or left over as a positional argument stays out of the message.
+  const std::vector<Args> lines = {
+      {"--passwrd=s3cr3t"},
+      {"--help=s3cr3t"},
+      {"--username", "u", "s3cr3t"},
+      {"-p", "s3cr3t"},
+      {"--controller_ip", "h", "--password", "-s3cr3t"},
+  };
+  for (const Args& args : lines) {
+    EXPECT_EQ(error_of(args).find("s3cr3t"), std::string::npos)
+        << describe(args);
+  }
+}
+
+TEST(CommandLineTest, UsageWrapsForEightyColumns) {
+  EXPECT_EQ(
+      usage_text("tarnwick"),
+      "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] "
+      "[--username USERNAME]\n"
+      "                [--password PASSWORD] [--config_dir CONFIG_DIR]\n");
+  // A long program name stands on the first line by itself.
+  std::string long_name(70, 'n');
+  std::string usage = usage_text(long_name);
+  EXPECT_EQ(usage.substr(0, 7 + 70 + 1), "usage: " + long_name + "\n");
+  std::istringstream lines(usage.substr(7 + 70 + 1));
+  std::string line, joined;
+  while (std::getline(lines, line)) {
+    EXPECT_LE(line.size(), 78u) << line;
+    EXPECT_EQ(line.substr(0, 7), "       ") << line;
+    joined += line.substr(6);
+  }
+  EXPECT_EQ(joined,
+            " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
+            "[--password PASSWORD] [--config_dir CONFIG_DIR]");
+}
+
+TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
+  EXPECT_EQ(program_name_from("/usr/local/bin/tarnwick"), "tarnwick");
+  EXPECT_EQ(program_name_from("./tw"), "tw");
+  EXPECT_EQ(program_name_from("tw"), "tw");
+  EXPECT_EQ(program_name_from("dir/"), "tarnwick");
+  EXPECT_EQ(program_name_from(""), "tarnwick");
+  EXPECT_EQ(program_name_from(nullptr), "tarnwick");
+}
+
+}  // namespace
+}  // namespace tarnwick
