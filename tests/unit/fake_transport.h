@@ -1,0 +1,108 @@
+// Test-only stand-in for the network: a Transport that records every post and
+// answers from a script.
+#ifndef TARNWICK_TESTS_FAKE_TRANSPORT_H_
+#define TARNWICK_TESTS_FAKE_TRANSPORT_H_
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "tarnwick/error.h"
+#include "tarnwick/session.h"
+
+namespace tarnwick {
+
+// Decodes an application/x-www-form-urlencoded body into (name, value) pairs
+// in order, for checking what a post carried. Test-only: malformed escapes
+// are kept as they are.
+inline std::vector<std::pair<std::string, std::string>> decode_form_for_test(
+    std::string_view form) {
+  auto unescape = [](std::string_view s) {
+    auto hex = [](char c) -> int {
+      if (c >= '0' && c <= '9') return c - '0';
+      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+      return -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      if (s[i] == '+') {
+        out.push_back(' ');
+      } else if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 &&
+                 hex(s[i + 2]) >= 0) {
+        out.push_back(static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2])));
+        i += 2;
+      } else {
+        out.push_back(s[i]);
+      }
+    }
+    return out;
+  };
+  std::vector<std::pair<std::string, std::string>> fields;
+  if (form.empty()) return fields;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = form.find('&', start);
+    std::string_view field = form.substr(start, end - start);
+    std::size_t equals = field.find('=');
+    if (equals == std::string_view::npos) {
+      fields.emplace_back(unescape(field), "");
+    } else {
+      fields.emplace_back(unescape(field.substr(0, equals)),
+                          unescape(field.substr(equals + 1)));
+    }
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return fields;
+}
+
+class FakeTransport : public Transport {
+ public:
+  struct Post {
+    std::string url;
+    std::string form;
+    // The form decoded, for comparing with a list of pairs.
+    std::vector<std::pair<std::string, std::string>> fields() const {
+      return decode_form_for_test(form);
+    }
+  };
+
+  // Queues the body of the next reply.
+  void add_reply(std::string body) { script_.emplace_back(std::move(body)); }
+  // Queues a failure for the next post.
+  void add_failure(ErrorKind kind, std::string message) {
+    script_.emplace_back(Error(kind, message));
+  }
+
+  std::string post(const std::string& url, const std::string& form) override {
+    posts_.push_back({url, form});
+    if (script_.empty()) {
+      ADD_FAILURE() << "unexpected post #" << posts_.size() << " to " << url
+                    << ": " << form;
+      throw Error(ErrorKind::kConnection, "no reply scripted");
+    }
+    std::variant<std::string, Error> next = std::move(script_.front());
+    script_.pop_front();
+    if (auto* error = std::get_if<Error>(&next)) throw *error;
+    return std::get<std::string>(std::move(next));
+  }
+
+  const std::vector<Post>& posts() const { return posts_; }
+  // Scripted answers not used yet.
+  std::size_t pending() const { return script_.size(); }
+
+ private:
+  std::deque<std::variant<std::string, Error>> script_;
+  std::vector<Post> posts_;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_TESTS_FAKE_TRANSPORT_H_

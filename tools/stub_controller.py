@@ -1,0 +1,519 @@
+#!/usr/bin/env python3
+"""A stand-in Orvantis Controller: HTTPS, one endpoint, canned JSON replies.
+
+Used by the black-box tests, the benchmarks and the fault tests, and by
+operators who write check files without a controller at hand.
+
+    stub_controller.py --replies DIR [--rules FILE] [--host H] [--port N]
+                       [--log FILE] [--lifetime SECONDS] [--cert-dir DIR]
+                       [--username U] [--password P] [--require-cid]
+
+Once listening it prints "listening on HOST:PORT" on standard output (port 0
+picks a free port), then serves until --lifetime seconds have passed or it
+gets SIGTERM or SIGINT. It speaks TLS with a self-signed certificate, made
+with the openssl command in a temporary directory removed at exit, or kept
+in --cert-dir (cert.pem and key.pem, made there when missing).
+
+Every request is POSTed to /v1/api as a form; the field "action" picks the
+reply:
+
+  DIR/ACTION@FIELD=VALUE.json  when the request has FIELD with VALUE (the
+                               first such field in request order wins)
+  DIR/ACTION.json              otherwise
+  status 404 {"error": "unknown action"}  when neither file exists.
+
+ACTION, FIELD and VALUE are percent-encoded in file names as
+urllib.parse.quote(text, safe="") does, so "a b/c" is "a%20b%2Fc". Reply
+files are sent as they are (valid JSON or not), as application/json.
+
+The action "login" checks --username and --password when they are given
+(a mismatch answers {"error": "bad credentials"}); otherwise it answers its
+reply file, or when there is none {"CID": "cid-N"} with a new N each time.
+With --require-cid, other actions must carry a field CID handed out by this
+stub, or get status 401 {"error": "invalid CID"}.
+
+A rules file (JSON) overrides replies:
+
+  {"rules": [{"action": "login", "status": 401},
+             {"action": "show", "fields": {"name": "x"}, "nth": [2, 3],
+              "body": "<html></html>", "content_type": "text/html"},
+             {"fault": "drop_mid_body"}]}
+
+The first rule that matches a request applies. Matching (all optional):
+"action"; "fields", a map of field name to value that the request must all
+carry; "nth", a number or list of numbers counting the requests of that
+action from 1. Effect: "status" (default 200); a body from "body" or "raw"
+(text), "body_base64" (bytes) or "json" (any value, serialised), else the
+normal reply; "content_type"; "headers", a map or list of [name, value]
+that adds headers or replaces the stub's own (Content-Length included);
+"fault", one of the names in FAULTS below.
+
+Every request is appended to --log as one JSON line, before it is answered:
+{"n", "method", "path", "content_type", "headers", "fields", "action",
+"body"}, with "fields" the [name, value] pairs in order and "body" the raw
+body as text.
+"""
+
+import argparse
+import base64
+import json
+import os
+import shutil
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import urllib.parse
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+API_PATH = "/v1/api"
+MAX_BODY = 64 << 20  # bytes of a request body
+IO_TIMEOUT = 60.0  # seconds a client may take to handshake or send
+MAX_CONNECTIONS = 128  # connections served at once; more are closed
+DEFAULT_LIFETIME = 3600.0
+
+
+class Reply:
+    """One answer, built completely before anything is sent."""
+
+    def __init__(self, status=200, body=b"", content_type="application/json"):
+        self.status = status
+        self.body = body
+        self.headers = [("Content-Type", content_type)]
+
+    def set_header(self, name, value):
+        self.headers = [(n, v) for n, v in self.headers
+                        if n.lower() != name.lower()]
+        self.headers.append((name, str(value)))
+
+    def head(self, content_length=None):
+        if content_length is None:
+            content_length = len(self.body)
+        try:
+            reason = HTTPStatus(self.status).phrase
+        except ValueError:
+            reason = "Status"
+        names = {n.lower() for n, _ in self.headers}
+        lines = [f"HTTP/1.1 {self.status} {reason}"]
+        lines += [f"{n}: {v}" for n, v in self.headers]
+        if "content-length" not in names:
+            lines.append(f"Content-Length: {content_length}")
+        if "connection" not in names:
+            lines.append("Connection: close")
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1", "replace")
+
+
+def json_reply(value, status=200):
+    return Reply(status, json.dumps(value).encode())
+
+
+# Faults: each takes the handler and the reply that would have been sent and
+# does the damage itself. Add new ones here and describe them in the module
+# documentation.
+
+def fault_drop_before_status(handler, reply):
+    """Closes the connection without a byte of reply."""
+
+
+def fault_drop_mid_body(handler, reply):
+    """Sends the head with the full length, half the body, then closes."""
+    length = max(len(reply.body), 1)
+    handler.send_bytes(reply.head(length) + reply.body[:len(reply.body) // 2])
+
+
+def fault_hang(handler, reply):
+    """Keeps the connection open and never answers, until the stub stops."""
+    handler.server.stopping.wait()
+
+
+FAULTS = {
+    "drop_before_status": fault_drop_before_status,
+    "drop_mid_body": fault_drop_mid_body,
+    "hang": fault_hang,
+}
+
+
+def file_name(action, field=None, value=None):
+    name = urllib.parse.quote(action, safe="")
+    if field is not None:
+        name += ("@" + urllib.parse.quote(field, safe="") + "=" +
+                 urllib.parse.quote(value, safe=""))
+    return name + ".json"
+
+
+class Controller:
+    """What the stub answers; shared by all connections."""
+
+    def __init__(self, replies_dir, rules, log_path, username, password,
+                 require_cid):
+        self.replies_dir = replies_dir
+        self.rules = rules
+        self.username = username
+        self.password = password
+        self.require_cid = require_cid
+        self.lock = threading.Lock()
+        self.log = open(log_path, "a", encoding="utf-8") if log_path else None
+        self.sequence = 0
+        self.per_action = {}
+        self.logins = 0
+        self.cids = set()
+        self.index = frozenset()
+        self.index_stamp = None
+
+    def close(self):
+        if self.log:
+            self.log.close()
+
+    def record(self, method, path, headers, body):
+        """Logs a request; returns (fields, action, count of this action)."""
+        text = body.decode("utf-8", "replace")
+        try:
+            fields = urllib.parse.parse_qsl(text, keep_blank_values=True,
+                                            max_num_fields=1 << 20)
+        except ValueError:
+            fields = []
+        action = next((v for n, v in fields if n == "action"), None)
+        with self.lock:
+            self.sequence += 1
+            count = self.per_action.get(action, 0) + 1
+            self.per_action[action] = count
+            if self.log:
+                self.log.write(json.dumps({
+                    "n": self.sequence, "method": method, "path": path,
+                    "content_type": headers.get("Content-Type"),
+                    "headers": [[n, v] for n, v in headers.items()],
+                    "fields": [[n, v] for n, v in fields],
+                    "action": action, "body": text}) + "\n")
+                self.log.flush()
+        return fields, action, count
+
+    def answer(self, method, path, fields, action, count):
+        """Returns (reply, fault function or None)."""
+        rule = self.find_rule(action, fields, count)
+        if rule is not None:
+            return self.apply_rule(rule, method, path, fields, action)
+        return self.normal_reply(method, path, fields, action), None
+
+    def find_rule(self, action, fields, count):
+        present = set((n, v) for n, v in fields)
+        for rule in self.rules:
+            if "action" in rule and rule["action"] != action:
+                continue
+            wanted = rule.get("fields", {})
+            if any((n, v) not in present for n, v in wanted.items()):
+                continue
+            nth = rule.get("nth")
+            if nth is not None and count not in (
+                    nth if isinstance(nth, list) else [nth]):
+                continue
+            return rule
+        return None
+
+    def apply_rule(self, rule, method, path, fields, action):
+        if "body" in rule or "raw" in rule:
+            reply = Reply(body=str(rule.get("body", rule.get("raw"))).encode())
+        elif "body_base64" in rule:
+            reply = Reply(body=base64.b64decode(rule["body_base64"]))
+        elif "json" in rule:
+            reply = Reply(body=json.dumps(rule["json"]).encode())
+        else:
+            reply = self.normal_reply(method, path, fields, action)
+        if "status" in rule:
+            reply.status = int(rule["status"])
+        if "content_type" in rule:
+            reply.set_header("Content-Type", rule["content_type"])
+        headers = rule.get("headers", [])
+        for name, value in (headers.items() if isinstance(headers, dict)
+                            else headers):
+            reply.set_header(name, value)
+        fault = FAULTS[rule["fault"]] if "fault" in rule else None
+        return reply, fault
+
+    def normal_reply(self, method, path, fields, action):
+        if path != API_PATH:
+            return json_reply({"error": "not found"}, 404)
+        if method != "POST":
+            return json_reply({"error": "method not allowed"}, 405)
+        if action == "login":
+            return self.login(fields)
+        if (self.require_cid and action is not None and
+                not any(n == "CID" and v in self.cids for n, v in fields)):
+            return json_reply({"error": "invalid CID"}, 401)
+        return self.reply_file(action, fields) or json_reply(
+            {"error": "unknown action"}, 404)
+
+    def login(self, fields):
+        given = dict(fields)
+        for field, expected in (("username", self.username),
+                                ("password", self.password)):
+            if expected is not None and given.get(field) != expected:
+                return json_reply({"error": "bad credentials"})
+        reply = self.reply_file("login", fields)
+        with self.lock:
+            self.logins += 1
+            cid = f"cid-{self.logins}"
+            self.cids.add(cid)
+        return reply or json_reply({"CID": cid})
+
+    def reply_file(self, action, fields):
+        if action is None:
+            return None
+        names = self.file_index()
+        candidates = [file_name(action, n, v) for n, v in fields]
+        candidates.append(file_name(action))
+        for name in candidates:
+            if name in names:
+                try:
+                    with open(os.path.join(self.replies_dir, name), "rb") as f:
+                        return Reply(body=f.read())
+                except OSError:
+                    continue
+        return None
+
+    def file_index(self):
+        # Listed again only when the directory changes, so operators can add
+        # reply files while the stub runs.
+        try:
+            stamp = os.stat(self.replies_dir).st_mtime_ns
+        except OSError:
+            return frozenset()
+        with self.lock:
+            if stamp != self.index_stamp:
+                try:
+                    self.index = frozenset(os.listdir(self.replies_dir))
+                except OSError:
+                    self.index = frozenset()
+                self.index_stamp = stamp
+            return self.index
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True
+    timeout = IO_TIMEOUT
+
+    def setup(self):
+        self.request.settimeout(IO_TIMEOUT)
+        # The handshake happens here, in this connection's thread, so a
+        # client that never completes it holds up no one else.
+        self.request = self.server.tls.wrap_socket(self.request,
+                                                   server_side=True)
+        super().setup()
+
+    def send_bytes(self, data):
+        # One write per reply: a reply split over two writes waits for the
+        # peer's delayed acknowledgement.
+        self.connection.sendall(data)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            # The server closes the plain socket it accepted, which no longer
+            # owns the connection once it is wrapped.
+            try:
+                self.request.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            self.request.close()
+
+    def serve(self):
+        self.close_connection = True
+        controller = self.server.controller
+        try:
+            length = int(self.headers.get("Content-Length", "0"))
+        except ValueError:
+            length = -1
+        if (length < 0 or length > MAX_BODY or
+                "Transfer-Encoding" in self.headers):
+            controller.record(self.command, self.path, self.headers, b"")
+            reply = json_reply({"error": "need a Content-Length of at most "
+                                f"{MAX_BODY} bytes"}, 411)
+            self.send_bytes(reply.head() + reply.body)
+            return
+        body = self.rfile.read(length)
+        fields, action, count = controller.record(self.command, self.path,
+                                                  self.headers, body)
+        path = self.path.split("?", 1)[0]
+        reply, fault = controller.answer(self.command, path, fields, action,
+                                         count)
+        if fault is not None:
+            fault(self, reply)
+        elif self.command == "HEAD":
+            self.send_bytes(reply.head())
+        else:
+            self.send_bytes(reply.head() + reply.body)
+
+    do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = do_HEAD = serve
+    do_OPTIONS = serve
+
+    def log_message(self, format, *args):
+        pass
+
+
+class Server(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64
+
+    def __init__(self, address, controller, tls):
+        super().__init__(address, Handler)
+        self.controller = controller
+        self.tls = tls
+        self.stopping = threading.Event()
+        self.slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
+
+    def process_request(self, request, client_address):
+        if not self.slots.acquire(blocking=False):
+            self.shutdown_request(request)
+            return
+        super().process_request(request, client_address)
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self.slots.release()
+
+    def handle_error(self, request, client_address):
+        pass  # a client that misbehaves loses its connection, nothing more
+
+
+def make_certificate(directory):
+    cert = os.path.join(directory, "cert.pem")
+    key = os.path.join(directory, "key.pem")
+    if not (os.path.isfile(cert) and os.path.isfile(key)):
+        subprocess.run(
+            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+             "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
+             "-out", cert, "-days", "2", "-subj", "/CN=127.0.0.1"],
+            check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, timeout=60)
+    return cert, key
+
+
+RULE_TYPES = {
+    "action": str, "fields": dict, "nth": (int, list), "status": int,
+    "body": str, "raw": str, "body_base64": str, "json": object,
+    "content_type": str, "headers": (dict, list), "fault": str,
+}
+
+
+def check_rule(rule):
+    """Raises ValueError for a rule the stub could not carry out."""
+    if not isinstance(rule, dict):
+        raise ValueError(f"a rule must be an object: {rule!r}")
+    for key, value in rule.items():
+        if key not in RULE_TYPES:
+            raise ValueError(f"unknown rule key {key!r}")
+        if not isinstance(value, RULE_TYPES[key]) or isinstance(value, bool):
+            if key != "json":
+                raise ValueError(f"bad value for rule key {key!r}: {value!r}")
+    if not all(isinstance(n, str) and isinstance(v, str)
+               for n, v in rule.get("fields", {}).items()):
+        raise ValueError("rule fields must map texts to texts")
+    if isinstance(rule.get("nth"), list) and not all(
+            isinstance(n, int) for n in rule["nth"]):
+        raise ValueError("rule nth must be a number or a list of numbers")
+    headers = rule.get("headers", {})
+    pairs = headers.items() if isinstance(headers, dict) else headers
+    if not all(isinstance(p, (list, tuple)) and len(p) == 2 and
+               all(isinstance(x, str) for x in p) for p in pairs):
+        raise ValueError("rule headers must be texts")
+    if "fault" in rule and rule["fault"] not in FAULTS:
+        raise ValueError(f"unknown fault {rule['fault']!r}; known: " +
+                         ", ".join(sorted(FAULTS)))
+    if "body_base64" in rule:
+        try:
+            base64.b64decode(rule["body_base64"], validate=True)
+        except ValueError as e:
+            raise ValueError(f"bad body_base64: {e}") from None
+
+
+def load_rules(path):
+    if not path:
+        return []
+    with open(path, encoding="utf-8") as f:
+        document = json.load(f)
+    rules = document.get("rules") if isinstance(document, dict) else None
+    if not isinstance(rules, list):
+        raise ValueError(f"{path}: expected {{\"rules\": [...]}}")
+    for rule in rules:
+        check_rule(rule)
+    return rules
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        description="A stand-in Orvantis Controller for tests and offline "
+        "check writing.")
+    parser.add_argument("--replies", required=True,
+                        help="directory of ACTION.json reply files")
+    parser.add_argument("--rules", help="JSON file of reply rules and faults")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0,
+                        help="0 picks a free port")
+    parser.add_argument("--log", help="file to append one JSON line per "
+                        "request to")
+    parser.add_argument("--lifetime", type=float, default=DEFAULT_LIFETIME,
+                        help="seconds until the stub exits by itself")
+    parser.add_argument("--cert-dir", help="keep the certificate here")
+    parser.add_argument("--username", help="the only user name accepted")
+    parser.add_argument("--password", help="the only password accepted")
+    parser.add_argument("--require-cid", action="store_true",
+                        help="reject actions without a CID from a login")
+    args = parser.parse_args(argv)
+    if not args.lifetime > 0:
+        parser.error("--lifetime must be positive")
+    return args
+
+
+def main(argv):
+    args = parse_args(argv)
+    # Blocked in every thread and the openssl child, and taken only by
+    # sigtimedwait below, so a stop request is never lost or half-handled.
+    stop_signals = {signal.SIGTERM, signal.SIGINT}
+    signal.pthread_sigmask(signal.SIG_BLOCK, stop_signals)
+    temp_dir = None
+    try:
+        rules = load_rules(args.rules)
+        if args.cert_dir:
+            os.makedirs(args.cert_dir, exist_ok=True)
+            cert, key = make_certificate(args.cert_dir)
+        else:
+            temp_dir = tempfile.mkdtemp(prefix="stub_controller.")
+            cert, key = make_certificate(temp_dir)
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(cert, key)
+        tls.set_alpn_protocols(["http/1.1"])
+        controller = Controller(args.replies, rules, args.log, args.username,
+                                args.password, args.require_cid)
+        server = Server((args.host, args.port), controller, tls)
+    except (OSError, ValueError, ssl.SSLError,
+            subprocess.SubprocessError) as e:
+        if temp_dir:
+            shutil.rmtree(temp_dir, ignore_errors=True)
+        print(f"stub_controller: {e}", file=sys.stderr)
+        return 1
+    thread = threading.Thread(target=server.serve_forever,
+                              kwargs={"poll_interval": 0.2}, daemon=True)
+    thread.start()
+    host, port = server.server_address[:2]
+    print(f"listening on {host}:{port}", flush=True)
+    try:
+        signal.sigtimedwait(stop_signals, args.lifetime)
+    finally:
+        server.stopping.set()
+        server.shutdown()
+        server.server_close()
+        controller.close()
+        if temp_dir:
+            shutil.rmtree(temp_dir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
