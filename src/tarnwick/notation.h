@@ -21,7 +21,8 @@ void pp(const Node& v, Output& out, std::size_t width = kReportWidth);
 // The same as a string (with its final line end).
 std::string pformat(const Node& v, std::size_t width = kReportWidth);
 
-// The one-line form of a text: 'up', "it's", with escapes.
+// The one-line form of a text: 'up', "it's", with escapes. A byte that is
+// not part of valid UTF-8 is written as \xNN.
 std::string quote_text(std::string_view s);
 
 // The one-line form of a double: 2.5, 100.0, 1e+16, 1.5e-05, -0.0, inf, nan.

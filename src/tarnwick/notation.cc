@@ -1,0 +1,880 @@
+#include "tarnwick/notation.h"
+
+#include <utf8proc.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "tarnwick/text.h"
+
+namespace tarnwick {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Characters of quoted texts
+
+// How an ASCII byte is written inside quotes.
+enum AsciiClass : std::uint8_t {
+  kPlain,     // itself
+  kQuote,     // ' : itself in double quotes, \' in single quotes
+  kShortEsc,  // \\ \t \n \r
+  kHexEsc,    // \xNN
+};
+
+constexpr std::array<std::uint8_t, 128> make_ascii_classes() {
+  std::array<std::uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c) {
+    if (c < 0x20 || c == 0x7F) {
+      t[c] = kHexEsc;
+    } else {
+      t[c] = kPlain;
+    }
+  }
+  t['\t'] = t['\n'] = t['\r'] = t['\\'] = kShortEsc;
+  t['\''] = kQuote;
+  return t;
+}
+
+constexpr std::array<std::uint8_t, 128> kAsciiClass = make_ascii_classes();
+
+// What an ASCII byte costs inside quotes: its columns (a single quote
+// counted as one) in the low bits, and flags for white space and quotes.
+constexpr std::uint8_t kColumnBits = 7;
+constexpr std::uint8_t kSpaceBit = 8;
+constexpr std::uint8_t kSingleBit = 16;
+constexpr std::uint8_t kDoubleBit = 32;
+
+constexpr std::array<std::uint8_t, 128> make_ascii_costs() {
+  std::array<std::uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c) {
+    t[c] = kAsciiClass[c] == kHexEsc ? 4 : kAsciiClass[c] == kShortEsc ? 2 : 1;
+    // The white space of text.h's is_white_space.
+    if (c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F)) {
+      t[c] |= kSpaceBit;
+    }
+  }
+  t['\''] |= kSingleBit;
+  t['"'] |= kDoubleBit;
+  return t;
+}
+
+constexpr std::array<std::uint8_t, 128> kAsciiCost = make_ascii_costs();
+
+bool category_is_printable(char32_t c) {
+  switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
+    case UTF8PROC_CATEGORY_CN:
+    case UTF8PROC_CATEGORY_CC:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_CS:
+    case UTF8PROC_CATEGORY_CO:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
+      return false;
+    case UTF8PROC_CATEGORY_ZS:
+      return c == U' ';
+    default:
+      return true;
+  }
+}
+
+// Printability of the code points below U+10000, looked up once: texts of
+// replies are mostly in that range and a bit test is much cheaper than the
+// category lookup.
+class BmpPrintable {
+ public:
+  BmpPrintable() {
+    for (char32_t c = 0; c < 0x10000; ++c) {
+      if (category_is_printable(c))
+        bits_[c >> 6] |= std::uint64_t{1} << (c & 63);
+    }
+  }
+  bool test(char32_t c) const { return (bits_[c >> 6] >> (c & 63)) & 1; }
+
+ private:
+  std::array<std::uint64_t, 0x10000 / 64> bits_{};
+};
+
+bool is_printable(char32_t c) {
+  static const BmpPrintable bmp;
+  if (c < 0x10000) return bmp.test(c);
+  return category_is_printable(c);
+}
+
+// Columns of the escape for a non-printable code point outside ASCII.
+std::size_t escape_width(char32_t c) {
+  return c <= 0xFF ? 4 : c <= 0xFFFF ? 6 : 10;
+}
+
+// Decodes the code point at s[pos] (outside ASCII). A byte that does not start
+// a UTF-8 sequence comes back as ok = false and is written as \xNN.
+struct Decoded {
+  char32_t c;
+  std::size_t length;
+  bool ok;
+};
+
+Decoded decode_at(std::string_view s, std::size_t pos) {
+  std::size_t next = pos;
+  char32_t c;
+  if (decode_utf8(s, next, c, true)) return {c, next - pos, true};
+  return {static_cast<unsigned char>(s[pos]), 1, false};
+}
+
+// What the quoted form of a text costs: its columns with a single quote
+// counted as one, and the quotes of each kind it holds.
+struct TextStats {
+  std::uint64_t width = 0;
+  std::uint64_t singles = 0;
+  std::uint64_t doubles = 0;
+
+  TextStats& operator+=(const TextStats& o) {
+    width += o.width;
+    singles += o.singles;
+    doubles += o.doubles;
+    return *this;
+  }
+};
+
+// Double quotes only for a text with a single quote and no double quote.
+bool uses_single_quotes(const TextStats& st) {
+  return st.singles == 0 || st.doubles != 0;
+}
+
+std::uint64_t quoted_width(const TextStats& st) {
+  return st.width + 2 + (uses_single_quotes(st) ? st.singles : 0);
+}
+
+inline void add_ascii(std::uint8_t cost, TextStats& st) {
+  st.width += cost & kColumnBits;
+  if (cost & (kSingleBit | kDoubleBit)) {
+    st.singles += (cost & kSingleBit) != 0;
+    st.doubles += (cost & kDoubleBit) != 0;
+  }
+}
+
+// Adds the cost of the code point outside ASCII at s[pos] to st and returns
+// its length in bytes.
+std::size_t add_non_ascii(std::string_view s, std::size_t pos, TextStats& st) {
+  Decoded d = decode_at(s, pos);
+  st.width += !d.ok ? 4 : is_printable(d.c) ? 1 : escape_width(d.c);
+  return d.length;
+}
+
+// Eight bytes at a time: true when none of them needs a look of its own,
+// that is all are printable ASCII other than the quotes and the backslash.
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+inline bool has_byte(std::uint64_t w, std::uint8_t b) {
+  std::uint64_t x = w ^ (kOnes * b);
+  return ((x - kOnes) & ~x & kHighBits) != 0;
+}
+
+inline bool all_plain(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  if ((w & kHighBits) != 0 || ((w - kOnes * 0x20) & ~w & kHighBits) != 0)
+    return false;
+  return !has_byte(w, 0x7F) && !has_byte(w, '\'') && !has_byte(w, '"') &&
+         !has_byte(w, '\\');
+}
+
+TextStats scan_text(std::string_view s) {
+  TextStats st;
+  std::size_t pos = 0;
+  const std::size_t n = s.size();
+  while (pos < n) {
+    std::size_t stop = n;
+    if (pos + 8 <= n) {
+      if (all_plain(s.data() + pos)) {
+        st.width += 8;
+        pos += 8;
+        continue;
+      }
+      stop = pos + 8;
+    }
+    while (pos < stop) {
+      auto b = static_cast<unsigned char>(s[pos]);
+      if (b < 0x80) {
+        add_ascii(kAsciiCost[b], st);
+        ++pos;
+      } else {
+        pos += add_non_ascii(s, pos, st);
+      }
+    }
+  }
+  return st;
+}
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// Writes \xNN, \uNNNN or \UNNNNNNNN, the shortest that holds c.
+template <typename Sink>
+void write_escape(Sink& out, char32_t c) {
+  char buf[10];
+  buf[0] = '\\';
+  int digits;
+  if (c <= 0xFF) {
+    buf[1] = 'x', digits = 2;
+  } else if (c <= 0xFFFF) {
+    buf[1] = 'u', digits = 4;
+  } else {
+    buf[1] = 'U', digits = 8;
+  }
+  for (int i = 0; i < digits; ++i) {
+    buf[2 + i] = kHexDigits[(c >> (4 * (digits - 1 - i))) & 0xF];
+  }
+  out.write(std::string_view(buf, static_cast<std::size_t>(2 + digits)));
+}
+
+// Writes s between quotes, single quotes unless `single` is false. Runs of
+// characters that need no escape are copied as one block.
+template <typename Sink>
+void write_quoted(Sink& out, std::string_view s, bool single) {
+  const char quote = single ? '\'' : '"';
+  out.put(quote);
+  const std::size_t n = s.size();
+  std::size_t run = 0;
+  std::size_t pos = 0;
+  while (pos < n) {
+    std::size_t stop = n;
+    if (pos + 8 <= n) {
+      if (all_plain(s.data() + pos)) {
+        pos += 8;
+        continue;
+      }
+      stop = pos + 8;
+    }
+    while (pos < stop) {
+      auto b = static_cast<unsigned char>(s[pos]);
+      if (b < 0x80) {
+        std::uint8_t cls = kAsciiClass[b];
+        if (cls == kPlain || (cls == kQuote && !single)) {
+          ++pos;
+          continue;
+        }
+        out.write(s.substr(run, pos - run));
+        switch (b) {
+          case '\'':
+            out.write("\\'");
+            break;
+          case '\\':
+            out.write("\\\\");
+            break;
+          case '\t':
+            out.write("\\t");
+            break;
+          case '\n':
+            out.write("\\n");
+            break;
+          case '\r':
+            out.write("\\r");
+            break;
+          default:
+            write_escape(out, b);
+        }
+        run = ++pos;
+        continue;
+      }
+      Decoded d = decode_at(s, pos);
+      if (d.ok && is_printable(d.c)) {
+        pos += d.length;
+        continue;
+      }
+      out.write(s.substr(run, pos - run));
+      write_escape(out, d.c);
+      run = pos += d.length;
+    }
+  }
+  out.write(s.substr(run, n - run));
+  out.put(quote);
+}
+
+// The quote style without a full scan: only a text with a single quote needs
+// a look for double quotes.
+bool pick_single_quotes(std::string_view s) {
+  if (std::memchr(s.data(), '\'', s.size()) == nullptr) return true;
+  return std::memchr(s.data(), '"', s.size()) != nullptr;
+}
+
+struct StringSink {
+  std::string& s;
+  void write(std::string_view v) { s.append(v); }
+  void put(char c) { s.push_back(c); }
+};
+
+// Gathers the many small writes of the layout in a fixed buffer and hands
+// them to the Output in large blocks.
+class BlockSink {
+ public:
+  explicit BlockSink(Output& out) : out_(out) {}
+  BlockSink(const BlockSink&) = delete;
+  BlockSink& operator=(const BlockSink&) = delete;
+
+  void write(std::string_view v) {
+    if (v.size() > kSize - used_) {
+      flush();
+      if (v.size() >= kSize) {
+        out_.write(v);
+        return;
+      }
+    }
+    std::memcpy(buffer_ + used_, v.data(), v.size());
+    used_ += v.size();
+  }
+  void put(char c) {
+    if (used_ == kSize) flush();
+    buffer_[used_++] = c;
+  }
+  void flush() {
+    out_.write(std::string_view(buffer_, used_));
+    used_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 1 << 14;
+  Output& out_;
+  std::size_t used_ = 0;
+  char buffer_[kSize];
+};
+
+// ---------------------------------------------------------------------------
+// Numbers
+
+constexpr std::size_t kRealBuffer = 32;
+
+// Writes the one-line form of d to buf and returns its length.
+std::size_t format_real_into(double d, char* buf) {
+  if (std::isnan(d)) {
+    std::memcpy(buf, "nan", 3);
+    return 3;
+  }
+  if (std::isinf(d)) {
+    if (d < 0) {
+      std::memcpy(buf, "-inf", 4);
+      return 4;
+    }
+    std::memcpy(buf, "inf", 3);
+    return 3;
+  }
+  if (d == 0) {
+    if (std::signbit(d)) {
+      std::memcpy(buf, "-0.0", 4);
+      return 4;
+    }
+    std::memcpy(buf, "0.0", 3);
+    return 3;
+  }
+  // The shortest digits that read back as d, as d.ddde±XX.
+  char sci[kRealBuffer];
+  auto res =
+      std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  std::size_t sci_len = static_cast<std::size_t>(res.ptr - sci);
+  const char* e = static_cast<const char*>(std::memchr(sci, 'e', sci_len));
+  int exponent = 0;
+  std::from_chars(e[1] == '+' ? e + 2 : e + 1, res.ptr, exponent);
+  if (exponent < -4 || exponent >= 16) {
+    std::memcpy(buf, sci, sci_len);
+    return sci_len;
+  }
+  char digits[kRealBuffer];
+  std::size_t ndigits = 0;
+  std::size_t len = 0;
+  for (const char* p = sci; p < e; ++p) {
+    if (*p == '-') {
+      buf[len++] = '-';
+    } else if (*p != '.') {
+      digits[ndigits++] = *p;
+    }
+  }
+  if (exponent < 0) {
+    buf[len++] = '0';
+    buf[len++] = '.';
+    for (int i = -1; i > exponent; --i) buf[len++] = '0';
+    std::memcpy(buf + len, digits, ndigits);
+    return len + ndigits;
+  }
+  auto whole = static_cast<std::size_t>(exponent) + 1;
+  for (std::size_t i = 0; i < whole; ++i)
+    buf[len++] = i < ndigits ? digits[i] : '0';
+  buf[len++] = '.';
+  if (ndigits <= whole) {
+    buf[len++] = '0';
+  } else {
+    std::memcpy(buf + len, digits + whole, ndigits - whole);
+    len += ndigits - whole;
+  }
+  return len;
+}
+
+// ---------------------------------------------------------------------------
+// Text splitting
+
+// The end of the line that starts at s[pos]: just after the next line end
+// (CR LF counting as one), or the end of s.
+std::size_t find_line_end(std::string_view s, std::size_t pos) {
+  static constexpr auto kMayEndLine = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char b :
+         {'\r', '\n', '\v', '\f', '\x1c', '\x1d', '\x1e', '\xc2', '\xe2'})
+      t[b] = true;
+    return t;
+  }();
+  const std::size_t n = s.size();
+  for (; pos < n; ++pos) {
+    auto b = static_cast<unsigned char>(s[pos]);
+    if (!kMayEndLine[b]) continue;
+    switch (b) {
+      case '\r':
+        return pos + 1 < n && s[pos + 1] == '\n' ? pos + 2 : pos + 1;
+      case '\n':
+      case '\v':
+      case '\f':
+      case 0x1C:
+      case 0x1D:
+      case 0x1E:
+        return pos + 1;
+      case 0xC2:  // U+0085
+        if (pos + 1 < n && static_cast<unsigned char>(s[pos + 1]) == 0x85)
+          return pos + 2;
+        break;
+      case 0xE2:  // U+2028, U+2029
+        if (pos + 2 < n && static_cast<unsigned char>(s[pos + 1]) == 0x80 &&
+            (static_cast<unsigned char>(s[pos + 2]) & 0xFE) == 0xA8) {
+          return pos + 3;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return n;
+}
+
+// Reads one word of s[pos, end): a run of characters that are not white
+// space, then a run of white space. Returns its end and adds its cost to st.
+std::size_t scan_word(std::string_view s, std::size_t pos, std::size_t end,
+                      TextStats& st) {
+  bool in_space = false;
+  while (pos < end) {
+    auto b = static_cast<unsigned char>(s[pos]);
+    if (b < 0x80) {
+      std::uint8_t cost = kAsciiCost[b];
+      bool space = (cost & kSpaceBit) != 0;
+      if (!space && in_space) break;
+      in_space = space;
+      add_ascii(cost, st);
+      ++pos;
+      continue;
+    }
+    Decoded d = decode_at(s, pos);
+    bool space = d.ok && is_white_space(d.c);  // a stray byte is no space
+    if (!space && in_space) break;
+    in_space = space;
+    pos += add_non_ascii(s, pos, st);
+  }
+  return pos;
+}
+
+// ---------------------------------------------------------------------------
+// Layout
+
+class Printer {
+ public:
+  Printer(BlockSink& out, std::size_t width) : out_(out), width_(width) {}
+
+  void print(const Node& root) {
+    measure(root);
+    place(root, 0, 0, true);
+    while (!open_.empty()) write_next_element();
+    out_.put('\n');
+  }
+
+ private:
+  // A container broken across lines, one element per line.
+  struct Open {
+    const Node* node;
+    const std::uint32_t* order;  // members by key, for maps
+    std::uint32_t next;          // the element to write next
+    std::size_t indent;          // column of the elements
+    std::size_t allowance;       // characters after the last element
+  };
+
+  // A container being measured (slot, length) or written on one line.
+  struct Walk {
+    const Node* node;
+    std::size_t order;  // offset of its key order in order_, for maps
+    std::uint32_t next;
+    std::size_t slot;
+    std::uint64_t length;
+  };
+
+  static bool is_container(const Node& v) { return v.is_list() || v.is_map(); }
+
+  // ----- Measuring
+
+  // Stores the one-line length of every container under root in lengths_
+  // (any length beyond the width standing for all of them), and the key
+  // order of every map in order_, both in the pre-order in which the layout
+  // meets them (map members by key). Each container is measured once, from
+  // the lengths of its elements.
+  void measure(const Node& root) {
+    if (!is_container(root)) return;
+    begin_measure(root);
+    while (!walk_.empty()) {
+      Walk& w = walk_.back();
+      const Node& v = *w.node;
+      if (w.next == v.size) {
+        std::uint64_t length =
+            w.length + 2 + (v.size ? 2 * (v.size - std::uint64_t{1}) : 0);
+        lengths_[w.slot] = length;
+        walk_.pop_back();
+        if (!walk_.empty()) walk_.back().length += length;
+        continue;
+      }
+      std::uint32_t i = w.next++;
+      // Beyond the width the exact length of a container no longer matters:
+      // it is broken anyway. Only the containers inside still need theirs.
+      bool counted = w.length <= width_;
+      const Node* child = &v.items[i];
+      if (v.is_map()) {
+        const Member& m = v.members[order_[w.order + i]];
+        if (counted) w.length += quoted_width(scan_text(m.name())) + 2;
+        child = &m.value;
+      }
+      if (is_container(*child)) {
+        begin_measure(*child);  // w is invalid from here on
+      } else if (counted) {
+        w.length += scalar_length(*child);
+      }
+    }
+  }
+
+  void begin_measure(const Node& v) {
+    std::size_t slot = lengths_.size();
+    lengths_.push_back(0);
+    std::size_t order = 0;
+    if (v.is_map()) {
+      order = order_.size();
+      for (std::uint32_t i = 0; i < v.size; ++i) order_.push_back(i);
+      auto first = order_.begin() + static_cast<std::ptrdiff_t>(order);
+      // Byte order of UTF-8 is code point order (string_view compares bytes
+      // as unsigned); keys of a map are distinct.
+      auto by_key = [&v](std::uint32_t a, std::uint32_t b) {
+        std::string_view x = v.members[a].name();
+        std::string_view y = v.members[b].name();
+        if (!x.empty() && !y.empty() && x[0] != y[0]) {
+          return static_cast<unsigned char>(x[0]) <
+                 static_cast<unsigned char>(y[0]);
+        }
+        return x < y;
+      };
+      if (!std::is_sorted(first, order_.end(), by_key))
+        std::sort(first, order_.end(), by_key);
+    }
+    walk_.push_back({&v, order, 0, slot, 0});
+  }
+
+  static std::uint64_t scalar_length(const Node& v) {
+    switch (v.kind) {
+      case Kind::kNull:
+      case Kind::kTrue:
+        return 4;
+      case Kind::kFalse:
+        return 5;
+      case Kind::kWhole:
+        return v.size;
+      case Kind::kReal: {
+        char buf[kRealBuffer];
+        return format_real_into(v.real, buf);
+      }
+      case Kind::kText:
+        return quoted_width(scan_text(v.text()));
+      default:
+        return 0;
+    }
+  }
+
+  // ----- Writing
+
+  // Takes the next container in pre-order: its length and, for a map, where
+  // its key order starts.
+  std::uint64_t next_container(const Node& v, const std::uint32_t*& order) {
+    order = nullptr;
+    if (v.is_map()) {
+      order = order_.data() + next_order_;
+      next_order_ += v.size;
+    }
+    return lengths_[next_slot_++];
+  }
+
+  // Writes v starting at column col, with `allowance` characters following
+  // it on its last line; top is true for the whole result.
+  void place(const Node& v, std::size_t col, std::size_t allowance, bool top) {
+    if (v.is_text()) {
+      std::string_view s = v.text();
+      // No character takes more than four columns per byte (\xNN), so a
+      // short text fits without a closer look.
+      if (col + 4 * std::uint64_t{s.size()} + 2 + allowance <= width_) {
+        write_quoted(out_, s, pick_single_quotes(s));
+        return;
+      }
+      TextStats st = scan_text(s);
+      if (col + quoted_width(st) + allowance <= width_) {
+        write_quoted(out_, s, uses_single_quotes(st));
+      } else {
+        write_split(s, col, allowance, top);
+      }
+      return;
+    }
+    if (!is_container(v)) {
+      write_scalar(v);
+      return;
+    }
+    const std::uint32_t* order;
+    std::uint64_t length = next_container(v, order);
+    if (col + length + allowance <= width_) {
+      write_flat(v, order);
+      return;
+    }
+    out_.put(v.is_list() ? '[' : '{');
+    if (v.size == 0) {
+      out_.put(v.is_list() ? ']' : '}');
+      return;
+    }
+    open_.push_back({&v, order, 0, col + 1, allowance + 1});
+  }
+
+  // Writes the next element of the innermost broken container, or its
+  // closing bracket.
+  void write_next_element() {
+    Open& o = open_.back();
+    const Node& v = *o.node;
+    if (o.next == v.size) {
+      out_.put(v.is_list() ? ']' : '}');
+      open_.pop_back();
+      return;
+    }
+    std::uint32_t i = o.next++;
+    if (i > 0) {
+      out_.write(",\n");
+      write_spaces(o.indent);
+    }
+    std::size_t allowance = i + 1 == v.size ? o.allowance : 1;
+    std::size_t col = o.indent;
+    if (v.is_list()) {
+      place(v.items[i], col, allowance, false);  // o is invalid from here on
+      return;
+    }
+    const Member& m = v.members[o.order[i]];
+    TextStats st = scan_text(m.name());
+    write_quoted(out_, m.name(), uses_single_quotes(st));
+    out_.write(": ");
+    place(m.value, col + quoted_width(st) + 2, allowance, false);
+  }
+
+  void write_scalar(const Node& v) {
+    switch (v.kind) {
+      case Kind::kNull:
+        out_.write("None");
+        break;
+      case Kind::kFalse:
+        out_.write("False");
+        break;
+      case Kind::kTrue:
+        out_.write("True");
+        break;
+      case Kind::kWhole:
+        out_.write(v.text());
+        break;
+      case Kind::kReal: {
+        char buf[kRealBuffer];
+        out_.write(std::string_view(buf, format_real_into(v.real, buf)));
+        break;
+      }
+      case Kind::kText: {
+        std::string_view s = v.text();
+        write_quoted(out_, s, pick_single_quotes(s));
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  // Writes container v, whose place in pre-order is taken, in one-line form.
+  void write_flat(const Node& v, const std::uint32_t* order) {
+    out_.put(v.is_list() ? '[' : '{');
+    walk_.push_back(
+        {&v, static_cast<std::size_t>(order ? order - order_.data() : 0), 0, 0,
+         0});
+    while (!walk_.empty()) {
+      Walk& w = walk_.back();
+      const Node& c = *w.node;
+      if (w.next == c.size) {
+        out_.put(c.is_list() ? ']' : '}');
+        walk_.pop_back();
+        continue;
+      }
+      std::uint32_t i = w.next++;
+      if (i > 0) out_.write(", ");
+      const Node* child = &c.items[i];
+      if (c.is_map()) {
+        const Member& m = c.members[order_[w.order + i]];
+        std::string_view key = m.name();
+        write_quoted(out_, key, pick_single_quotes(key));
+        out_.write(": ");
+        child = &m.value;
+      }
+      if (!is_container(*child)) {
+        write_scalar(*child);
+        continue;
+      }
+      const std::uint32_t* child_order;
+      next_container(*child, child_order);
+      out_.put(child->is_list() ? '[' : '{');
+      walk_.push_back({child,
+                       static_cast<std::size_t>(
+                           child_order ? child_order - order_.data() : 0),
+                       0, 0, 0});  // w is invalid from here on
+    }
+  }
+
+  void write_spaces(std::size_t n) {
+    static constexpr std::string_view kSpaces =
+        "                                                                ";
+    for (; n > kSpaces.size(); n -= kSpaces.size()) out_.write(kSpaces);
+    out_.write(kSpaces.substr(0, n));
+  }
+
+  // Writes a text that does not fit as pieces, one per line, each starting
+  // at column col: first cut after each line end, then a line that still does
+  // not fit cut after runs of white space into the longest pieces that do.
+  // The whole result is put in parentheses.
+  void write_split(std::string_view s, std::size_t col, std::size_t allowance,
+                   bool top) {
+    if (s.empty()) {
+      out_.write("''");
+      return;
+    }
+    if (top) ++col, ++allowance;
+    const auto room =
+        static_cast<std::int64_t>(width_) - static_cast<std::int64_t>(col);
+    const auto after = static_cast<std::int64_t>(allowance);
+    Pieces pieces{*this, s, col, top};
+    for (std::size_t line = 0; line < s.size();) {
+      std::size_t line_end = find_line_end(s, line);
+      bool last_line = line_end == s.size();
+      TextStats line_stats = scan_text(s.substr(line, line_end - line));
+      if (static_cast<std::int64_t>(quoted_width(line_stats)) <=
+          room - (last_line ? after : 0)) {
+        pieces.add(line, line_end, line_stats);
+        line = line_end;
+        continue;
+      }
+      std::size_t begin = line;  // of the piece being gathered
+      TextStats piece;
+      for (std::size_t word = line; word < line_end;) {
+        TextStats word_stats;
+        std::size_t word_end = scan_word(s, word, line_end, word_stats);
+        std::int64_t limit =
+            room - (last_line && word_end == line_end ? after : 0);
+        TextStats joined = piece;
+        joined += word_stats;
+        if (static_cast<std::int64_t>(quoted_width(joined)) > limit &&
+            word > begin) {
+          pieces.add(begin, word, piece);
+          begin = word;
+          piece = word_stats;
+        } else {
+          piece = joined;
+        }
+        word = word_end;
+      }
+      pieces.add(begin, line_end, piece);
+      line = line_end;
+    }
+    pieces.finish();
+  }
+
+  // The pieces of a split text, written as they come; the first waits until
+  // a second shows that the text does break after all.
+  struct Pieces {
+    Printer& p;
+    std::string_view s;
+    std::size_t col;
+    bool top;
+    std::size_t count = 0;
+    std::size_t first_end = 0;
+    bool first_single = true;
+
+    void add(std::size_t begin, std::size_t end, const TextStats& st) {
+      if (count++ == 0) {
+        first_end = end;
+        first_single = uses_single_quotes(st);
+        return;
+      }
+      if (count == 2) {
+        if (top) p.out_.put('(');
+        write_quoted(p.out_, s.substr(0, first_end), first_single);
+      }
+      p.out_.put('\n');
+      p.write_spaces(col);
+      write_quoted(p.out_, s.substr(begin, end - begin),
+                   uses_single_quotes(st));
+    }
+
+    void finish() {
+      if (count == 1) {
+        write_quoted(p.out_, s, first_single);
+      } else if (top) {
+        p.out_.put(')');
+      }
+    }
+  };
+
+  BlockSink& out_;
+  std::size_t width_;
+  std::vector<std::uint64_t> lengths_;  // of containers, in pre-order
+  std::vector<std::uint32_t> order_;    // key orders of maps, in pre-order
+  std::size_t next_slot_ = 0;
+  std::size_t next_order_ = 0;
+  std::vector<Walk> walk_;
+  std::vector<Open> open_;
+};
+
+}  // namespace
+
+std::string quote_text(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  StringSink sink{out};
+  write_quoted(sink, s, pick_single_quotes(s));
+  return out;
+}
+
+std::string format_real(double d) {
+  char buf[kRealBuffer];
+  return std::string(buf, format_real_into(d, buf));
+}
+
+void pp(const Node& v, Output& out, std::size_t width) {
+  BlockSink sink(out);
+  Printer printer(sink, width);
+  printer.print(v);
+  sink.flush();
+}
+
+std::string pformat(const Node& v, std::size_t width) {
+  Output out(-1);
+  pp(v, out, width);
+  return out.text();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,330 @@
+#include "tarnwick/notation.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tarnwick/json.h"
+#include "tarnwick/output.h"
+#include "tarnwick/value.h"
+
+namespace tarnwick {
+namespace {
+
+std::string print(const std::string& json, std::size_t width = kReportWidth) {
+  return pformat(decode_json(json).node(), width);
+}
+
+// ----- Golden vectors
+
+struct Vector {
+  std::string id;
+  std::string json;
+  std::string notation;
+};
+
+std::map<std::string, std::vector<Vector>> load_vectors() {
+  std::ifstream in(TARNWICK_TEST_DATA_DIR "/notation.jsonl", std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read notation.jsonl");
+  std::map<std::string, std::vector<Vector>> groups;
+  std::string line;
+  while (std::getline(in, line)) {
+    Value v = decode_json(line);
+    const Node& n = v.node();
+    groups[std::string(n.find("group")->text())].push_back(
+        {std::string(n.find("id")->text()), std::string(n.find("json")->text()),
+         std::string(n.find("notation")->text())});
+  }
+  return groups;
+}
+
+const std::map<std::string, std::vector<Vector>>& vectors() {
+  static const auto* groups =
+      new std::map<std::string, std::vector<Vector>>(load_vectors());
+  return *groups;
+}
+
+const char* const kGroups[] = {
+    "number-other",
+    "number-whole",
+    "number-in-container",
+    "literal",
+    "empty",
+    "nonfinite-words",
+    "text-escape",
+    "json-spelling",
+    "map-order",
+    "duplicate-key",
+    "list-of-maps",
+    "long-text",
+    "long-text-nonascii",
+    "long-word",
+    "text-lines",
+    "deep",
+    "width-boundary",
+    "width-sweep",
+    "split-boundary",
+    "unicode-width",
+    "number-long",
+    "random",
+};
+
+TEST(NotationTest, VectorGroupsAreAllCovered) {
+  std::set<std::string> listed(std::begin(kGroups), std::end(kGroups));
+  for (const auto& [group, cases] : vectors()) {
+    EXPECT_TRUE(listed.count(group)) << "group not tested: " << group;
+  }
+  EXPECT_EQ(listed.size(), vectors().size());
+}
+
+class NotationVectorTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(NotationVectorTest, PrintsExactly) {
+  auto found = vectors().find(GetParam());
+  ASSERT_NE(found, vectors().end());
+  for (const Vector& vec : found->second) {
+    EXPECT_EQ(print(vec.json), vec.notation) << vec.id;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, NotationVectorTest, testing::ValuesIn(kGroups),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           std::string name = info.param;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
+
+// ----- One-line forms
+
+TEST(NotationTest, QuotesAndEscapesTexts) {
+  struct Case {
+    std::string text;
+    std::string quoted;
+  };
+  const Case cases[] = {
+      {"", "''"},
+      {"up", "'up'"},
+      {"it's", "\"it's\""},
+      {"say \"hi\"", "'say \"hi\"'"},
+      {"it's \"x\"", "'it\\'s \"x\"'"},
+      {"a\\b", "'a\\\\b'"},
+      {"\t\n\r", "'\\t\\n\\r'"},
+      {std::string("\0\x1b\x7f", 3), "'\\x00\\x1b\\x7f'"},
+      {"\xc2\x85|\xc2\xa0|\xc2\xad", "'\\x85|\\xa0|\\xad'"},  // Cc, Zs, Cf
+      {"\xe2\x80\x8b\xe2\x80\xa8\xe3\x80\x80",
+       "'\\u200b\\u2028\\u3000'"},                   // Cf, Zl, Zs
+      {"\xee\x80\x80\xcd\xb8", "'\\ue000\\u0378'"},  // Co, Cn
+      {"\xf4\x8f\xbf\xbf\xf3\xa0\x80\x81", "'\\U0010ffff\\U000e0001'"},
+      {"\xed\xa0\xbd", "'\\ud83d'"},  // a lone surrogate from a reply
+      {"\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80 \xe4\xb8\x80",
+       "'\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80 \xe4\xb8\x80'"},
+      {"x\xffy", "'x\\xffy'"},  // a byte that is no UTF-8
+      // Long enough for the eight-byte steps, with the escape late in a step.
+      {"abcdefghijklmno'", "\"abcdefghijklmno'\""},
+      {"abcdefghijklmn\\", "'abcdefghijklmn\\\\'"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(quote_text(c.text), c.quoted) << c.quoted;
+}
+
+TEST(NotationTest, FormatsRealsShortestWithPointOrExponent) {
+  struct Case {
+    double value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {2.5, "2.5"},
+      {100.0, "100.0"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {1.5e-5, "1.5e-05"},
+      {1e15, "1000000000000000.0"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e16, "1e+16"},
+      {1.2345e100, "1.2345e+100"},
+      {-1.5e-10, "-1.5e-10"},
+      {0.1, "0.1"},
+      {1.0 / 3, "0.3333333333333333"},
+      {123.456, "123.456"},
+      {5e-324, "5e-324"},
+      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {std::numeric_limits<double>::infinity(), "inf"},
+      {-std::numeric_limits<double>::infinity(), "-inf"},
+      {std::nan(""), "nan"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(format_real(c.value), c.text) << c.text;
+}
+
+TEST(NotationTest, PrintsNumbersAndWordsInContainers) {
+  std::string digits(400, '7');
+  EXPECT_EQ(print("-" + digits), "-" + digits + "\n");
+  EXPECT_EQ(print("[5.0, 5e0, 1e16, -0, " + digits + "]"),
+            "[5.0,\n 5.0,\n 1e+16,\n 0,\n " + digits + "]\n");
+  EXPECT_EQ(print(R"({"b": [true, false, null], "a": 0.5})"),
+            "{'a': 0.5, 'b': [True, False, None]}\n");
+}
+
+TEST(NotationTest, SortsKeysByCodePoint) {
+  // U+D800 (a lone surrogate) < U+E000 < U+FF61 < U+1F600.
+  EXPECT_EQ(
+      print(
+          R"({"\ud83d\ude00": 1, "\uff61": 2, "\ue000": 3, "\ud800": 4, "b": 5, "B": 6})"),
+      "{'B': 6, 'b': 5, '\\ud800': 4, '\\ue000': 3, '\xef\xbd\xa1': 2, "
+      "'\xf0\x9f\x98\x80': 1}\n");
+}
+
+// ----- Layout
+
+// A list of one text whose one-line form is n columns long.
+std::string list_of_width(std::size_t n) {
+  return "[\"" + std::string(n - 4, 'x') + "\"]";
+}
+
+TEST(NotationTest, BreaksOnlyBeyondTheWidth) {
+  struct Case {
+    std::string json;
+    std::string notation;
+  };
+  std::string a(97, 'a');
+  std::string b95(95, 'b');
+  std::string b96(96, 'b');
+  const Case cases[] = {
+      // ['a…', 'b…'] is 200 columns and fits; one more character breaks it.
+      {"[\"" + a + "\", \"" + b95 + "\"]", "['" + a + "', '" + b95 + "']\n"},
+      {"[\"" + a + "\", \"" + b96 + "\"]", "['" + a + "',\n '" + b96 + "']\n"},
+      // The inner list ends the outer one: its closing bracket counts.
+      {"[[\"" + a + "\", \"" + std::string(93, 'b') + "\"]]",
+       "[['" + a + "', '" + std::string(93, 'b') + "']]\n"},
+      {"[[\"" + a + "\", \"" + std::string(94, 'b') + "\"]]",
+       "[['" + a + "',\n  '" + std::string(94, 'b') + "']]\n"},
+      // Not last in the outer list: the comma after it counts instead.
+      {"[[\"" + a + "\", \"" + std::string(93, 'b') + "\"], 1]",
+       "[['" + a + "', '" + std::string(93, 'b') + "'],\n 1]\n"},
+      {"[[\"" + a + "\", \"" + std::string(94, 'b') + "\"], 1]",
+       "[['" + a + "',\n  '" + std::string(94, 'b') + "'],\n 1]\n"},
+      // The last entry of the inner map is followed by "}," before 2.
+      {"[{\"a\": 1, \"k\": \"" + std::string(181, 'v') + "\"}, 2]",
+       "[{'a': 1, 'k': '" + std::string(181, 'v') + "'},\n 2]\n"},
+      {"[{\"a\": 1, \"k\": \"" + std::string(182, 'v') + "\"}, 2]",
+       "[{'a': 1,\n  'k': '" + std::string(182, 'v') + "'},\n 2]\n"},
+      // A single element that cannot be split stays on a long line.
+      {"[[\"" + std::string(300, 'w') + "\"]]",
+       "[['" + std::string(300, 'w') + "']]\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(print(c.json), c.notation) << c.json;
+  EXPECT_EQ(print(list_of_width(200)).size(), 201u);
+}
+
+TEST(NotationTest, SplitsTextsAfterWhiteSpace) {
+  std::string w(60, 'w');
+  std::string words = w + " " + w + " " + w + " " + w;  // 243 characters
+  struct Case {
+    std::string json;
+    std::string notation;
+  };
+  const Case cases[] = {
+      // The whole result: pieces in parentheses, one column further right.
+      {"\"" + words + "\"",
+       "('" + w + " " + w + " " + w + " '\n '" + w + "')\n"},
+      // Last in a list, then not last.
+      {"[1, \"" + words + "\"]",
+       "[1,\n '" + w + " " + w + " " + w + " '\n '" + w + "']\n"},
+      {"[\"" + words + "\", 1]",
+       "['" + w + " " + w + " " + w + " '\n '" + w + "',\n 1]\n"},
+      // A map value continues in the column after the key.
+      {"{\"key\": \"" + words + "\"}",
+       "{'key': '" + w + " " + w + " " + w + " '\n        '" + w + "'}\n"},
+      // Each piece picks its own quotes.
+      {"\"" + w + "'s " + w + " " + w + " " + w + "\"",
+       "(\"" + w + "'s " + w + " " + w + " \"\n '" + w + "')\n"},
+      // One word longer than the line: no split, no parentheses.
+      {"\"" + std::string(250, 'z') + "\"",
+       "'" + std::string(250, 'z') + "'\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(print(c.json), c.notation) << c.json;
+}
+
+TEST(NotationTest, SplitsTextsAtEveryKindOfLineEnd) {
+  // Narrow lines show every cut; pieces keep their line ends.
+  struct Case {
+    std::string json;
+    std::string notation;
+  };
+  const Case cases[] = {
+      {R"("aaaa\r\nbbbb\rcccc\ndddd")",
+       "('aaaa\\r\\n'\n 'bbbb\\r'\n 'cccc\\n'\n 'dddd')\n"},
+      {R"("aaaa\u000bbbbb\u000ccccc\u001cdddd")",
+       "('aaaa\\x0b'\n 'bbbb\\x0c'\n 'cccc\\x1c'\n 'dddd')\n"},
+      {R"("aaaa\u0085bbbb\u2028cccc\u2029dddd")",
+       "('aaaa\\x85'\n 'bbbb\\u2028'\n 'cccc\\u2029'\n 'dddd')\n"},
+      // U+001F and U+00A0 end no line but end words.
+      {R"("aaaa\u001fbbbb\u00a0cccc\u3000dddd")",
+       "('aaaa\\x1f'\n 'bbbb\\xa0'\n 'cccc\\u3000'\n 'dddd')\n"},
+      // Words that fit together share a piece.
+      {R"("aa bb cc dd ee ff gg")", "('aa bb cc '\n 'dd ee ff '\n 'gg')\n"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(print(c.json, 14), c.notation) << c.json;
+}
+
+TEST(NotationTest, PrintsEmptyValuesWhereNothingFits) {
+  EXPECT_EQ(print(R"({"": [], "k": {}, "t": ""})", 4),
+            "{'': [],\n 'k': {},\n 't': ''}\n");
+}
+
+TEST(NotationTest, PrintsSharedSubtreesInPlace) {
+  // The same map node twice: once it fits, once it is broken.
+  ValueBuilder b;
+  Member members[] = {{b.text("z"), b.text(std::string(150, 'z'))},
+                      {b.text("a"), b.whole("1")}};
+  Node map = b.map(members);
+  Node outer[] = {map, b.text(std::string(20, 'q')), map};
+  Value v = b.finish(b.list(outer));
+  const std::string z = quote_text(std::string(150, 'z'));
+  EXPECT_EQ(pformat(v.node()),
+            "[{'a': 1, 'z': " + z +
+                "},\n 'qqqqqqqqqqqqqqqqqqqq',\n {'a': 1, 'z': " + z + "}]\n");
+  EXPECT_EQ(pformat(v.node(), 60),
+            "[{'a': 1,\n  'z': " + z +
+                "},\n 'qqqqqqqqqqqqqqqqqqqq',\n {'a': 1,\n  'z': " + z +
+                "}]\n");
+}
+
+TEST(NotationTest, PrintsDeepNestingWithoutRecursion) {
+  const std::size_t depth = kMaxNesting;
+  std::string lists = std::string(depth, '[') + std::string(depth, ']');
+  EXPECT_EQ(print(lists), lists + "\n");
+
+  // Maps and lists in turn, too long for one line at every level, so that the
+  // layout opens all of them.
+  ValueBuilder b;
+  Node inner = b.whole("0");
+  for (std::size_t i = 0; i < depth; ++i) {
+    if (i % 2) {
+      Member members[] = {{b.text("a"), inner}};
+      inner = b.map(members);
+    } else {
+      inner = b.list({&inner, 1});
+    }
+  }
+  Value v = b.finish(inner);
+  std::string expected;
+  for (std::size_t i = 0; i < depth; ++i) expected += i % 2 ? "[" : "{'a': ";
+  expected += "0";
+  for (std::size_t i = 0; i < depth; ++i) expected += i % 2 ? "}" : "]";
+  Output out(-1);
+  pp(v.node(), out);
+  EXPECT_EQ(out.text(), expected + "\n");
+}
+
+}  // namespace
+}  // namespace tarnwick
