@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -47,27 +48,44 @@ std::string chain_context(const std::vector<Level>& levels) {
   return text;
 }
 
-// Stats the file a level names; files are told apart by device and inode so a
-// symlink or hard link to a check on the chain is the same check.
+// The identity of a file on a chain of references. Files are told apart by
+// device and inode, so a symlink or hard link to a check on the chain is the
+// same check.
+using FileId = std::pair<dev_t, ino_t>;
+
+// Stats the file a level names. Fails like CheckFile::load for a path that
+// names no file: a NUL byte would make stat() look at a shorter path, and so
+// at another file.
 void identify(Level& level) {
+  if (level.path.find('\0') != std::string::npos) {
+    throw Error(ErrorKind::kFileNotFound,
+                "no such file: " + quote_text(level.path));
+  }
   struct stat st;
   if (::stat(level.path.c_str(), &st) != 0) {
-    throw Error(errno == ENOENT ? ErrorKind::kFileNotFound : ErrorKind::kFileAccess,
-                "cannot read " + quote_text(level.path) + ": " + std::strerror(errno));
+    int err = errno;
+    if (err == ENOENT || err == ENOTDIR) {
+      throw Error(ErrorKind::kFileNotFound,
+                  "no such file: " + quote_text(level.path));
+    }
+    throw Error(
+        ErrorKind::kFileAccess,
+        "cannot read " + quote_text(level.path) + ": " + std::strerror(err));
   }
   level.device = st.st_dev;
   level.inode = st.st_ino;
 }
 
-void reject_cycle(const std::vector<Level>& levels, const Level& next) {
-  for (const Level& level : levels) {
-    if (level.device == next.device && level.inode == next.inode) {
-      std::string chain;
-      for (const Level& l : levels) chain += l.name + " -> ";
-      chain += next.name;
-      throw Error(ErrorKind::kReferenceCycle, "checks refer to each other: " + chain);
-    }
-  }
+// Adds next to the files on the chain, or throws when it is there already.
+// The set keeps a long chain linear; the levels only name it in the message.
+void reject_cycle(std::set<FileId>& on_chain, const std::vector<Level>& levels,
+                  const Level& next) {
+  if (on_chain.insert({next.device, next.inode}).second) return;
+  std::string chain;
+  for (const Level& l : levels) chain += l.name + " -> ";
+  chain += next.name;
+  throw Error(ErrorKind::kReferenceCycle,
+              "checks refer to each other: " + chain);
 }
 
 // Reads the check file, logs in and collects its request fields (in this
@@ -183,6 +201,7 @@ Value orvantis_api(const std::string& controller_ip, const std::string& username
   // of the chain is read and logged in on the way down, then the innermost
   // runs and each check sends its requests on the way back up.
   std::vector<Level> levels;
+  std::set<FileId> on_chain;
   Level first;
   first.path = config_file;
   first.name = config_file;
@@ -195,9 +214,12 @@ Value orvantis_api(const std::string& controller_ip, const std::string& username
       Level next;
       next.name = referenced_name(level.fields[*level.compound_field].value);
       next.path = join_check_path(config_dir, next.name);
-      if (levels.size() == 1) identify(levels.front());
+      if (levels.size() == 1) {
+        identify(levels.front());
+        on_chain.insert({levels.front().device, levels.front().inode});
+      }
       identify(next);
-      reject_cycle(levels, next);
+      reject_cycle(on_chain, levels, next);
       levels.push_back(std::move(next));
     }
     Value result = request(levels.back(), url, nullptr, transport);
