@@ -1,0 +1,68 @@
+# bash completion for tarnwick                             -*- shell-script -*-
+#
+# Installed as share/bash-completion/completions/tarnwick, which
+# bash-completion loads the first time "tarnwick" is completed; or source it.
+# Completes the option names, directories after --config_dir (also when
+# shortened to --conf and the like, or written --config_dir=DIR) and host
+# names after --controller_ip. Needs nothing from bash-completion itself.
+
+_tarnwick() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  local prev=
+  ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+  local option= attached=
+  COMPREPLY=()
+
+  # "--config_dir=DIR": readline usually splits at "=", giving the words
+  # "--config_dir" "=" "DIR"; without "=" in COMP_WORDBREAKS it is one word.
+  if [[ $cur == = ]]; then
+    option=$prev
+    cur=
+  elif [[ $prev == = ]] && ((COMP_CWORD >= 2)); then
+    option=${COMP_WORDS[COMP_CWORD - 2]}
+  elif [[ $cur == --*=* ]]; then
+    option=${cur%%=*}
+    attached="$option="
+    cur=${cur#*=}
+  elif [[ $prev == --* ]]; then
+    option=$prev
+  fi
+
+  # The command accepts any prefix that names one option only.
+  local name match=
+  if [[ $option == --?* ]]; then
+    for name in --controller_ip --username --password --config_dir; do
+      if [[ $name == "$option"* ]]; then
+        [[ -n $match ]] && { match=; break; }
+        match=$name
+      fi
+    done
+  fi
+
+  local -a found=()
+  case $match in
+    --config_dir)
+      compopt -o filenames 2>/dev/null
+      mapfile -t found < <(compgen -d -- "$cur")
+      ;;
+    --controller_ip)
+      mapfile -t found < <(compgen -A hostname -- "$cur")
+      ;;
+    --username | --password)
+      return 0
+      ;;
+    *)
+      if [[ $cur == -* ]]; then
+        mapfile -t found < <(compgen -W \
+          '-h --help --controller_ip --username --password --config_dir' \
+          -- "$cur")
+      fi
+      ;;
+  esac
+  local word
+  for word in "${found[@]}"; do
+    COMPREPLY+=("$attached$word")
+  done
+  return 0
+}
+complete -F _tarnwick tarnwick

@@ -1,0 +1,275 @@
+"""Installing: `cmake --install` into a temporary prefix, the installed layout,
+the installed command against the stand-in controller, the bash completion,
+and a program built against the installed library (tests/consumer).
+
+Nothing of the project is configured or built here: the build directory is
+the one that holds TARNWICK_BIN, and it is only installed from.
+"""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import SOURCE_DIR, StubController, clean_env, tarnwick_bin
+
+INSTALL_TIMEOUT = 300  # seconds for `cmake --install`
+BUILD_TIMEOUT = 300  # seconds for configuring or building the consumer
+RUN_TIMEOUT = 60  # seconds for any one run of an installed program
+
+PUBLIC_HEADERS = {"value.h", "json.h", "notation.h", "output.h", "filter.h",
+                  "check_run.h", "session.h", "config_dir.h", "error.h"}
+
+GATEWAYS = {"gateways": [{"name": "edge-1", "state": "up"},
+                         {"name": "edge-2"}]}
+NAMES_CHECK = """\
+[default]
+description = Installed check
+filters = gateways, name
+
+[orvantis]
+action = list_gateways
+"""
+
+
+def build_dir():
+    return pathlib.Path(tarnwick_bin()).resolve().parent
+
+
+def cache_value(name):
+    """A value of the build's CMakeCache.txt, or None."""
+    cache = (build_dir() / "CMakeCache.txt").read_text(errors="replace")
+    match = re.search(rf"^{re.escape(name)}:[A-Z]+=(.*)$", cache, re.M)
+    return match.group(1) if match else None
+
+
+def run_program(command, stdin="", cwd=None, timeout=RUN_TIMEOUT):
+    """Runs command with a clean environment; returns (status, out, err)."""
+    proc = subprocess.run(
+        [str(c) for c in command], input=stdin.encode(), cwd=cwd,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_env(),
+        start_new_session=True, timeout=timeout)
+    return (proc.returncode, proc.stdout.decode(errors="replace"),
+            proc.stderr.decode(errors="replace"))
+
+
+def run_checked(command, timeout):
+    """Runs a build step; fails the test with its output when it fails."""
+    proc = subprocess.run(
+        [str(c) for c in command], stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        start_new_session=True, timeout=timeout)
+    if proc.returncode != 0:
+        raise AssertionError(f"{' '.join(map(str, command))} failed:\n" +
+                             proc.stdout.decode(errors="replace"))
+
+
+_install = {}
+
+
+def setUpModule():
+    """One install for the whole file, removed at the end."""
+    tmp = pathlib.Path(tempfile.mkdtemp(prefix="tarnwick-install."))
+    _install["tmp"] = tmp
+    try:
+        run_checked(["cmake", "--install", build_dir(),
+                     "--prefix", tmp / "prefix"], INSTALL_TIMEOUT)
+    except BaseException:
+        # tearDownModule does not run when this fails.
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+
+
+def tearDownModule():
+    shutil.rmtree(_install["tmp"], ignore_errors=True)
+
+
+class InstalledTestCase(unittest.TestCase):
+
+    @property
+    def tmp(self):
+        return _install["tmp"]
+
+    @property
+    def prefix(self):
+        return _install["tmp"] / "prefix"
+
+
+class InstallLayoutTest(InstalledTestCase):
+
+    def test_command_is_a_link_to_the_real_executable(self):
+        real = self.prefix / "libexec/tarnwick/tarnwick"
+        link = self.prefix / "bin/tarnwick"
+        self.assertFalse(real.is_symlink())
+        self.assertTrue(os.access(real, os.X_OK))
+        self.assertEqual(os.readlink(link), "../libexec/tarnwick/tarnwick")
+
+    def test_default_check_directory_links_to_etc(self):
+        link = self.prefix / "libexec/tarnwick/config"
+        # Relative, so the installed tree can be moved.
+        self.assertEqual(os.readlink(link), "../../etc/tarnwick")
+        check_dir = self.prefix / "etc/tarnwick"
+        self.assertEqual(link.resolve(), check_dir.resolve())
+        self.assertEqual(sorted(os.listdir(check_dir)), ["README"])
+
+    def test_readme_names_this_install(self):
+        readme = (self.prefix / "etc/tarnwick/README").read_text()
+        self.assertNotIn("@", readme)  # every placeholder filled
+        self.assertIn(str(self.prefix / "etc/tarnwick"), readme)
+        self.assertIn(str(self.prefix / "share/doc/tarnwick/examples"), readme)
+        self.assertIn("man tarnwick", readme)
+
+    def test_stub_controller_runs_by_its_installed_name(self):
+        stub = self.prefix / "bin/tarnwick-stub-controller"
+        self.assertTrue(stub.read_text().startswith("#!"))
+        self.assertIn("python3", stub.read_text().splitlines()[0])
+        status, out, _ = run_program([stub, "--help"])
+        self.assertEqual(status, 0)
+        self.assertIn("usage: tarnwick-stub-controller", out)
+
+    def test_only_public_headers_are_installed(self):
+        include = self.prefix / "include/tarnwick"
+        self.assertEqual(set(os.listdir(include)), PUBLIC_HEADERS)
+        # A public header that includes an internal one cannot be used.
+        for header in PUBLIC_HEADERS:
+            text = (include / header).read_text()
+            for name in re.findall(r'#include\s+"tarnwick/([^"]+)"', text):
+                with self.subTest(header=header, includes=name):
+                    self.assertIn(name, PUBLIC_HEADERS)
+
+
+class InstalledCommandTest(InstalledTestCase):
+
+    def run_installed(self, prefix, stub):
+        return run_program([prefix / "bin/tarnwick", "--controller_ip",
+                            stub.address, "--password", "x"])
+
+    def test_as_installed_only_logs_in(self):
+        with StubController({"list_gateways.json": GATEWAYS}) as stub:
+            result = self.run_installed(self.prefix, stub)
+            requests = stub.requests()
+        self.assertEqual(result, (0, "", ""))
+        self.assertEqual([r["fields"] for r in requests],
+                         [[["action", "login"], ["username", "admin"],
+                           ["password", "x"]]])
+
+    def test_runs_the_checks_put_into_etc(self):
+        check = self.prefix / "etc/tarnwick/names.cfg"
+        check.write_text(NAMES_CHECK)
+        try:
+            with StubController({"list_gateways.json": GATEWAYS}) as stub:
+                result = self.run_installed(self.prefix, stub)
+                requests = stub.requests()
+        finally:
+            check.unlink()
+        self.assertEqual(result,
+                         (0, "Installed check\n['edge-1', 'edge-2']\n\n\n", ""))
+        self.assertEqual([r["action"] for r in requests],
+                         ["login", "login", "list_gateways"])
+        self.assertEqual([name for name, _ in requests[2]["fields"]],
+                         ["CID", "action"])
+
+    def test_moved_install_uses_its_own_check_directory(self):
+        moved = self.tmp / "moved"
+        shutil.copytree(self.prefix, moved, symlinks=True)
+        try:
+            (moved / "etc/tarnwick/names.cfg").write_text(NAMES_CHECK)
+            with StubController({"list_gateways.json": GATEWAYS}) as stub:
+                status, out, err = self.run_installed(moved, stub)
+        finally:
+            shutil.rmtree(moved, ignore_errors=True)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("Installed check", out)
+
+
+class CompletionTest(InstalledTestCase):
+
+    def complete(self, *words):
+        """The completions bash offers for the last of words."""
+        script = ('source "$1"; shift; COMP_WORDS=("$@"); '
+                  'COMP_CWORD=$(($# - 1)); _tarnwick; '
+                  'printf "%s\\n" "${COMPREPLY[@]}"')
+        status, out, err = run_program(
+            ["bash", "--norc", "--noprofile", "-c", script, "bash",
+             self.prefix / "share/bash-completion/completions/tarnwick",
+             "tarnwick", *words], cwd=self.work)
+        self.assertEqual((status, err), (0, ""))
+        return sorted(line for line in out.splitlines() if line)
+
+    def setUp(self):
+        self.work = pathlib.Path(tempfile.mkdtemp(prefix="completion.",
+                                                  dir=self.tmp))
+        (self.work / "checks").mkdir()
+        (self.work / "cheese").mkdir()
+        (self.work / "chart.txt").write_text("")
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def test_option_names(self):
+        self.assertEqual(self.complete("--c"), ["--config_dir",
+                                                "--controller_ip"])
+        self.assertEqual(self.complete("-"), sorted([
+            "-h", "--help", "--controller_ip", "--username", "--password",
+            "--config_dir"]))
+        self.assertEqual(self.complete("--password", "x", "--u"),
+                         ["--username"])
+
+    def test_directories_after_config_dir(self):
+        for words in [("--config_dir", "ch"), ("--conf", "ch"),
+                      ("--config_dir", "=", "ch")]:
+            with self.subTest(words):
+                self.assertEqual(self.complete(*words), ["checks", "cheese"])
+        self.assertEqual(self.complete("--config_dir=ch"),
+                         ["--config_dir=checks", "--config_dir=cheese"])
+
+    def test_nothing_after_value_options(self):
+        self.assertEqual(self.complete("--password", "ch"), [])
+        self.assertEqual(self.complete("--user", "ch"), [])
+        # --con could be --controller_ip or --config_dir.
+        self.assertEqual(self.complete("--con", "ch"), [])
+
+
+class ConsumerTest(InstalledTestCase):
+    """tests/consumer, built with find_package(tarnwick) against the prefix."""
+
+    @classmethod
+    def setUpClass(cls):
+        binary = _install["tmp"] / "consumer"
+        configure = ["cmake", "-S", SOURCE_DIR / "tests/consumer", "-B", binary,
+                     f"-DCMAKE_PREFIX_PATH={_install['tmp'] / 'prefix'}"]
+        compiler = cache_value("CMAKE_CXX_COMPILER")
+        if compiler:
+            configure.append(f"-DCMAKE_CXX_COMPILER={compiler}")
+        run_checked(configure, BUILD_TIMEOUT)
+        run_checked(["cmake", "--build", binary, "-j2"], BUILD_TIMEOUT)
+        cls.program = binary / "filter_reply"
+
+    def filter_reply(self, reply, *filters):
+        return run_program([self.program, *filters], stdin=reply)
+
+    def test_decodes_filters_and_prints(self):
+        reply = '{"ok": true, "gateways": [{"name": "edge-1", "state": "up"},'\
+                ' {"name": "edge-2"}]}'
+        self.assertEqual(self.filter_reply(reply, "gateways", "name & state"),
+                         (0, "[{'name': 'edge-1', 'state': 'up'}, "
+                             "{'name': 'edge-2', 'state': 'FILTER_NOT_FOUND'}]"
+                             "\n", ""))
+        self.assertEqual(self.filter_reply(reply, "ok & missing"),
+                         (0, "{'missing': 'FILTER_NOT_FOUND', 'ok': True}\n",
+                          ""))
+
+    def test_failures_arrive_as_errors_with_kinds(self):
+        status, out, err = self.filter_reply('{"a": [{"b": 1}, {}]}', "a", "b")
+        self.assertEqual((status, out), (1, ""))
+        self.assertTrue(err.startswith("filter_reply: missing key: "), err)
+        status, out, err = self.filter_reply("<html>")
+        self.assertEqual((status, out), (1, ""))
+        self.assertTrue(err.startswith("filter_reply: invalid reply: "), err)
+
+
+if __name__ == "__main__":
+    unittest.main()
