@@ -7,12 +7,17 @@ operators who write check files without a controller at hand.
     stub_controller.py --replies DIR [--rules FILE] [--host H] [--port N]
                        [--log FILE] [--lifetime SECONDS] [--cert-dir DIR]
                        [--username U] [--password P] [--require-cid]
+                       [--plain-http]
 
 Once listening it prints "listening on HOST:PORT" on standard output (port 0
 picks a free port), then serves until --lifetime seconds have passed or it
 gets SIGTERM or SIGINT. It speaks TLS with a self-signed certificate, made
 with the openssl command in a temporary directory removed at exit, or kept
-in --cert-dir (cert.pem and key.pem, made there when missing).
+in --cert-dir (cert.pem and key.pem, made there when missing). With
+--plain-http it speaks plain HTTP on the port instead, as a controller set up
+wrongly would: a plain request is served as usual, while a TLS handshake is
+answered with a plain "HTTP/1.1 400 Bad Request" and the connection closed,
+and nothing is logged for it (no request was ever read).
 
 Every request is POSTed to /v1/api as a form; the field "action" picks the
 reply:
@@ -43,10 +48,34 @@ The first rule that matches a request applies. Matching (all optional):
 "action"; "fields", a map of field name to value that the request must all
 carry; "nth", a number or list of numbers counting the requests of that
 action from 1. Effect: "status" (default 200); a body from "body" or "raw"
-(text), "body_base64" (bytes) or "json" (any value, serialised), else the
-normal reply; "content_type"; "headers", a map or list of [name, value]
-that adds headers or replaces the stub's own (Content-Length included);
+(text), "body_base64" (bytes), "json" (any value, serialised) or "generate",
+else the normal reply; "content_type"; "headers", a map or list of [name,
+value] that adds headers or replaces the stub's own (Content-Length
+included); "hold_until", a path: the answer waits until that path exists
+(at most --lifetime), so a test decides when a request is answered;
 "fault", one of the names in FAULTS below.
+
+{"generate": "list", "bytes": N} streams a body of at most N bytes that is
+never held in memory: the JSON list of the texts "item-000000000",
+"item-000000001", ... (16 bytes each with their quotes, one comma between),
+n = max(1, (N - 1) // 17) of them, 17 * n + 1 bytes in all. It takes no
+fault.
+
+{"file": PATH} streams the file's bytes as they are, read in pieces while
+they are sent, so a reply of hundreds of MB starts at once and is never held
+in memory whole (the benchmarks serve their generated replies so). It takes
+no fault.
+
+Faults (FAULTS below):
+
+  drop_before_status  closes the connection without a byte of reply
+  drop_mid_body       the head with the full length, half the body, close
+  hang                never answers, until the stub stops
+  close_delimited     no Content-Length: the body ends where the connection
+                      closes
+  chunked             Transfer-Encoding: chunked, the body in 7 chunks
+                      (fewer when it is shorter than 7 bytes)
+  trickle             the head, then the body in 20 pieces 50 ms apart
 
 Every request is appended to --log as one JSON line, before it is answered:
 {"n", "method", "path", "content_type", "headers", "fields", "action",
@@ -66,6 +95,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -84,6 +114,9 @@ class Reply:
         self.status = status
         self.body = body
         self.headers = [("Content-Type", content_type)]
+        # (length, function returning an iterator of byte chunks) for a body
+        # made while it is sent; body is then empty.
+        self.stream = None
 
     def set_header(self, name, value):
         self.headers = [(n, v) for n, v in self.headers
@@ -111,6 +144,43 @@ def json_reply(value, status=200):
     return Reply(status, json.dumps(value).encode())
 
 
+GENERATED_ITEM = 17  # bytes per generated list item: '"item-000000000",'
+GENERATE_CHUNK = 1 << 20  # bytes per write of a generated body
+
+
+def generated_list(target_bytes):
+    """(length, chunk iterator factory) for {"generate": "list"}."""
+    count = max(1, (target_bytes - 1) // GENERATED_ITEM)
+    length = GENERATED_ITEM * count + 1
+
+    def chunks():
+        per_chunk = GENERATE_CHUNK // GENERATED_ITEM
+        yield b"["
+        for start in range(0, count, per_chunk):
+            stop = min(count, start + per_chunk)
+            text = ",".join('"item-%09d"' % i for i in range(start, stop))
+            yield (text + ("," if stop < count else "]")).encode()
+
+    return length, chunks
+
+
+def file_stream(path):
+    """(length, chunk iterator factory) for {"file": PATH}."""
+    length = os.path.getsize(path)
+
+    def chunks():
+        with open(path, "rb") as f:
+            left = length
+            while left > 0:
+                piece = f.read(min(GENERATE_CHUNK, left))
+                if not piece:
+                    raise OSError(f"{path} shrank while it was sent")
+                left -= len(piece)
+                yield piece
+
+    return length, chunks
+
+
 # Faults: each takes the handler and the reply that would have been sent and
 # does the damage itself. Add new ones here and describe them in the module
 # documentation.
@@ -130,10 +200,51 @@ def fault_hang(handler, reply):
     handler.server.stopping.wait()
 
 
+def fault_close_delimited(handler, reply):
+    """Sends the head without Content-Length and the body, then closes: the
+    body ends where the connection does."""
+    head = reply.head().decode("latin-1").split("\r\n")
+    head = [line for line in head
+            if not line.lower().startswith("content-length:")]
+    handler.send_bytes("\r\n".join(head).encode("latin-1") + reply.body)
+
+
+def fault_chunked(handler, reply):
+    """Sends the body with Transfer-Encoding: chunked, in 7 chunks."""
+    head = reply.head().decode("latin-1").split("\r\n")
+    head = [line for line in head
+            if not line.lower().startswith("content-length:")]
+    head.insert(1, "Transfer-Encoding: chunked")
+    body = reply.body
+    step = max(1, -(-len(body) // 7))
+    data = "\r\n".join(head).encode("latin-1")
+    for start in range(0, len(body), step):
+        piece = body[start:start + step]
+        data += b"%x\r\n" % len(piece) + piece + b"\r\n"
+    handler.send_bytes(data + b"0\r\n\r\n")
+
+
+TRICKLE_PIECES = 20
+TRICKLE_INTERVAL = 0.05  # seconds between pieces
+
+
+def fault_trickle(handler, reply):
+    """Sends the head, then the body in 20 pieces 50 ms apart."""
+    handler.send_bytes(reply.head())
+    body = reply.body
+    step = max(1, -(-len(body) // TRICKLE_PIECES))
+    for start in range(0, len(body), step):
+        time.sleep(TRICKLE_INTERVAL)
+        handler.send_bytes(body[start:start + step])
+
+
 FAULTS = {
     "drop_before_status": fault_drop_before_status,
     "drop_mid_body": fault_drop_mid_body,
     "hang": fault_hang,
+    "close_delimited": fault_close_delimited,
+    "chunked": fault_chunked,
+    "trickle": fault_trickle,
 }
 
 
@@ -192,11 +303,13 @@ class Controller:
         return fields, action, count
 
     def answer(self, method, path, fields, action, count):
-        """Returns (reply, fault function or None)."""
+        """Returns (reply, fault function or None, path to wait for or
+        None)."""
         rule = self.find_rule(action, fields, count)
         if rule is not None:
-            return self.apply_rule(rule, method, path, fields, action)
-        return self.normal_reply(method, path, fields, action), None
+            reply, fault = self.apply_rule(rule, method, path, fields, action)
+            return reply, fault, rule.get("hold_until")
+        return self.normal_reply(method, path, fields, action), None, None
 
     def find_rule(self, action, fields, count):
         present = set((n, v) for n, v in fields)
@@ -220,6 +333,12 @@ class Controller:
             reply = Reply(body=base64.b64decode(rule["body_base64"]))
         elif "json" in rule:
             reply = Reply(body=json.dumps(rule["json"]).encode())
+        elif "generate" in rule:
+            reply = Reply()
+            reply.stream = generated_list(rule.get("bytes", 0))
+        elif "file" in rule:
+            reply = Reply()
+            reply.stream = file_stream(rule["file"])
         else:
             reply = self.normal_reply(method, path, fields, action)
         if "status" in rule:
@@ -298,11 +417,46 @@ class Handler(BaseHTTPRequestHandler):
 
     def setup(self):
         self.request.settimeout(IO_TIMEOUT)
-        # The handshake happens here, in this connection's thread, so a
-        # client that never completes it holds up no one else.
-        self.request = self.server.tls.wrap_socket(self.request,
-                                                   server_side=True)
+        self.tls_refused = False
+        if self.server.tls is None:
+            self.tls_refused = self.refuse_tls_handshake()
+        else:
+            # The handshake happens here, in this connection's thread, so a
+            # client that never completes it holds up no one else.
+            self.request = self.server.tls.wrap_socket(self.request,
+                                                       server_side=True)
         super().setup()
+
+    def refuse_tls_handshake(self):
+        """On a plain-HTTP port: answers a TLS client hello in plain HTTP,
+        as a web server does with a request line it cannot read. Returns
+        whether it did."""
+        try:
+            first = self.request.recv(1, socket.MSG_PEEK)
+        except OSError:
+            return True
+        if first != b"\x16":  # not a TLS handshake record
+            return False
+        # Take the hello in, so closing does not reset the connection before
+        # the reply is read.
+        self.request.settimeout(0.5)
+        try:
+            self.request.recv(1 << 16)
+        except OSError:
+            pass
+        body = b"This port speaks plain HTTP, not HTTPS.\n"
+        try:
+            self.request.sendall(
+                b"HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\n"
+                b"Content-Length: %d\r\nConnection: close\r\n\r\n" %
+                len(body) + body)
+        except OSError:
+            pass
+        return True
+
+    def handle(self):
+        if not self.tls_refused:
+            super().handle()
 
     def send_bytes(self, data):
         # One write per reply: a reply split over two writes waits for the
@@ -339,14 +493,27 @@ class Handler(BaseHTTPRequestHandler):
         fields, action, count = controller.record(self.command, self.path,
                                                   self.headers, body)
         path = self.path.split("?", 1)[0]
-        reply, fault = controller.answer(self.command, path, fields, action,
-                                         count)
+        reply, fault, hold = controller.answer(self.command, path, fields,
+                                               action, count)
+        if hold is not None:
+            self.wait_for(hold)
         if fault is not None:
             fault(self, reply)
         elif self.command == "HEAD":
             self.send_bytes(reply.head())
+        elif reply.stream is not None:
+            length, chunks = reply.stream
+            self.send_bytes(reply.head(length))
+            for chunk in chunks():
+                self.connection.sendall(chunk)
         else:
             self.send_bytes(reply.head() + reply.body)
+
+    def wait_for(self, path):
+        # Polled: a test creates the file when the request may be answered.
+        while not os.path.exists(path):
+            if self.server.stopping.wait(0.02):
+                return
 
     do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = do_HEAD = serve
     do_OPTIONS = serve
@@ -399,7 +566,9 @@ RULE_TYPES = {
     "action": str, "fields": dict, "nth": (int, list), "status": int,
     "body": str, "raw": str, "body_base64": str, "json": object,
     "content_type": str, "headers": (dict, list), "fault": str,
+    "generate": str, "bytes": int, "hold_until": str, "file": str,
 }
+GENERATORS = ("list",)
 
 
 def check_rule(rule):
@@ -426,6 +595,21 @@ def check_rule(rule):
     if "fault" in rule and rule["fault"] not in FAULTS:
         raise ValueError(f"unknown fault {rule['fault']!r}; known: " +
                          ", ".join(sorted(FAULTS)))
+    if "generate" in rule:
+        if rule["generate"] not in GENERATORS:
+            raise ValueError(f"unknown generator {rule['generate']!r}; "
+                             "known: " + ", ".join(GENERATORS))
+        if "fault" in rule:
+            raise ValueError("a generated body takes no fault")
+        if rule.get("bytes", 0) < 0:
+            raise ValueError("rule bytes must not be negative")
+    elif "bytes" in rule:
+        raise ValueError("rule bytes needs generate")
+    if "file" in rule:
+        if "fault" in rule:
+            raise ValueError("a file body takes no fault")
+        if not os.path.isfile(rule["file"]):
+            raise ValueError(f"no such file: {rule['file']!r}")
     if "body_base64" in rule:
         try:
             base64.b64decode(rule["body_base64"], validate=True)
@@ -465,6 +649,9 @@ def parse_args(argv):
     parser.add_argument("--password", help="the only password accepted")
     parser.add_argument("--require-cid", action="store_true",
                         help="reject actions without a CID from a login")
+    parser.add_argument("--plain-http", action="store_true",
+                        help="speak plain HTTP, answering a TLS handshake "
+                        "with a plain 400 reply")
     args = parser.parse_args(argv)
     if not args.lifetime > 0:
         parser.error("--lifetime must be positive")
@@ -480,15 +667,17 @@ def main(argv):
     temp_dir = None
     try:
         rules = load_rules(args.rules)
-        if args.cert_dir:
-            os.makedirs(args.cert_dir, exist_ok=True)
-            cert, key = make_certificate(args.cert_dir)
-        else:
-            temp_dir = tempfile.mkdtemp(prefix="stub_controller.")
-            cert, key = make_certificate(temp_dir)
-        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tls.load_cert_chain(cert, key)
-        tls.set_alpn_protocols(["http/1.1"])
+        tls = None
+        if not args.plain_http:
+            if args.cert_dir:
+                os.makedirs(args.cert_dir, exist_ok=True)
+                cert, key = make_certificate(args.cert_dir)
+            else:
+                temp_dir = tempfile.mkdtemp(prefix="stub_controller.")
+                cert, key = make_certificate(temp_dir)
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(cert, key)
+            tls.set_alpn_protocols(["http/1.1"])
         controller = Controller(args.replies, rules, args.log, args.username,
                                 args.password, args.require_cid)
         server = Server((args.host, args.port), controller, tls)

@@ -559,6 +559,17 @@ struct FileCloser {
   ~FileCloser() { ::close(fd); }
 };
 
+[[noreturn]] void throw_not_regular(const std::string& path, mode_t mode) {
+  const char* what = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISSOCK(mode) ? "a socket"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                                      : "a file of another kind";
+  throw Error(ErrorKind::kFileAccess,
+              "not a regular file: " + quote_text(path) + " is " + what);
+}
+
 }  // namespace
 
 CheckFile CheckFile::parse(std::string_view path, std::string_view text) {
@@ -575,27 +586,30 @@ CheckFile CheckFile::load(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     throw Error(ErrorKind::kFileNotFound, "no such file: " + quote_text(path));
   }
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int error = errno;
+  auto fail_to_open = [&path](int error) {
     if (error == ENOENT || error == ENOTDIR) {
       throw Error(ErrorKind::kFileNotFound,
                   "no such file: " + quote_text(path));
     }
     throw Error(ErrorKind::kFileAccess, "cannot open " + quote_text(path) +
                                             ": " + describe_errno(error));
-  }
-  FileCloser closer{fd};
+  };
+  // Anything but a regular file is refused before it is opened: opening a
+  // device can act on it (a tape rewinds, a watchdog arms, a terminal could
+  // become the controlling one).
   struct stat info;
+  if (::stat(path.c_str(), &info) != 0) fail_to_open(errno);
+  if (!S_ISREG(info.st_mode)) throw_not_regular(path, info.st_mode);
+  // O_NONBLOCK: should a FIFO have taken the file's place since, opening it
+  // must not wait for a writer; fstat below then refuses it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) fail_to_open(errno);
+  FileCloser closer{fd};
   if (::fstat(fd, &info) != 0) {
     throw Error(ErrorKind::kFileAccess, "cannot read " + quote_text(path) +
                                             ": " + describe_errno(errno));
   }
-  if (!S_ISREG(info.st_mode)) {
-    throw Error(ErrorKind::kFileAccess,
-                "not a regular file: " + quote_text(path));
-  }
+  if (!S_ISREG(info.st_mode)) throw_not_regular(path, info.st_mode);
   std::string text;
   // One byte more than the size, so that a file read whole ends in one call
   // that returns 0 rather than in a doubling of the buffer.

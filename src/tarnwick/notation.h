@@ -15,7 +15,8 @@ namespace tarnwick {
 inline constexpr std::size_t kReportWidth = 200;
 
 // Writes v laid out for `width`, followed by one line end. Linear time in the
-// size of v; no recursion.
+// size of v; no recursion. Throws OutputError, as Output::flush() does, when
+// out cannot be written.
 void pp(const Node& v, Output& out, std::size_t width = kReportWidth);
 
 // The same as a string (with its final line end).

@@ -25,7 +25,8 @@ void Output::flush() {
       if (errno == EINTR) continue;
       int err = errno;
       buffer_.clear();
-      throw Error(ErrorKind::kOutput, std::string("cannot write the report: ") + strerror(err));
+      throw OutputError(
+          err, std::string("cannot write the report: ") + strerror(err));
     }
     done += static_cast<std::size_t>(n);
   }

@@ -5,7 +5,22 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/error.h"
+
 namespace tarnwick {
+
+// Error(kOutput) with the errno of the write that failed, so a reader that
+// went away (EPIPE) can be told from a full disk.
+class OutputError : public Error {
+ public:
+  OutputError(int error_number, const std::string& message)
+      : Error(ErrorKind::kOutput, message), error_number_(error_number) {}
+
+  int error_number() const { return error_number_; }
+
+ private:
+  int error_number_;
+};
 
 class Output {
  public:
@@ -15,6 +30,8 @@ class Output {
   Output& operator=(const Output&) = delete;
   ~Output();
 
+  // Buffer s (or c). Once 64 KiB are buffered they are written out, so both
+  // may throw as flush() does.
   void write(std::string_view s) {
     buffer_.append(s);
     if (buffer_.size() >= kChunk) drain();
@@ -24,9 +41,9 @@ class Output {
     if (buffer_.size() >= kChunk) drain();
   }
 
-  // Writes out everything buffered. Throws Error(kOutput) when the file
-  // descriptor cannot be written (EPIPE included; the launcher turns that one
-  // into a quiet exit).
+  // Writes out everything buffered. Throws OutputError when the file
+  // descriptor cannot be written (EPIPE included; main turns that one into a
+  // quiet exit). What could not be written is dropped.
   void flush();
 
   // Everything written so far, for an in-memory Output.

@@ -13,6 +13,7 @@
 
 #include "tarnwick/command_line.h"
 #include "tarnwick/error.h"
+#include "tarnwick/output.h"
 
 namespace tarnwick {
 
@@ -52,17 +53,23 @@ void write_all(int fd, std::string_view s, const char* what) {
     ssize_t n = write(fd, s.data(), s.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw Error(ErrorKind::kOutput, std::string("cannot write the ") + what +
-                                          ": " + strerror(errno));
+      int err = errno;
+      throw OutputError(
+          err, std::string("cannot write the ") + what + ": " + strerror(err));
     }
     s.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
+// Room for a typical answer, so that reading a password does not leave
+// copies of its first part behind in memory the string outgrew.
+constexpr std::size_t kAnswerReserve = 256;
+
 // Reads up to and including LF, one byte at a time so that input meant for
 // later readers stays unread. Returns false when input ends before any byte.
 bool read_line(int fd, std::string& line, const char* prompt_name) {
   line.clear();
+  line.reserve(kAnswerReserve);
   bool got_any = false;
   for (;;) {
     char c;
@@ -84,9 +91,18 @@ bool read_line(int fd, std::string& line, const char* prompt_name) {
 }
 
 // source names where the answer comes from, for the end-of-input message.
+// A line cut short by a failure is cleared before it is dropped.
 std::string read_answer(int fd, const char* source, const char* prompt_name) {
   std::string line;
-  if (!read_line(fd, line, prompt_name)) {
+  bool complete = false;
+  try {
+    complete = read_line(fd, line, prompt_name);
+  } catch (const Error&) {
+    wipe_secret(line);
+    throw;
+  }
+  if (!complete) {
+    wipe_secret(line);
     throw Error(ErrorKind::kEndOfInput,
                 std::string(source) + " ended at the " + prompt_name);
   }
@@ -144,6 +160,11 @@ class FileCloser {
 };
 
 }  // namespace
+
+void wipe_secret(std::string& secret) {
+  explicit_bzero(secret.data(), secret.size());
+  secret.clear();
+}
 
 std::string prompt_for_address() {
   write_all(STDOUT_FILENO, kAddressPrompt, "address prompt");

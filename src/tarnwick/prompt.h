@@ -22,6 +22,11 @@ std::string prompt_for_address();
 // signal included. Throws Error(kEndOfInput) as prompt_for_address does.
 std::string prompt_for_password();
 
+// Overwrites the bytes of a secret (the password, a form that carries it)
+// with zeros, in a way the compiler keeps, and empties it; copies the string
+// made before are not reached.
+void wipe_secret(std::string& secret);
+
 // Installs handlers for SIGINT and SIGTERM for the rest of the process: they
 // restore the terminal if a password prompt has echo off, write
 // "tarnwick: interrupted: ..." to standard error and end the process with

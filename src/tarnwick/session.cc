@@ -12,6 +12,7 @@
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
 #include "tarnwick/notation.h"
+#include "tarnwick/prompt.h"
 
 namespace tarnwick {
 
@@ -188,10 +189,23 @@ class CurlTransport : public Transport {
     if (code != CURLE_OK) {
       const std::string cause =
           one_line(error_buffer[0] ? error_buffer : curl_easy_strerror(code));
-      const std::string message =
-          is_unreachable(code)
-              ? "cannot reach " + quote_text(url) + ": " + cause
-              : "request to " + quote_text(url) + " failed: " + cause;
+      // The whole reply arrived, but its Content-Encoding does not decode:
+      // the controller answered, with a body that is no reply.
+      if (code == CURLE_BAD_CONTENT_ENCODING) {
+        throw Error(ErrorKind::kInvalidReply,
+                    "the reply from " + quote_text(url) +
+                        " cannot be decoded: " + cause);
+      }
+      std::string message;
+      if (is_unreachable(code)) {
+        message = "cannot reach " + quote_text(url) + ": " + cause;
+      } else if (code == CURLE_SSL_CONNECT_ERROR) {
+        // OpenSSL's own words ("wrong version number" for a port that speaks
+        // plain HTTP) do not say that the handshake is what failed.
+        message = "TLS handshake with " + quote_text(url) + " failed: " + cause;
+      } else {
+        message = "request to " + quote_text(url) + " failed: " + cause;
+      }
       throw Error(ErrorKind::kConnection, message);
     }
     return std::move(reception.body);
@@ -211,7 +225,18 @@ std::string controller_api_url(std::string_view controller_ip) {
 }
 
 std::string encode_form(const std::vector<FormField>& fields) {
+  // Sized exactly up front: growing would leave copies of the password
+  // behind in memory the string outgrew.
+  std::size_t size = fields.empty() ? 0 : fields.size() * 2 - 1;
+  for (const FormField& field : fields) {
+    for (std::string_view s :
+         {std::string_view(field.name), std::string_view(field.value)}) {
+      for (unsigned char c : s)
+        size += (is_kept_in_form(c) || c == ' ') ? 1 : 3;
+    }
+  }
   std::string out;
+  out.reserve(size);
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) out.push_back('&');
     append_form_encoded(out, fields[i].name);
@@ -229,10 +254,24 @@ Transport& default_transport() {
 Value get_orvantis_cid(const std::string& controller_ip,
                        const std::string& username, const std::string& password,
                        Transport& transport) {
-  std::string body = transport.post(controller_api_url(controller_ip),
-                                    encode_form({{"action", "login"},
-                                                 {"username", username},
-                                                 {"password", password}}));
+  // The password is copied straight into its field (an initializer list
+  // would leave one more copy behind), and the copies are cleared once the
+  // form is sent.
+  std::vector<FormField> fields(3);
+  fields[0] = {"action", "login"};
+  fields[1] = {"username", username};
+  fields[2].name = "password";
+  fields[2].value = password;
+  std::string form = encode_form(fields);
+  wipe_secret(fields[2].value);
+  std::string body;
+  try {
+    body = transport.post(controller_api_url(controller_ip), form);
+  } catch (...) {
+    wipe_secret(form);
+    throw;
+  }
+  wipe_secret(form);
   Value reply;
   try {
     reply = decode_json(std::move(body));
