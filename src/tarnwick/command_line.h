@@ -9,15 +9,6 @@
 
 namespace tarnwick {
 
-// Exit statuses of the command.
-enum ExitStatus : int {
-  kExitSuccess = 0,
-  kExitFailure = 1,        // any failure of the run, a failed login included
-  kExitUsage = 2,          // a command line the parser rejects
-  kExitInterrupted = 130,  // SIGINT, as 128 + its number
-  kExitTerminated = 143,   // SIGTERM, as 128 + its number
-};
-
 // What the command line asks for. The four values are kept exactly as given;
 // an empty value is still a value here (main treats it as absent).
 struct CommandLine {

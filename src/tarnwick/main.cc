@@ -20,6 +20,7 @@
 #include "tarnwick/command_line.h"
 #include "tarnwick/config_dir.h"
 #include "tarnwick/error.h"
+#include "tarnwick/exit_status.h"
 #include "tarnwick/output.h"
 #include "tarnwick/prompt.h"
 #include "tarnwick/session.h"
@@ -29,10 +30,6 @@
 namespace tarnwick {
 
 namespace {
-
-// The status a shell shows for a process that SIGPIPE ended: the reader of
-// the report went away, which is no failure of the run.
-constexpr int kExitBrokenPipe = 128 + SIGPIPE;
 
 // The process holds the password: no core file may keep a copy of its
 // memory, and no other process of the same user may read it (a

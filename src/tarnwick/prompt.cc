@@ -11,8 +11,8 @@
 #include <csignal>
 #include <string_view>
 
-#include "tarnwick/command_line.h"
 #include "tarnwick/error.h"
+#include "tarnwick/exit_status.h"
 #include "tarnwick/output.h"
 
 namespace tarnwick {
