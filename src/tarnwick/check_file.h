@@ -55,7 +55,8 @@ class CheckFile {
 
   // The value, or nullopt when the section or key is missing or the value
   // cannot be expanded.
-  std::optional<std::string> find(std::string_view section, std::string_view key) const;
+  std::optional<std::string> find(std::string_view section,
+                                  std::string_view key) const;
 
   struct Impl;
 

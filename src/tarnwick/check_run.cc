@@ -90,14 +90,16 @@ void reject_cycle(std::set<FileId>& on_chain, const std::vector<Level>& levels,
 
 // Reads the check file, logs in and collects its request fields (in this
 // order, so a missing file fails before its login).
-void prepare(Level& level, const std::string& controller_ip, const std::string& username,
-             const std::string& password, Transport& transport) {
+void prepare(Level& level, const std::string& controller_ip,
+             const std::string& username, const std::string& password,
+             Transport& transport) {
   CheckFile config = CheckFile::load(level.path);
   level.cid = get_orvantis_cid(controller_ip, username, password, transport);
   level.filters = read_filter_list(config);
   for (const std::string& key : config.keys(kRequestSection)) {
     std::string value = config.get(kRequestSection, key);
-    if (is_compound_reference(value)) level.compound_field = level.fields.size();
+    if (is_compound_reference(value))
+      level.compound_field = level.fields.size();
     level.fields.push_back({key, std::move(value)});
   }
 }
@@ -120,8 +122,10 @@ std::string build_form(const Level& level, const Node* element) {
 
 Value request(const Level& level, const std::string& url, const Node* element,
               Transport& transport) {
-  return filter_results(decode_json(transport.post(url, build_form(level, element))),
-                        level.filters);
+  // Only what the filters reach is decoded: a large reply filtered down
+  // takes little more memory than its body.
+  return decode_json_filtered(transport.post(url, build_form(level, element)),
+                              level.filters);
 }
 
 const char* kind_noun(Kind kind) {
@@ -165,7 +169,8 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
     }
     default:
       throw Error(ErrorKind::kType, std::string("cannot step through a ") +
-                                        kind_noun(node.kind) + " to send it element by element");
+                                        kind_noun(node.kind) +
+                                        " to send it element by element");
   }
   builder.share(results);
   return elements;
@@ -173,8 +178,8 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
 
 // Sends the compound check's request once per element of the referenced
 // check's result and returns the records {"object", "results"}.
-Value run_compound(const Level& level, const std::string& url, const Value& compound_results,
-                   Transport& transport) {
+Value run_compound(const Level& level, const std::string& url,
+                   const Value& compound_results, Transport& transport) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
@@ -193,8 +198,9 @@ Value run_compound(const Level& level, const std::string& url, const Value& comp
 
 }  // namespace
 
-Value orvantis_api(const std::string& controller_ip, const std::string& username,
-                   const std::string& password, const std::string& config_dir,
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
                    const std::string& config_file, Transport& transport) {
   const std::string url = controller_api_url(controller_ip);
   // A chain of compound references is walked without recursion: every check
@@ -229,7 +235,9 @@ Value orvantis_api(const std::string& controller_ip, const std::string& username
     }
     return result;
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::kLoginFailed || e.kind() == ErrorKind::kReferenceCycle) throw;
+    if (e.kind() == ErrorKind::kLoginFailed ||
+        e.kind() == ErrorKind::kReferenceCycle)
+      throw;
     throw Error(e.kind(), e.what() + chain_context(levels));
   }
 }

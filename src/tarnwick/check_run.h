@@ -22,9 +22,11 @@ struct RunSettings {
 // {"object", "results"}. Logs in anew for this check; a compound check first
 // runs the check it refers to (found through config_dir). Every failure is
 // thrown as an Error; a failed login as Error(kLoginFailed).
-Value orvantis_api(const std::string& controller_ip, const std::string& username,
-                   const std::string& password, const std::string& config_dir,
-                   const std::string& config_file, Transport& transport = default_transport());
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file,
+                   Transport& transport = default_transport());
 
 }  // namespace tarnwick
 

@@ -19,7 +19,8 @@ inline constexpr std::string_view kFilterNotFound = "FILTER_NOT_FOUND";
 // when a single-key expression meets a list element that is a map without the
 // key, and Error(kType), naming the type, for a key looked up in a list
 // element that is not a map.
-Value filter_results(const Value& results, const std::vector<std::string>& filters);
+Value filter_results(const Value& results,
+                     const std::vector<std::string>& filters);
 
 }  // namespace tarnwick
 

@@ -39,8 +39,9 @@ Transport& default_transport();
 // Logs in and returns the member "CID" of the reply, unchanged. Throws
 // Error(kLoginFailed) when the reply is not JSON, not an object or lacks
 // "CID"; connection failures pass through as Error(kConnection).
-Value get_orvantis_cid(const std::string& controller_ip, const std::string& username,
-                       const std::string& password, Transport& transport = default_transport());
+Value get_orvantis_cid(const std::string& controller_ip,
+                       const std::string& username, const std::string& password,
+                       Transport& transport = default_transport());
 
 }  // namespace tarnwick
 

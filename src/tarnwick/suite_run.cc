@@ -22,11 +22,14 @@ constexpr std::string_view kCheckSuffix = ".cfg";
 // returns them. The listing is taken once, so later changes to the directory
 // do not change what runs.
 std::vector<std::string> list_directory(const std::string& dir) {
-  std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
+  std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()),
+                                             ::closedir);
   if (!handle) {
     int err = errno;
-    throw Error(err == ENOENT ? ErrorKind::kFileNotFound : ErrorKind::kFileAccess,
-                "cannot list the check directory " + quote_text(dir) + ": " + std::strerror(err));
+    throw Error(
+        err == ENOENT ? ErrorKind::kFileNotFound : ErrorKind::kFileAccess,
+        "cannot list the check directory " + quote_text(dir) + ": " +
+            std::strerror(err));
   }
   std::vector<std::string> names;
   for (;;) {
@@ -36,7 +39,8 @@ std::vector<std::string> list_directory(const std::string& dir) {
       if (errno != 0) {
         int err = errno;
         throw Error(ErrorKind::kFileAccess, "cannot list the check directory " +
-                                                quote_text(dir) + ": " + std::strerror(err));
+                                                quote_text(dir) + ": " +
+                                                std::strerror(err));
       }
       break;
     }
@@ -49,7 +53,8 @@ std::vector<std::string> list_directory(const std::string& dir) {
 
 }  // namespace
 
-void run_check_suite(const RunSettings& settings, Output& out, Transport& transport) {
+void run_check_suite(const RunSettings& settings, Output& out,
+                     Transport& transport) {
   for (const std::string& name : list_directory(settings.config_dir)) {
     if (!name.ends_with(kCheckSuffix)) continue;
     std::string filepath = settings.config_dir;
@@ -61,8 +66,9 @@ void run_check_suite(const RunSettings& settings, Output& out, Transport& transp
       out.put('\n');
       out.flush();
     }
-    Value result = orvantis_api(settings.controller_ip, settings.username, settings.password,
-                                settings.config_dir, filepath, transport);
+    Value result = orvantis_api(settings.controller_ip, settings.username,
+                                settings.password, settings.config_dir,
+                                filepath, transport);
     pp(result.node(), out);
     out.write("\n\n");
     out.flush();

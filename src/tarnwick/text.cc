@@ -5,13 +5,16 @@
 namespace tarnwick {
 
 bool is_white_space(char32_t c) {
-  if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+  if (c <= 0x20)
+    return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
   if (c < 0x85) return false;
-  return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
-         c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+  return c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+         c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
-bool decode_utf8(std::string_view s, std::size_t& pos, char32_t& c, bool allow_surrogates) {
+bool decode_utf8(std::string_view s, std::size_t& pos, char32_t& c,
+                 bool allow_surrogates) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
   std::size_t left = s.size() - pos;
   if (left == 0) return false;
@@ -115,7 +118,8 @@ std::string fold_lower(std::string_view s) {
       out += s[pos++];
       continue;
     }
-    append_utf8(out, static_cast<char32_t>(utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
+    append_utf8(out, static_cast<char32_t>(
+                         utf8proc_tolower(static_cast<utf8proc_int32_t>(c))));
   }
   return out;
 }

@@ -24,7 +24,8 @@ bool decode_utf8(std::string_view s, std::size_t& pos, char32_t& c,
 void append_utf8(std::string& out, char32_t c);
 
 // The byte offset of the first invalid UTF-8 sequence, or npos.
-std::size_t find_invalid_utf8(std::string_view s, bool allow_surrogates = false);
+std::size_t find_invalid_utf8(std::string_view s,
+                              bool allow_surrogates = false);
 
 // Number of code points in valid UTF-8 (surrogates allowed).
 std::size_t count_code_points(std::string_view s);

@@ -65,11 +65,13 @@ Node Node::map_of(std::span<const Member> members) {
 }
 
 void* Arena::allocate(std::size_t bytes, std::size_t align) {
-  std::size_t pad = (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
+  std::size_t pad =
+      (align - reinterpret_cast<std::uintptr_t>(next_) % align) % align;
   if (next_ == nullptr || pad + bytes > left_) {
     // Blocks grow geometrically so a large reply needs few of them; a request
     // larger than the next block gets a block of its own size.
-    std::size_t size = std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
+    std::size_t size =
+        std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
     size = std::max(size, bytes + align);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
     next_ = blocks_.back().get();
@@ -101,7 +103,9 @@ void ValueBuilder::share(const Value& v) {
   storage_->shared.push_back(s);
 }
 
-Node ValueBuilder::text(std::string_view s) { return Node::text_of(arena().copy(s)); }
+Node ValueBuilder::text(std::string_view s) {
+  return Node::text_of(arena().copy(s));
+}
 
 Node ValueBuilder::whole(std::string_view digits) {
   return Node::whole_of(arena().copy(digits));
@@ -119,7 +123,9 @@ Node ValueBuilder::map(std::span<const Member> members) {
   return Node::map_of({copy, members.size()});
 }
 
-Value ValueBuilder::finish(const Node& root) { return Value(std::move(storage_), root); }
+Value ValueBuilder::finish(const Node& root) {
+  return Value(std::move(storage_), root);
+}
 
 bool same_value(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> todo{{&a, &b}};
@@ -135,7 +141,8 @@ bool same_value(const Node& a, const Node& b) {
       case Kind::kReal:
         if (std::isnan(x->real) != std::isnan(y->real)) return false;
         if (!std::isnan(x->real) &&
-            (x->real != y->real || std::signbit(x->real) != std::signbit(y->real))) {
+            (x->real != y->real ||
+             std::signbit(x->real) != std::signbit(y->real))) {
           return false;
         }
         break;

@@ -31,7 +31,7 @@ enum class Kind : std::uint8_t {
   kReal,   // a JSON number with fraction or exponent, held as a double
   kText,   // UTF-8; a lone surrogate is kept in its generalized 3-byte form
   kList,
-  kMap,    // members in insertion order, keys distinct
+  kMap,  // members in insertion order, keys distinct
 };
 
 struct Member;
@@ -42,10 +42,10 @@ struct Node {
   // of a map; zero otherwise.
   std::uint32_t size = 0;
   union {
-    const char* chars;       // kText, kWhole
-    const Node* items;       // kList
-    const Member* members;   // kMap
-    double real;             // kReal
+    const char* chars;      // kText, kWhole
+    const Node* items;      // kList
+    const Member* members;  // kMap
+    double real;            // kReal
   };
 
   Node() : chars(nullptr) {}
@@ -110,7 +110,8 @@ class Arena {
 struct Storage {
   std::string body;  // the reply body, when texts point into it
   Arena arena;
-  std::vector<std::shared_ptr<const Storage>> shared;  // storages it borrows from
+  std::vector<std::shared_ptr<const Storage>>
+      shared;  // storages it borrows from
 };
 
 class Value {
@@ -141,9 +142,9 @@ class ValueBuilder {
   // value whose nodes the built value points into.
   void share(const Value& v);
 
-  Node text(std::string_view s);  // copies s
-  Node whole(std::string_view digits);  // copies the digits
-  Node list(std::span<const Node> items);  // copies the item nodes
+  Node text(std::string_view s);              // copies s
+  Node whole(std::string_view digits);        // copies the digits
+  Node list(std::span<const Node> items);     // copies the item nodes
   Node map(std::span<const Member> members);  // copies the member nodes
 
   Arena& arena() { return storage_->arena; }
