@@ -1,19 +1,18 @@
 #include "tarnwick/check_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -248,23 +247,11 @@ TEST(CheckFileTest, LargeFilesParseInLinearTime) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
-class ScopedTempDir {
- public:
-  ScopedTempDir() {
-    std::string pattern =
-        std::filesystem::temp_directory_path() / "check_file_test.XXXXXX";
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~ScopedTempDir() { std::filesystem::remove_all(path_); }
-  std::string path(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 TEST(CheckFileTest, LoadReadsOnlyRegularFiles) {
   ScopedTempDir dir;
-  std::ofstream(dir.path("a.cfg")) << "[orvantis]\naction = x\n";
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_TRUE(
+      write_file_for_test(dir.path("a.cfg"), "[orvantis]\naction = x\n"));
   ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
   EXPECT_EQ(CheckFile::load(dir.path("a.cfg")).get("orvantis", "action"), "x");
   const std::pair<std::string, ErrorKind> cases[] = {

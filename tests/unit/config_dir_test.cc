@@ -1,55 +1,20 @@
 #include "tarnwick/config_dir.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
+#include <system_error>
 
 #include "tarnwick/error.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the test ends, failed or not.
-class ScopedTempDir {
- public:
-  ScopedTempDir() {
-    std::string pattern =
-        (fs::temp_directory_path() / "tarnwick-config-dir-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~ScopedTempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// Changes the working directory while it lives.
-class ScopedWorkingDir {
- public:
-  explicit ScopedWorkingDir(const std::string& dir)
-      : previous_(fs::current_path()) {
-    fs::current_path(dir);
-  }
-  ~ScopedWorkingDir() {
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-  }
-
- private:
-  fs::path previous_;
-};
 
 TEST(ConfigDirTest, BuiltBesideTheModulePath) {
   struct Case {
@@ -85,15 +50,14 @@ std::string failure_for(const std::string& path) {
 TEST(ConfigDirTest, DirectoryTestFollowsLinksAndKeepsThePathAsBuilt) {
   ScopedTempDir temp;
   ASSERT_FALSE(temp.path().empty());
-  const std::string dir = temp.path() + "/checks";
-  const std::string file = temp.path() + "/file";
+  const std::string dir = temp.path("checks");
+  const std::string file = temp.path("file");
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-  std::ofstream(file) << "not a directory\n";
-  ASSERT_EQ(symlink(dir.c_str(), (temp.path() + "/link").c_str()), 0);
-  ASSERT_EQ(symlink((temp.path() + "/gone").c_str(),
-                    (temp.path() + "/dangling").c_str()),
+  ASSERT_TRUE(write_file_for_test(file, "not a directory\n"));
+  ASSERT_EQ(symlink(dir.c_str(), temp.path("link").c_str()), 0);
+  ASSERT_EQ(symlink(temp.path("gone").c_str(), temp.path("dangling").c_str()),
             0);
-  ASSERT_EQ(symlink(file.c_str(), (temp.path() + "/file_link").c_str()), 0);
+  ASSERT_EQ(symlink(file.c_str(), temp.path("file_link").c_str()), 0);
 
   struct Case {
     std::string path;
@@ -102,11 +66,11 @@ TEST(ConfigDirTest, DirectoryTestFollowsLinksAndKeepsThePathAsBuilt) {
       {dir, true},
       {dir + "/", true},
       // The link's own path comes back, not its target.
-      {temp.path() + "/link", true},
-      {temp.path() + "/dangling", false},
+      {temp.path("link"), true},
+      {temp.path("dangling"), false},
       {file, false},
-      {temp.path() + "/file_link", false},
-      {temp.path() + "/missing", false},
+      {temp.path("file_link"), false},
+      {temp.path("missing"), false},
       {file + "/config", false},  // a path through a regular file
   };
   for (const Case& c : cases) {

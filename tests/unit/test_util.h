@@ -1,5 +1,5 @@
-// Test-only helpers shared by the unit tests: temporary directories and the
-// files in them.
+// Test-only helpers shared by the unit tests: temporary directories, the
+// files in them, and the working directory.
 #ifndef TARNWICK_TESTS_TEST_UTIL_H_
 #define TARNWICK_TESTS_TEST_UTIL_H_
 
@@ -41,6 +41,25 @@ class ScopedTempDir {
 
  private:
   std::string path_;
+};
+
+// Changes the working directory while it lives. Throws
+// std::filesystem::filesystem_error when dir cannot be entered.
+class ScopedWorkingDir {
+ public:
+  explicit ScopedWorkingDir(const std::string& dir)
+      : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~ScopedWorkingDir() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+  ScopedWorkingDir(const ScopedWorkingDir&) = delete;
+  ScopedWorkingDir& operator=(const ScopedWorkingDir&) = delete;
+
+ private:
+  std::filesystem::path previous_;
 };
 
 // Writes content to path, replacing what was there; true on success.
