@@ -48,12 +48,12 @@ The first rule that matches a request applies. Matching (all optional):
 "action"; "fields", a map of field name to value that the request must all
 carry; "nth", a number or list of numbers counting the requests of that
 action from 1. Effect: "status" (default 200); a body from "body" or "raw"
-(text), "body_base64" (bytes), "json" (any value, serialised) or "generate",
-else the normal reply; "content_type"; "headers", a map or list of [name,
-value] that adds headers or replaces the stub's own (Content-Length
-included); "hold_until", a path: the answer waits until that path exists
-(at most --lifetime), so a test decides when a request is answered;
-"fault", one of the names in FAULTS below.
+(text), "body_base64" (bytes), "json" (any value, serialised), "generate"
+or "file", else the normal reply; "content_type"; "headers", a map or list
+of [name, value] that adds headers or replaces the stub's own
+(Content-Length included); "hold_until", a path: the answer waits until that
+path exists (at most --lifetime), so a test decides when a request is
+answered; "fault", one of the names in FAULTS below.
 
 {"generate": "list", "bytes": N} streams a body of at most N bytes that is
 never held in memory: the JSON list of the texts "item-000000000",

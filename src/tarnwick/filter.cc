@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -49,6 +51,19 @@ std::string type_name(const Node& v) {
   return "a value";
 }
 
+// a == b, without a call for keys of 4 to 8 bytes, the common case.
+inline bool same_key(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 4 || n > 8) return a == b;
+  std::uint32_t a0, b0, a1, b1;
+  std::memcpy(&a0, a.data(), 4);
+  std::memcpy(&b0, b.data(), 4);
+  std::memcpy(&a1, a.data() + n - 4, 4);
+  std::memcpy(&b1, b.data() + n - 4, 4);
+  return a0 == b0 && a1 == b1;
+}
+
 void require_map(const Node& element, std::string_view key) {
   if (!element.is_map()) {
     throw Error(ErrorKind::kType, "cannot look up " + quote_text(key) + " in " +
@@ -86,6 +101,7 @@ class ResultBuilder {
     return *builder_;
   }
   Node map_of(const Node& map);
+  std::size_t slot_of(std::string_view name) const;
 
   const Value& results_;
   std::optional<ValueBuilder> builder_;
@@ -93,6 +109,7 @@ class ResultBuilder {
   // Set up by build_multi for the current expression.
   std::vector<Node> key_nodes_;  // the distinct keys, in order
   // Points into the caller's expressions, which outlive the call.
+  std::vector<std::string_view> keys_;  // the distinct keys, in order
   std::unordered_map<std::string_view, std::size_t> slot_of_key_;
   std::vector<const Node*> found_;  // per distinct key
 };
@@ -120,9 +137,9 @@ Node ResultBuilder::map_of(const Node& map) {
   // Node::find.
   std::fill(found_.begin(), found_.end(), nullptr);
   for (const Member& m : map.map()) {
-    auto slot = slot_of_key_.find(m.name());
-    if (slot != slot_of_key_.end() && found_[slot->second] == nullptr) {
-      found_[slot->second] = &m.value;
+    const std::size_t slot = slot_of(m.name());
+    if (slot != std::string_view::npos && found_[slot] == nullptr) {
+      found_[slot] = &m.value;
     }
   }
   Member* members = builder().arena().allocate_array<Member>(key_nodes_.size());
@@ -133,14 +150,30 @@ Node ResultBuilder::map_of(const Node& map) {
   return Node::map_of({members, key_nodes_.size()});
 }
 
+// Where a key of the current expression goes in its maps, or npos. A few keys
+// are compared one by one, which beats hashing every member's name.
+std::size_t ResultBuilder::slot_of(std::string_view name) const {
+  constexpr std::size_t kLinearKeys = 8;
+  if (keys_.size() <= kLinearKeys) {
+    for (std::size_t k = 0; k < keys_.size(); ++k) {
+      if (same_key(keys_[k], name)) return k;
+    }
+    return std::string_view::npos;
+  }
+  auto slot = slot_of_key_.find(name);
+  return slot != slot_of_key_.end() ? slot->second : std::string_view::npos;
+}
+
 // A multi-key expression: one map for a map, a list of maps for a list.
 Node ResultBuilder::build_multi(const Node& list_or_map,
                                 std::span<const std::string_view> keys) {
   key_nodes_.clear();
+  keys_.clear();
   slot_of_key_.clear();
   for (std::string_view key : keys) {
     if (slot_of_key_.emplace(key, key_nodes_.size()).second) {
       key_nodes_.push_back(builder().text(key));
+      keys_.push_back(key);
     }
   }
   found_.assign(key_nodes_.size(), nullptr);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
+#include "tarnwick/filter.h"
 #include "tarnwick/notation.h"
 #include "tarnwick/text.h"
 
@@ -169,6 +170,109 @@ class KeyIndex {
   std::size_t count_ = 0;
 };
 
+// a == b, without a call for keys of 4 to 8 bytes, the common case.
+inline bool same_key(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 4 || n > 8) return a == b;
+  std::uint32_t a0, b0, a1, b1;
+  std::memcpy(&a0, a.data(), 4);
+  std::memcpy(&b0, b.data(), 4);
+  std::memcpy(&a1, a.data() + n - 4, 4);
+  std::memcpy(&b1, b.data() + n - 4, 4);
+  return a0 == b0 && a1 == b1;
+}
+
+// What a filter list can reach of one value of a reply.
+struct Demand {
+  enum Mode : std::uint8_t {
+    kNone,  // nothing: the value is checked and skipped
+    kFull,  // all of it: it is part of the result
+    kTop,   // expression `step` onwards is applied to the value itself
+    kItem,  // expression `step` onwards is applied to a list's elements, and
+            // the value is one of them
+  };
+  Mode mode = kFull;
+  std::size_t step = 0;
+};
+
+// A filter list as the decoder needs it: which members of a map and which
+// elements of a list its expressions can reach. It follows filter_results
+// step by step; update both together.
+class FilterPlan {
+ public:
+  // Points into filters, which must outlive the plan.
+  explicit FilterPlan(const std::vector<std::string>& filters) {
+    steps_.reserve(filters.size());
+    for (std::string_view expression : filters) {
+      Step step{expression, {}, 0};
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t amp = expression.find('&', start);
+        std::string_view key =
+            trim_white_space(expression.substr(start, amp - start));
+        ++step.pieces;
+        if (std::find(step.keys.begin(), step.keys.end(), key) ==
+            step.keys.end()) {
+          step.keys.push_back(key);
+        }
+        if (amp == std::string_view::npos) break;
+        start = amp + 1;
+      }
+      steps_.push_back(std::move(step));
+    }
+  }
+
+  Demand root() const { return at(Demand::kTop, 0); }
+
+  // The demand on each element of a list with demand `list`. A list that is
+  // itself an element (kItem) only fails the lookup: its elements are never
+  // looked at.
+  Demand item(Demand list) const {
+    if (list.mode == Demand::kTop) return at(Demand::kItem, list.step);
+    if (list.mode == Demand::kFull) return list;
+    return {Demand::kNone, 0};
+  }
+
+  // The demand on the value under `key` of a map with demand `map`.
+  Demand member(Demand map, std::string_view key) const {
+    if (map.mode == Demand::kFull || map.mode == Demand::kNone) return map;
+    for (std::size_t step = map.step;;) {
+      const Step& s = steps_[step];
+      if (s.pieces == 1) {
+        // A single-key expression looks the expression itself up in a map
+        // that it is applied to, and its trimmed key in list elements.
+        std::string_view wanted =
+            map.mode == Demand::kTop ? s.expression : s.keys.front();
+        if (!same_key(key, wanted)) return {Demand::kNone, 0};
+        return at(map.mode, step + 1);
+      }
+      if (std::none_of(s.keys.begin(), s.keys.end(), [key](std::string_view k) {
+            return same_key(k, key);
+          })) {
+        return {Demand::kNone, 0};
+      }
+      // The value goes into the map that the expression builds, and the next
+      // expression is applied to that map as it was to this one.
+      if (++step == steps_.size()) return {Demand::kFull, 0};
+    }
+  }
+
+ private:
+  struct Step {
+    std::string_view expression;         // as given, for lookups in a map
+    std::vector<std::string_view> keys;  // trimmed, distinct, in order
+    std::size_t pieces;                  // keys counted with repeats
+  };
+
+  Demand at(Demand::Mode mode, std::size_t step) const {
+    if (step == steps_.size()) return {Demand::kFull, 0};
+    return {mode, step};
+  }
+
+  std::vector<Step> steps_;
+};
+
 // A list or map that has been opened and not yet closed.
 struct OpenContainer {
   bool is_map;
@@ -176,15 +280,29 @@ struct OpenContainer {
   std::uint32_t key_hash;  // for a map with a KeyIndex: hash of the last key
   std::size_t opened_at;   // byte offset of its bracket
   int key_index;           // its KeyIndex in keys_, or -1
+  Demand demand;           // of the container (with a FilterPlan)
+  Demand pending;          // of the value of the last key of a map
+};
+
+// Stands in for the first byte of a value that is skipped.
+constexpr int kSkippedValue = -1;
+
+// A container inside a value that is being skipped.
+struct SkippedContainer {
+  bool is_map;
+  std::size_t children;
 };
 
 class Decoder {
  public:
-  explicit Decoder(Storage& storage)
+  // With a plan, only what the plan's filter list can reach is built; the
+  // rest of the body is checked as thoroughly and skipped.
+  explicit Decoder(Storage& storage, const FilterPlan* plan = nullptr)
       : arena_(storage.arena),
         begin_(reinterpret_cast<const unsigned char*>(storage.body.data())),
         p_(begin_),
-        end_(begin_ + storage.body.size()) {}
+        end_(begin_ + storage.body.size()),
+        plan_(plan) {}
 
   Node decode();
 
@@ -213,16 +331,21 @@ class Decoder {
     while (p_ != end_ && is_json_space(*p_)) ++p_;
   }
 
-  Node decode_text();
-  Node decode_escaped_text(const unsigned char* start,
-                           const unsigned char* run);
+  // keep = false checks the text without keeping an unescaped copy.
+  Node decode_text(bool keep = true);
+  Node decode_escaped_text(const unsigned char* start, const unsigned char* run,
+                           bool keep);
   const unsigned char* scan_plain(const unsigned char* p) const;
-  Node decode_number();
+  // keep = false checks the number without converting it.
+  Node decode_number(bool keep = true);
   bool decode_word(Node& out);
-  void open(bool is_map);
+  void open(bool is_map, Demand demand);
   Node close();
-  void decode_key();
+  bool decode_key();
   void add_value(OpenContainer& c, const Node& value);
+  Demand next_demand() const;
+  void skip_value();
+  void skip_key();
 
   Arena& arena_;
   const unsigned char* const begin_;
@@ -237,6 +360,8 @@ class Decoder {
   std::vector<KeyIndex> keys_;
   std::size_t keys_in_use_ = 0;
   std::string scratch_;
+  const FilterPlan* const plan_;
+  std::vector<SkippedContainer> skipped_;
 };
 
 void Decoder::fail_unexpected(const unsigned char* at,
@@ -302,7 +427,7 @@ const unsigned char* Decoder::scan_plain(const unsigned char* p) const {
   return p;
 }
 
-Node Decoder::decode_text() {
+Node Decoder::decode_text(bool keep) {
   const unsigned char* start = ++p_;  // past the opening quote
   const unsigned char* p = start;
   for (;;) {
@@ -310,7 +435,7 @@ Node Decoder::decode_text() {
     if (p == end_) fail("text opened" + at_byte(start - 1) + " is not closed");
     unsigned char c = *p;
     if (c == '"') break;
-    if (c == '\\') return decode_escaped_text(start, p);
+    if (c == '\\') return decode_escaped_text(start, p, keep);
     if (c < 0x20) fail_control(p);
     std::size_t n = utf8_sequence_length(p, end_);
     if (n == 0) fail("invalid UTF-8" + at_byte(p));
@@ -326,7 +451,7 @@ Node Decoder::decode_text() {
 // Continues decode_text from the first backslash at `run`; the unescaped text
 // goes into the arena.
 Node Decoder::decode_escaped_text(const unsigned char* start,
-                                  const unsigned char* run) {
+                                  const unsigned char* run, bool keep) {
   scratch_.assign(reinterpret_cast<const char*>(start),
                   static_cast<std::size_t>(run - start));
   const unsigned char* p = run;
@@ -390,10 +515,10 @@ Node Decoder::decode_escaped_text(const unsigned char* start,
   if (scratch_.size() > kMaxSize)
     fail("text opened" + at_byte(start - 1) + " is too long");
   p_ = p + 1;
-  return Node::text_of(arena_.copy(scratch_));
+  return keep ? Node::text_of(arena_.copy(scratch_)) : Node();
 }
 
-Node Decoder::decode_number() {
+Node Decoder::decode_number(bool keep) {
   const unsigned char* start = p_;
   const unsigned char* p = p_;
   bool negative = *p == '-';
@@ -441,6 +566,8 @@ Node Decoder::decode_number() {
     if (negative && size == 2 && start[1] == '0') return Node::whole_of("0");
     return Node::whole_of({reinterpret_cast<const char*>(start), size});
   }
+  // Past its syntax, a number with fraction or exponent cannot fail.
+  if (!keep) return Node();
   if (mantissa_end - int_start <= 20) {
     // Up to 19 digits and a small power of ten: both are exact doubles, so
     // one multiplication or division rounds correctly.
@@ -507,14 +634,14 @@ bool Decoder::decode_word(Node& out) {
   return true;
 }
 
-void Decoder::open(bool is_map) {
+void Decoder::open(bool is_map, Demand demand) {
   if (open_.size() == kMaxNesting) {
     throw Error(ErrorKind::kInvalidReply, "reply nests deeper than " +
                                               std::to_string(kMaxNesting) +
                                               " levels" + at_byte(p_));
   }
-  open_.push_back(
-      {is_map, is_map ? members_.size() : items_.size(), 0, offset(p_), -1});
+  open_.push_back({is_map, is_map ? members_.size() : items_.size(), 0,
+                   offset(p_), -1, demand, Demand()});
   ++p_;
 }
 
@@ -554,14 +681,37 @@ Node Decoder::close() {
 }
 
 // Reads `"key" :` of the innermost map, with the white space after it, and
-// adds a member for it. Whether the key repeats an earlier one is settled
+// adds a member for it; true then. With a plan, members whose values the
+// filters cannot reach are stepped over here, key and value, until one they
+// can reach; false when the map's members end first (p_ is then after the
+// last of them). Whether the key repeats an earlier one is settled
 // once the value is read (add_value), so that the hash slot it needs has
 // been loaded meanwhile.
-void Decoder::decode_key() {
+bool Decoder::decode_key() {
   if (p_ == end_) fail_not_closed();
   if (*p_ != '"') fail_unexpected(p_, ", expected a key");
   Node key = decode_text();
   OpenContainer& c = open_.back();
+  if (plan_ != nullptr) {
+    for (;;) {
+      c.pending = plan_->member(c.demand, key.text());
+      if (c.pending.mode != Demand::kNone) break;
+      // No member is made: the value is skipped, and the next member read.
+      skip_space();
+      if (p_ == end_) fail_not_closed();
+      if (*p_ != ':') fail_unexpected(p_, ", expected ':'");
+      ++p_;
+      skip_space();
+      skip_value();
+      skip_space();
+      if (p_ == end_ || *p_ != ',') return false;
+      ++p_;
+      skip_space();
+      if (p_ == end_) fail_not_closed();
+      if (*p_ != '"') fail_unexpected(p_, ", expected a key");
+      key = decode_text();
+    }
+  }
   std::size_t n = members_.size() - c.first;
   if (c.key_index < 0 && n >= kLinearKeyScan) {
     if (keys_in_use_ == keys_.size()) keys_.emplace_back();
@@ -578,6 +728,7 @@ void Decoder::decode_key() {
   if (*p_ != ':') fail_unexpected(p_, ", expected ':'");
   ++p_;
   skip_space();
+  return true;
 }
 
 // Gives the last member of the innermost map its value. A repeated key keeps
@@ -605,6 +756,94 @@ void Decoder::add_value(OpenContainer& c, const Node& value) {
   }
 }
 
+// The demand on the value that starts at p_ (with a plan only).
+Demand Decoder::next_demand() const {
+  if (open_.empty()) return plan_->root();
+  const OpenContainer& c = open_.back();
+  return c.is_map ? c.pending : plan_->item(c.demand);
+}
+
+// Reads `"key" :` and the white space after it, inside a skipped map.
+void Decoder::skip_key() {
+  if (p_ == end_ || *p_ != '"') fail_unexpected(p_, ", expected a key");
+  decode_text(false);
+  skip_space();
+  if (p_ == end_ || *p_ != ':') fail_unexpected(p_, ", expected ':'");
+  ++p_;
+  skip_space();
+}
+
+// Steps over the value at p_, and the white space after it, checking it
+// against every rule that decode() applies: the same texts, numbers, words,
+// nesting limit and sizes are accepted. A failure may be worded differently
+// (decode_json_filtered decodes again to report it). A map whose members,
+// repeats included, pass the size limit fails here too: only decode() can
+// tell whether repeats keep it within.
+void Decoder::skip_value() {
+  skipped_.clear();
+  for (;;) {
+    if (p_ == end_) fail("unexpected end" + at_byte(p_));
+    switch (*p_) {
+      case '{':
+      case '[': {
+        if (open_.size() + skipped_.size() >= kMaxNesting) {
+          fail("nesting too deep" + at_byte(p_));
+        }
+        const bool is_map = *p_ == '{';
+        ++p_;
+        skip_space();
+        if (p_ != end_ && *p_ == (is_map ? '}' : ']')) {
+          ++p_;
+          break;
+        }
+        skipped_.push_back({is_map, 0});
+        if (is_map) skip_key();
+        continue;
+      }
+      case '"':
+        decode_text(false);
+        break;
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        decode_number(false);
+        break;
+      default: {
+        Node word;
+        if (!decode_word(word)) fail_unexpected(p_);
+        break;
+      }
+    }
+    // A value is complete: count it, then close what ends here.
+    for (;;) {
+      if (skipped_.empty()) return;
+      SkippedContainer& c = skipped_.back();
+      if (++c.children > kMaxSize) fail("container too large" + at_byte(p_));
+      skip_space();
+      if (p_ != end_ && *p_ == ',') {
+        ++p_;
+        skip_space();
+        if (c.is_map) skip_key();
+        break;
+      }
+      if (p_ != end_ && *p_ == (c.is_map ? '}' : ']')) {
+        ++p_;
+        skipped_.pop_back();
+        continue;
+      }
+      fail_unexpected(p_);
+    }
+  }
+}
+
 Node Decoder::decode() {
   if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF)
     p_ += 3;
@@ -616,19 +855,38 @@ Node Decoder::decode() {
     // A value starts at p_.
     Node value;
     if (p_ == end_) fail_not_closed();  // only inside a container
-    switch (*p_) {
+    Demand demand;
+    bool skipped = false;  // nothing of it goes into its container
+    int start = *p_;
+    if (plan_ != nullptr) {
+      demand = next_demand();
+      skipped = demand.mode == Demand::kNone;
+      // A list element that is itself a list only fails a lookup: its kind
+      // is all that is looked at.
+      if (skipped || (demand.mode == Demand::kItem && start == '[')) {
+        start = kSkippedValue;
+      }
+    }
+    switch (start) {
+      case kSkippedValue:
+        skip_value();
+        value = Node::list_of({});
+        break;
       case '{':
-        open(true);
+        open(true, demand);
         skip_space();
         if (p_ != end_ && *p_ == '}') {
           ++p_;
           value = close();
           break;
         }
-        decode_key();
+        if (!decode_key()) {
+          skipped = true;  // every member was skipped: the map ends here
+          break;
+        }
         continue;
       case '[':
-        open(false);
+        open(false, demand);
         skip_space();
         if (p_ != end_ && *p_ == ']') {
           ++p_;
@@ -665,7 +923,9 @@ Node Decoder::decode() {
         return value;
       }
       OpenContainer& c = open_.back();
-      if (c.is_map) {
+      if (skipped) {
+        skipped = false;
+      } else if (c.is_map) {
         add_value(c, value);
       } else {
         items_.push_back(value);
@@ -674,7 +934,10 @@ Node Decoder::decode() {
       if (p_ != end_ && *p_ == ',') {
         ++p_;
         skip_space();
-        if (c.is_map) decode_key();
+        if (c.is_map && !decode_key()) {
+          skipped = true;  // the rest of the map's members were skipped
+          continue;
+        }
         break;
       }
       if (p_ != end_ && *p_ == (c.is_map ? '}' : ']')) {
@@ -696,6 +959,23 @@ Value decode_json(std::string body) {
   storage->body = std::move(body);
   Node root = Decoder(*storage).decode();
   return Value(std::move(storage), root);
+}
+
+Value decode_json_filtered(std::string body,
+                           const std::vector<std::string>& filters) {
+  if (filters.empty()) return decode_json(std::move(body));
+  auto storage = std::make_shared<Storage>();
+  storage->body = std::move(body);
+  Node root;
+  try {
+    const FilterPlan plan(filters);
+    root = Decoder(*storage, &plan).decode();
+  } catch (const Error&) {
+    // The full decode reports the failure in its own words, or, for a map
+    // too large to tell, finds it within the limit after all.
+    return filter_results(decode_json(std::move(storage->body)), filters);
+  }
+  return filter_results(Value(std::move(storage), root), filters);
 }
 
 }  // namespace tarnwick

@@ -120,6 +120,19 @@ struct Decoded {
 };
 
 Decoded decode_at(std::string_view s, std::size_t pos) {
+  // The two- and three-byte forms that make up most texts outside ASCII are
+  // taken here; anything else as decode_utf8 takes it.
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + pos;
+  const std::size_t left = s.size() - pos;
+  if (left >= 2 && p[0] >= 0xC2 && p[0] <= 0xDF && (p[1] & 0xC0) == 0x80) {
+    return {static_cast<char32_t>((p[0] & 0x1F) << 6 | (p[1] & 0x3F)), 2, true};
+  }
+  if (left >= 3 && (p[0] & 0xF0) == 0xE0 && (p[1] & 0xC0) == 0x80 &&
+      (p[2] & 0xC0) == 0x80) {
+    auto c = static_cast<char32_t>((p[0] & 0x0F) << 12 | (p[1] & 0x3F) << 6 |
+                                   (p[2] & 0x3F));
+    if (c >= 0x800) return {c, 3, true};  // surrogates are kept as they are
+  }
   std::size_t next = pos;
   char32_t c;
   if (decode_utf8(s, next, c, true)) return {c, next - pos, true};
@@ -212,6 +225,36 @@ TextStats scan_text(std::string_view s) {
   return st;
 }
 
+// scan_text, stopping once the quoted width is known to pass `limit`:
+// returns false then, with st holding what was scanned so far.
+bool scan_text_within(std::string_view s, std::uint64_t limit, TextStats& st) {
+  std::size_t pos = 0;
+  const std::size_t n = s.size();
+  // The quotes alone take two columns.
+  while (pos < n) {
+    if (st.width + 2 > limit) return false;
+    std::size_t stop = n;
+    if (pos + 8 <= n) {
+      if (all_plain(s.data() + pos)) {
+        st.width += 8;
+        pos += 8;
+        continue;
+      }
+      stop = pos + 8;
+    }
+    while (pos < stop) {
+      auto b = static_cast<unsigned char>(s[pos]);
+      if (b < 0x80) {
+        add_ascii(kAsciiCost[b], st);
+        ++pos;
+      } else {
+        pos += add_non_ascii(s, pos, st);
+      }
+    }
+  }
+  return quoted_width(st) <= limit;
+}
+
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Writes \xNN, \uNNNN or \UNNNNNNNN, the shortest that holds c.
@@ -301,6 +344,34 @@ void write_quoted(Sink& out, std::string_view s, bool single) {
 bool pick_single_quotes(std::string_view s) {
   if (std::memchr(s.data(), '\'', s.size()) == nullptr) return true;
   return std::memchr(s.data(), '"', s.size()) != nullptr;
+}
+
+// Whether every byte of s is printable ASCII other than the single quote and
+// the backslash: then s is written as it is, between single quotes.
+bool is_plain_text(std::string_view s) {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  std::size_t pos = 0;
+  for (; pos + 8 <= n; pos += 8) {
+    if (!all_plain(p + pos)) return false;
+  }
+  for (; pos < n; ++pos) {
+    auto b = static_cast<unsigned char>(p[pos]);
+    if (b >= 0x80 || kAsciiClass[b] != kPlain) return false;
+  }
+  return true;
+}
+
+// Writes the one-line form of text s.
+template <typename Sink>
+void write_text(Sink& out, std::string_view s) {
+  if (is_plain_text(s)) {
+    out.put('\'');
+    out.write(s);
+    out.put('\'');
+    return;
+  }
+  write_quoted(out, s, pick_single_quotes(s));
 }
 
 struct StringSink {
@@ -490,7 +561,6 @@ class Printer {
   Printer(BlockSink& out, std::size_t width) : out_(out), width_(width) {}
 
   void print(const Node& root) {
-    measure(root);
     place(root, 0, 0, true);
     while (!open_.empty()) write_next_element();
     out_.put('\n');
@@ -500,88 +570,67 @@ class Printer {
   // A container broken across lines, one element per line.
   struct Open {
     const Node* node;
-    const std::uint32_t* order;  // members by key, for maps
-    std::uint32_t next;          // the element to write next
-    std::size_t indent;          // column of the elements
-    std::size_t allowance;       // characters after the last element
+    std::size_t order;      // offset of its members by key in order_, maps
+    std::uint32_t next;     // the element to write next
+    std::size_t indent;     // column of the elements
+    std::size_t allowance;  // characters after the last element
   };
 
-  // A container being measured (slot, length) or written on one line.
+  // A container being measured or written on one line.
   struct Walk {
     const Node* node;
-    std::size_t order;  // offset of its key order in order_, for maps
+    std::size_t order;  // as in Open, when written
     std::uint32_t next;
-    std::size_t slot;
-    std::uint64_t length;
   };
 
   static bool is_container(const Node& v) { return v.is_list() || v.is_map(); }
 
+  // Columns of the brackets and separators of a container's one-line form.
+  static std::uint64_t frame_length(const Node& v) {
+    return 2 + (v.size ? 2 * (v.size - std::uint64_t{1}) : 0);
+  }
+
   // ----- Measuring
 
-  // Stores the one-line length of every container under root in lengths_
-  // (any length beyond the width standing for all of them), and the key
-  // order of every map in order_, both in the pre-order in which the layout
-  // meets them (map members by key). Each container is measured once, from
-  // the lengths of its elements.
-  void measure(const Node& root) {
-    if (!is_container(root)) return;
-    begin_measure(root);
+  // Whether the one-line form of v takes at most `room` columns. The walk
+  // stops as soon as the answer is no, so a container that is broken anyway
+  // costs no more than about a line's worth of its elements, and nothing is
+  // kept of it: each container is measured once, when it is placed.
+  bool fits(const Node& v, std::uint64_t room) {
+    if (!is_container(v)) return scalar_length(v, room) <= room;
+    std::uint64_t used = frame_length(v);
+    if (used > room) return false;
+    walk_.clear();
+    walk_.push_back({&v, 0, 0});
     while (!walk_.empty()) {
       Walk& w = walk_.back();
-      const Node& v = *w.node;
-      if (w.next == v.size) {
-        std::uint64_t length =
-            w.length + 2 + (v.size ? 2 * (v.size - std::uint64_t{1}) : 0);
-        lengths_[w.slot] = length;
+      const Node& c = *w.node;
+      if (w.next == c.size) {
         walk_.pop_back();
-        if (!walk_.empty()) walk_.back().length += length;
         continue;
       }
-      std::uint32_t i = w.next++;
-      // Beyond the width the exact length of a container no longer matters:
-      // it is broken anyway. Only the containers inside still need theirs.
-      bool counted = w.length <= width_;
-      const Node* child = &v.items[i];
-      if (v.is_map()) {
-        const Member& m = v.members[order_[w.order + i]];
-        if (counted) w.length += quoted_width(scan_text(m.name())) + 2;
-        child = &m.value;
+      const std::uint32_t i = w.next++;
+      const Node* child = &c.items[i];
+      if (c.is_map()) {
+        used += text_length(c.members[i].name(), room - used) + 2;
+        if (used > room) return false;
+        child = &c.members[i].value;
       }
       if (is_container(*child)) {
-        begin_measure(*child);  // w is invalid from here on
-      } else if (counted) {
-        w.length += scalar_length(*child);
+        used += frame_length(*child);
+        if (used > room) return false;
+        walk_.push_back({child, 0, 0});  // w is invalid from here on
+      } else {
+        used += scalar_length(*child, room - used);
+        if (used > room) return false;
       }
     }
+    return true;
   }
 
-  void begin_measure(const Node& v) {
-    std::size_t slot = lengths_.size();
-    lengths_.push_back(0);
-    std::size_t order = 0;
-    if (v.is_map()) {
-      order = order_.size();
-      for (std::uint32_t i = 0; i < v.size; ++i) order_.push_back(i);
-      auto first = order_.begin() + static_cast<std::ptrdiff_t>(order);
-      // Byte order of UTF-8 is code point order (string_view compares bytes
-      // as unsigned); keys of a map are distinct.
-      auto by_key = [&v](std::uint32_t a, std::uint32_t b) {
-        std::string_view x = v.members[a].name();
-        std::string_view y = v.members[b].name();
-        if (!x.empty() && !y.empty() && x[0] != y[0]) {
-          return static_cast<unsigned char>(x[0]) <
-                 static_cast<unsigned char>(y[0]);
-        }
-        return x < y;
-      };
-      if (!std::is_sorted(first, order_.end(), by_key))
-        std::sort(first, order_.end(), by_key);
-    }
-    walk_.push_back({&v, order, 0, slot, 0});
-  }
-
-  static std::uint64_t scalar_length(const Node& v) {
+  // The one-line length of a scalar, or for a text one past `limit` once it
+  // is known to be longer.
+  static std::uint64_t scalar_length(const Node& v, std::uint64_t limit) {
     switch (v.kind) {
       case Kind::kNull:
       case Kind::kTrue:
@@ -595,23 +644,62 @@ class Printer {
         return format_real_into(v.real, buf);
       }
       case Kind::kText:
-        return quoted_width(scan_text(v.text()));
+        return text_length(v.text(), limit);
       default:
         return 0;
     }
   }
 
+  // The quoted width of s, or one past `limit` once it is known to be wider.
+  static std::uint64_t text_length(std::string_view s, std::uint64_t limit) {
+    TextStats st;
+    if (!scan_text_within(s, limit, st)) return limit + 1;
+    return quoted_width(st);
+  }
+
   // ----- Writing
 
-  // Takes the next container in pre-order: its length and, for a map, where
-  // its key order starts.
-  std::uint64_t next_container(const Node& v, const std::uint32_t*& order) {
-    order = nullptr;
-    if (v.is_map()) {
-      order = order_.data() + next_order_;
-      next_order_ += v.size;
+  // Puts the members of map v in key order on top of order_ and returns
+  // where they start; nothing for a list. Popped when v is done.
+  std::size_t push_key_order(const Node& v) {
+    const std::size_t start = order_.size();
+    if (!v.is_map()) return start;
+    // The maps of a list mostly have the same keys in the same order: such a
+    // map takes over the key order of the last map sorted.
+    if (v.size >= kCachedOrderSize && has_cached_keys(v)) {
+      order_.insert(order_.end(), cached_order_.begin(), cached_order_.end());
+      return start;
     }
-    return lengths_[next_slot_++];
+    for (std::uint32_t i = 0; i < v.size; ++i) order_.push_back(i);
+    auto first = order_.begin() + static_cast<std::ptrdiff_t>(start);
+    // Byte order of UTF-8 is code point order (string_view compares bytes
+    // as unsigned); keys of a map are distinct.
+    auto by_key = [&v](std::uint32_t a, std::uint32_t b) {
+      std::string_view x = v.members[a].name();
+      std::string_view y = v.members[b].name();
+      if (!x.empty() && !y.empty() && x[0] != y[0]) {
+        return static_cast<unsigned char>(x[0]) <
+               static_cast<unsigned char>(y[0]);
+      }
+      return x < y;
+    };
+    if (!std::is_sorted(first, order_.end(), by_key))
+      std::sort(first, order_.end(), by_key);
+    if (v.size >= kCachedOrderSize) {
+      cached_keys_.clear();
+      for (const Member& m : v.map()) cached_keys_.push_back(m.name());
+      cached_order_.assign(first, order_.end());
+    }
+    return start;
+  }
+
+  // Whether map v has the keys of the last map sorted, in the same order.
+  bool has_cached_keys(const Node& v) const {
+    if (v.size != cached_keys_.size()) return false;
+    for (std::uint32_t i = 0; i < v.size; ++i) {
+      if (v.members[i].name() != cached_keys_[i]) return false;
+    }
+    return true;
   }
 
   // Writes v starting at column col, with `allowance` characters following
@@ -622,7 +710,7 @@ class Printer {
       // No character takes more than four columns per byte (\xNN), so a
       // short text fits without a closer look.
       if (col + 4 * std::uint64_t{s.size()} + 2 + allowance <= width_) {
-        write_quoted(out_, s, pick_single_quotes(s));
+        write_text(out_, s);
         return;
       }
       TextStats st = scan_text(s);
@@ -637,10 +725,8 @@ class Printer {
       write_scalar(v);
       return;
     }
-    const std::uint32_t* order;
-    std::uint64_t length = next_container(v, order);
-    if (col + length + allowance <= width_) {
-      write_flat(v, order);
+    if (col + allowance <= width_ && fits(v, width_ - col - allowance)) {
+      write_flat(v);
       return;
     }
     out_.put(v.is_list() ? '[' : '{');
@@ -648,7 +734,7 @@ class Printer {
       out_.put(v.is_list() ? ']' : '}');
       return;
     }
-    open_.push_back({&v, order, 0, col + 1, allowance + 1});
+    open_.push_back({&v, push_key_order(v), 0, col + 1, allowance + 1});
   }
 
   // Writes the next element of the innermost broken container, or its
@@ -658,6 +744,7 @@ class Printer {
     const Node& v = *o.node;
     if (o.next == v.size) {
       out_.put(v.is_list() ? ']' : '}');
+      order_.resize(o.order);
       open_.pop_back();
       return;
     }
@@ -672,11 +759,22 @@ class Printer {
       place(v.items[i], col, allowance, false);  // o is invalid from here on
       return;
     }
-    const Member& m = v.members[o.order[i]];
-    TextStats st = scan_text(m.name());
-    write_quoted(out_, m.name(), uses_single_quotes(st));
+    const Member& m = v.members[order_[o.order + i]];
+    std::string_view key = m.name();
+    std::uint64_t key_width;
+    if (is_plain_text(key)) {
+      // One column a byte, and the quotes.
+      key_width = key.size() + 2;
+      out_.put('\'');
+      out_.write(key);
+      out_.put('\'');
+    } else {
+      TextStats st = scan_text(key);
+      key_width = quoted_width(st);
+      write_quoted(out_, key, uses_single_quotes(st));
+    }
     out_.write(": ");
-    place(m.value, col + quoted_width(st) + 2, allowance, false);
+    place(m.value, col + key_width + 2, allowance, false);
   }
 
   void write_scalar(const Node& v) {
@@ -698,27 +796,25 @@ class Printer {
         out_.write(std::string_view(buf, format_real_into(v.real, buf)));
         break;
       }
-      case Kind::kText: {
-        std::string_view s = v.text();
-        write_quoted(out_, s, pick_single_quotes(s));
+      case Kind::kText:
+        write_text(out_, v.text());
         break;
-      }
       default:
         break;
     }
   }
 
-  // Writes container v, whose place in pre-order is taken, in one-line form.
-  void write_flat(const Node& v, const std::uint32_t* order) {
+  // Writes container v in one-line form.
+  void write_flat(const Node& v) {
     out_.put(v.is_list() ? '[' : '{');
-    walk_.push_back(
-        {&v, static_cast<std::size_t>(order ? order - order_.data() : 0), 0, 0,
-         0});
+    walk_.clear();
+    walk_.push_back({&v, push_key_order(v), 0});
     while (!walk_.empty()) {
       Walk& w = walk_.back();
       const Node& c = *w.node;
       if (w.next == c.size) {
         out_.put(c.is_list() ? ']' : '}');
+        order_.resize(w.order);
         walk_.pop_back();
         continue;
       }
@@ -727,8 +823,7 @@ class Printer {
       const Node* child = &c.items[i];
       if (c.is_map()) {
         const Member& m = c.members[order_[w.order + i]];
-        std::string_view key = m.name();
-        write_quoted(out_, key, pick_single_quotes(key));
+        write_text(out_, m.name());
         out_.write(": ");
         child = &m.value;
       }
@@ -736,13 +831,8 @@ class Printer {
         write_scalar(*child);
         continue;
       }
-      const std::uint32_t* child_order;
-      next_container(*child, child_order);
       out_.put(child->is_list() ? '[' : '{');
-      walk_.push_back({child,
-                       static_cast<std::size_t>(
-                           child_order ? child_order - order_.data() : 0),
-                       0, 0, 0});  // w is invalid from here on
+      walk_.push_back({child, push_key_order(*child), 0});  // w is invalid
     }
   }
 
@@ -841,10 +931,16 @@ class Printer {
 
   BlockSink& out_;
   std::size_t width_;
-  std::vector<std::uint64_t> lengths_;  // of containers, in pre-order
-  std::vector<std::uint32_t> order_;    // key orders of maps, in pre-order
-  std::size_t next_slot_ = 0;
-  std::size_t next_order_ = 0;
+  // Members by key of the maps being written, innermost last.
+  std::vector<std::uint32_t> order_;
+  // Smaller maps are sorted afresh: that costs about what a comparison with
+  // the cached keys would.
+  static constexpr std::uint32_t kCachedOrderSize = 6;
+  // The keys, in member order, and the key order of the last map of at least
+  // kCachedOrderSize members that was sorted. The keys point into the value
+  // being printed.
+  std::vector<std::string_view> cached_keys_;
+  std::vector<std::uint32_t> cached_order_;
   std::vector<Walk> walk_;
   std::vector<Open> open_;
 };

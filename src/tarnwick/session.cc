@@ -1,9 +1,11 @@
 #include "tarnwick/session.h"
 
 #include <curl/curl.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -18,9 +20,25 @@ namespace tarnwick {
 
 namespace {
 
-// A lying Content-Length must not make us reserve gigabytes up front; beyond
-// this the string grows as the body arrives.
-constexpr curl_off_t kMaxReserve = curl_off_t{64} << 20;
+// The declared length is reserved up front, so a large body is never copied
+// (and held twice) while its string grows; reserved pages take no memory
+// until the body fills them. A lying Content-Length is believed only this
+// far; beyond it the string grows as the body arrives.
+constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
+
+// A large body is written front to back as it arrives: on huge pages that
+// costs one page fault per 2 MiB instead of one per 4 KiB. Best effort: where
+// the system has no huge pages nothing changes.
+void advise_huge_pages(std::string& body) {
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (body.capacity() < 4 * kHugePage) return;
+  const auto start = reinterpret_cast<std::uintptr_t>(body.data());
+  const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t end = (start + body.capacity()) & ~(kHugePage - 1);
+  if (end > begin) {
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+}
 
 bool is_kept_in_form(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
@@ -93,8 +111,13 @@ std::size_t collect_body(char* data, std::size_t size, std::size_t count,
       if (curl_easy_getinfo(reception->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
                             &length) == CURLE_OK &&
           length > 0) {
-        reception->body.reserve(
-            static_cast<std::size_t>(std::min(length, kMaxReserve)));
+        try {
+          reception->body.reserve(
+              static_cast<std::size_t>(std::min(length, kMaxReserve)));
+          advise_huge_pages(reception->body);
+        } catch (const std::bad_alloc&) {
+          // Not that much at once: the string grows as the body arrives.
+        }
       }
     }
     reception->body.append(data, bytes);
