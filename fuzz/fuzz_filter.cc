@@ -18,18 +18,6 @@ namespace tarnwick {
 
 namespace {
 
-// Cuts at every "," and keeps the pieces as they are: filter_results also
-// receives untrimmed expressions from callers other than the check reader.
-std::vector<std::string> split_filters(std::string_view text) {
-  std::vector<std::string> filters;
-  for (;;) {
-    std::size_t comma = text.find(',');
-    filters.emplace_back(text.substr(0, comma));
-    if (comma == std::string_view::npos) return filters;
-    text.remove_prefix(comma + 1);
-  }
-}
-
 // White space off both ends, walking code points from each end.
 std::string reference_trim(std::string_view s) {
   std::size_t begin = 0;
@@ -149,7 +137,7 @@ void fuzz_filter(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> filters;
   std::size_t nul = input.find('\0');
   if (nul != std::string_view::npos) {
-    filters = split_filters(input.substr(0, nul));
+    filters = split_filter_list(input.substr(0, nul));
     input.remove_prefix(nul + 1);
   }
   Value results;

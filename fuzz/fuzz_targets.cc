@@ -143,6 +143,7 @@ constexpr FuzzTarget kTargets[] = {
     {"command_line", fuzz_command_line},
     {"filter", fuzz_filter},
     {"form", fuzz_form},
+    {"filtered_decode", fuzz_filtered_decode},
 };
 
 }  // namespace
@@ -152,6 +153,16 @@ void fuzz_require(bool condition, const std::string& message) {
 }
 
 std::span<const FuzzTarget> fuzz_targets() { return kTargets; }
+
+std::vector<std::string> split_filter_list(std::string_view text) {
+  std::vector<std::string> filters;
+  for (;;) {
+    std::size_t comma = text.find(',');
+    filters.emplace_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return filters;
+    text.remove_prefix(comma + 1);
+  }
+}
 
 void fuzz_json(const std::uint8_t* data, std::size_t size) {
   Value value;

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -46,6 +47,11 @@ void fuzz_filter(const std::uint8_t* data, std::size_t size);
 // Without a NUL the whole input is the body and the name is "field".
 void fuzz_form(const std::uint8_t* data, std::size_t size);
 
+// "FILTERS\0BODY", framed as for fuzz_filter: decode_json_filtered must give
+// what filter_results(decode_json(body), filters) gives, the same value with
+// map members in the same order, or the same failure kind and message.
+void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);
+
 struct FuzzTarget {
   std::string_view name;  // also the directory of its corpus
   void (*run)(const std::uint8_t* data, std::size_t size);
@@ -53,6 +59,11 @@ struct FuzzTarget {
 
 // Every target, by name.
 std::span<const FuzzTarget> fuzz_targets();
+
+// Cuts a filter list at every "," and keeps the pieces as they are:
+// filter_results also receives untrimmed expressions from callers other than
+// the check reader.
+std::vector<std::string> split_filter_list(std::string_view text);
 
 // Throws FuzzFinding with message when condition is false.
 void fuzz_require(bool condition, const std::string& message);

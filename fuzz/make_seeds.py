@@ -67,6 +67,17 @@ HAND_MADE = {
         b" a \0[{\"a\": 1}]", b"a\0[[{\"a\": 1}]]", b"a,b\0\"text\"",
         b"a\xe3\x80\x80&b\0[{\"a\": 1}, 2]",
     ],
+    "filtered_decode": [
+        b"a\0{\"a\": 1, \"a\": [2], \"b\": {\"a\": 3}}",
+        b"a&b\0[{\"b\": 1, \"a\": 2, \"b\": 3}, {\"c\": [1]}]",
+        b"a\0{\"b\": [1, 2, ", b"a\0{\"b\": [1, 2]} x", b"a\0\"\xff\"",
+        b"a,b\0[{\"a\": {\"b\": 1}}, {\"a\": []}]",
+        b"a\0{\"a\": " + b"[" * 10001 + b"]" * 10001 + b"}",
+        b"b\0{\"a\": " + b"[" * 10001 + b"]" * 10001 + b"}",
+        b" a \0{\"a\": 1, \" a \": {\"a\": 2}}",
+        b"a & a,a\0{\"a\": {\"a\": 1}, \"b\": 2}",
+        b"a\0{\"\\u0061\": 1, \"a\": 2}",
+    ],
     "form": [
         b"item\0[1, [2, [null, true]], {\"k\": 1}, -0, 2.50, 1e400]",
         b"item\0{\"\\ud800\": 1}", b"a b&c=d\0\"x y&z=%+\"",
@@ -85,6 +96,7 @@ def seeds():
         b"\0".join(a.encode() for a in v["argv"]) for v in vectors("cli")]
     out["filter"] += [filter_input(v["filters"], v["reply"].encode())
                       for v in vectors("filter")]
+    out["filtered_decode"] += out["filter"]
     out["form"] += [b"item_name\0" + body for body in replies + bodies]
     return out
 
