@@ -99,19 +99,6 @@ class KeyIndex {
   std::size_t count_ = 0;
 };
 
-// a == b, without a call for keys of 4 to 8 bytes, the common case.
-inline bool same_key(std::string_view a, std::string_view b) {
-  const std::size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n < 4 || n > 8) return a == b;
-  std::uint32_t a0, b0, a1, b1;
-  std::memcpy(&a0, a.data(), 4);
-  std::memcpy(&b0, b.data(), 4);
-  std::memcpy(&a1, a.data() + n - 4, 4);
-  std::memcpy(&b1, b.data() + n - 4, 4);
-  return a0 == b0 && a1 == b1;
-}
-
 // What a filter list can reach of one value of a reply.
 struct Demand {
   enum Mode : std::uint8_t {

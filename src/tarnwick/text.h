@@ -4,6 +4,8 @@
 #define TARNWICK_TEXT_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -33,6 +35,20 @@ std::size_t count_code_points(std::string_view s);
 // s without the white space at both ends. s must be valid UTF-8 (bytes that
 // are not are kept as they are).
 std::string_view trim_white_space(std::string_view s);
+
+// Map keys compared: a == b, without a call for keys of 4 to 8 bytes, the
+// common case.
+inline bool same_key(std::string_view a, std::string_view b) {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n < 4 || n > 8) return a == b;
+  std::uint32_t a0, b0, a1, b1;
+  std::memcpy(&a0, a.data(), 4);
+  std::memcpy(&b0, b.data(), 4);
+  std::memcpy(&a1, a.data() + n - 4, 4);
+  std::memcpy(&b1, b.data() + n - 4, 4);
+  return a0 == b0 && a1 == b1;
+}
 
 // s with every code point replaced by its simple lower-case mapping.
 std::string fold_lower(std::string_view s);

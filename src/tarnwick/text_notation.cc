@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -79,28 +80,7 @@ std::size_t add_non_ascii(std::string_view s, std::size_t pos, TextStats& st) {
 
 TextStats scan_text(std::string_view s) {
   TextStats st;
-  std::size_t pos = 0;
-  const std::size_t n = s.size();
-  while (pos < n) {
-    std::size_t stop = n;
-    if (pos + 8 <= n) {
-      if (all_plain(s.data() + pos)) {
-        st.width += 8;
-        pos += 8;
-        continue;
-      }
-      stop = pos + 8;
-    }
-    while (pos < stop) {
-      auto b = static_cast<unsigned char>(s[pos]);
-      if (b < 0x80) {
-        add_ascii(kAsciiCost[b], st);
-        ++pos;
-      } else {
-        pos += add_non_ascii(s, pos, st);
-      }
-    }
-  }
+  scan_text_within(s, std::numeric_limits<std::uint64_t>::max(), st);
   return st;
 }
 
