@@ -63,6 +63,18 @@ def run(args, stdin=None, timeout=60, env_extra=None):
     return proc.returncode, decode(proc.stdout), decode(proc.stderr)
 
 
+def wait_for(condition, what, deadline_seconds):
+    """The first true value of condition(), polled until the deadline;
+    fails the test with `what` when none comes."""
+    deadline = time.monotonic() + deadline_seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
 def write_files(directory, files):
     """Writes {name: content} into directory (made if needed); returns it.
 

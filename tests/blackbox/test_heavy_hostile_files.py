@@ -14,20 +14,12 @@ import tempfile
 import time
 import unittest
 
-from harness import StubController, clean_env, run, tarnwick_bin, write_checks
+from harness import (StubController, clean_env, run, tarnwick_bin, wait_for,
+                     write_checks)
 
 PASSWORD = "S3cr3t-pw!"
 TIMEOUT = 300  # seconds for any one run
 
-
-def wait_for(condition, what, deadline_seconds=TIMEOUT):
-    deadline = time.monotonic() + deadline_seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class LargeCheckFileTest(unittest.TestCase):
@@ -126,7 +118,7 @@ class ManyChecksTest(unittest.TestCase):
                         start_new_session=True, preexec_fn=limit_descriptors)
                 try:
                     wait_for(lambda: len(stub.requests()) == 2 * count + 1,
-                             "the last check's request")
+                             "the last check's request", TIMEOUT)
                     try:
                         descriptors = len(os.listdir("/proc/%d/fd" %
                                                      proc.pid))

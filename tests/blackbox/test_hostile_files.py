@@ -16,7 +16,8 @@ import tempfile
 import time
 import unittest
 
-from harness import StubController, clean_env, run, tarnwick_bin, write_checks
+from harness import (StubController, clean_env, run, tarnwick_bin, wait_for,
+                     write_checks)
 
 PASSWORD = "S3cr3t-pw!"  # must never show in any output
 TIMEOUT = 30  # seconds for any one run; a hang fails the test
@@ -238,15 +239,6 @@ class ReferenceCycleTest(TempDirTestCase):
                           "other: %s -> %s" % (path, path), 2)
 
 
-def wait_for(condition, what, deadline_seconds=TIMEOUT):
-    deadline = time.monotonic() + deadline_seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
-
 
 class DirectoryChangesDuringRunTest(unittest.TestCase):
     """The listing is taken once: while the first check's request is held
@@ -273,7 +265,7 @@ class DirectoryChangesDuringRunTest(unittest.TestCase):
                 try:
                     show = wait_for(lambda: [r for r in stub.requests()
                                              if r["action"] == "show"],
-                                    "the first check's request")[0]
+                                    "the first check's request", TIMEOUT)[0]
                     first = dict(show["fields"])["which"]
                     other = directory / ("b.cfg" if first == "a" else "a.cfg")
                     change(directory, other)

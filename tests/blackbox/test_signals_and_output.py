@@ -14,7 +14,8 @@ import tempfile
 import time
 import unittest
 
-from harness import StubController, clean_env, tarnwick_bin, write_checks
+from harness import (StubController, clean_env, tarnwick_bin, wait_for,
+                     write_checks)
 
 PASSWORD = "S3cr3t-pw!"  # must never show in any output
 TIMEOUT = 30  # seconds for any one run
@@ -23,15 +24,6 @@ CHECK = ("[default]\ndescription = check %s\n"
 # Printed one item per line: a report of 1.5 MB, more than a pipe holds.
 BIG_REPLY = {"items": ["item-%06d" % i for i in range(100_000)]}
 
-
-def wait_for(condition, what, deadline_seconds=TIMEOUT):
-    deadline = time.monotonic() + deadline_seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.02)
-    raise AssertionError("timed out waiting for " + what)
 
 
 def start(args, stdout, restore_signals=True, env_extra=None, **popen_args):
@@ -167,7 +159,7 @@ class InterruptionTest(StubTestCase):
                      if r["action"] == "show"]
             return which if len(which) == 2 else None
 
-        first, second = wait_for(shows, "the second check's request")
+        first, second = wait_for(shows, "the second check's request", TIMEOUT)
         proc.send_signal(signal_number)
         self.assertEqual(finish(proc), (
             status, "tarnwick: interrupted: stopped by %s\n" % name))
@@ -195,7 +187,7 @@ class ProcessSecretsTest(StubTestCase):
         proc = start(args, subprocess.DEVNULL, **start_args)
         self.addCleanup(finish, proc)
         self.addCleanup(proc.send_signal, signal.SIGTERM)
-        wait_for(self.stub.requests, "the login")
+        wait_for(self.stub.requests, "the login", TIMEOUT)
         return proc
 
     def test_password_is_hidden_from_the_process_list(self):
