@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -40,14 +39,6 @@ std::string parse_error(std::string_view text) {
   return "";
 }
 
-std::vector<Value> golden_cases() {
-  std::vector<Value> cases;
-  std::ifstream in(TARNWICK_TEST_DATA_DIR "/checkfile.jsonl", std::ios::binary);
-  std::string line;
-  while (std::getline(in, line)) cases.push_back(decode_json(line));
-  return cases;
-}
-
 std::string text_of(const Node* n) {
   return n ? std::string(n->text()) : "<missing>";
 }
@@ -55,7 +46,7 @@ std::string text_of(const Node* n) {
 class GoldenTest : public testing::TestWithParam<std::string> {};
 
 TEST_P(GoldenTest, ReaderAgreesWithEveryVectorOfTheGroup) {
-  static const std::vector<Value> cases = golden_cases();
+  const std::vector<Value>& cases = golden_table_for_test("checkfile");
   int seen = 0;
   for (const Value& record : cases) {
     const Node& c = record.node();
@@ -102,12 +93,12 @@ TEST_P(GoldenTest, ReaderAgreesWithEveryVectorOfTheGroup) {
 }
 
 TEST(CheckFileTest, GoldenVectorsAreRead) {
-  EXPECT_GE(golden_cases().size(), 200u);
+  EXPECT_GE(golden_table_for_test("checkfile").size(), 200u);
 }
 
 std::vector<std::string> golden_groups() {
   std::vector<std::string> groups;
-  for (const Value& record : golden_cases()) {
+  for (const Value& record : golden_table_for_test("checkfile")) {
     std::string group = text_of(record.node().find("group"));
     if (std::find(groups.begin(), groups.end(), group) == groups.end())
       groups.push_back(group);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -10,6 +9,7 @@
 
 #include "tarnwick/json.h"
 #include "tarnwick/value.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -90,20 +90,13 @@ std::optional<std::string> setting(const Node& settings, const char* key) {
 }
 
 TEST(CommandLineTest, GoldenVectorsAllPass) {
-  std::ifstream in(std::string(TARNWICK_TEST_DATA_DIR) + "/cli.jsonl");
-  ASSERT_TRUE(in) << "cannot open cli.jsonl";
-  std::string line;
   int cases = 0;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    Value v = decode_json(line);
+  for (const Value& v : golden_table_for_test("cli")) {
     const Node& c = v.node();
-    ASSERT_TRUE(c.is_map()) << line;
-    const Node* id = c.find("id");
-    const Node* argv = c.find("argv");
-    const Node* expect = c.find("expect");
-    ASSERT_TRUE(id && argv && argv->is_list() && expect && expect->is_map())
-        << line;
+    const std::string id = golden_text_for_test(c, "id");
+    const Node* argv = &golden_member_for_test(c, "argv");
+    const Node* expect = &golden_member_for_test(c, "expect");
+    ASSERT_TRUE(argv->is_list() && expect->is_map()) << id;
     Args args;
     for (const Node& a : argv->list()) args.emplace_back(a.text());
     Expected expected;
@@ -113,12 +106,12 @@ TEST(CommandLineTest, GoldenVectorsAllPass) {
       expected = kHelp;
     } else {
       const Node* settings = expect->find("settings");
-      ASSERT_TRUE(settings && settings->is_map()) << line;
+      ASSERT_TRUE(settings && settings->is_map()) << id;
       expected = run_with(
           setting(*settings, "controller_ip"), setting(*settings, "username"),
           setting(*settings, "password"), setting(*settings, "config_dir"));
     }
-    expect_parse(args, expected, std::string(id->text()));
+    expect_parse(args, expected, id);
     ++cases;
   }
   EXPECT_EQ(cases, 188);

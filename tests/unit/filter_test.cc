@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -12,6 +11,7 @@
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
 #include "tarnwick/notation.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -31,12 +31,8 @@ struct Vector {
 };
 
 std::map<std::string, std::vector<Vector>> load_vectors() {
-  std::ifstream in(TARNWICK_TEST_DATA_DIR "/filter.jsonl");
-  if (!in) throw std::runtime_error("cannot read filter.jsonl");
   std::map<std::string, std::vector<Vector>> groups;
-  std::string line;
-  while (std::getline(in, line)) {
-    Value v = decode_json(line);
+  for (const Value& v : golden_table_for_test("filter")) {
     Vector vec;
     vec.id = std::string(member(v.node(), "id").text());
     vec.reply = std::string(member(v.node(), "reply").text());

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "tarnwick/filter.h"
 #include "tarnwick/json.h"
 #include "tarnwick/notation.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -65,22 +65,15 @@ void expect_same_outcome(const std::string& body,
 
 // Every case of tests/data/filter.jsonl, results and failures alike.
 TEST(JsonFilteredTest, GoldenFilterVectorsMatchTheFullDecode) {
-  std::ifstream in(TARNWICK_TEST_DATA_DIR "/filter.jsonl");
-  ASSERT_TRUE(in) << "cannot read filter.jsonl";
-  std::string line;
-  int cases = 0;
-  while (std::getline(in, line)) {
-    Value v = decode_json(line);
-    const Node* reply = v.node().find("reply");
-    const Node* filters = v.node().find("filters");
-    ASSERT_TRUE(reply != nullptr && filters != nullptr) << line;
+  const std::vector<Value>& records = golden_table_for_test("filter");
+  for (const Value& v : records) {
     std::vector<std::string> list;
-    for (const Node& f : filters->list()) list.emplace_back(f.text());
+    for (const Node& f : golden_member_for_test(v.node(), "filters").list())
+      list.emplace_back(f.text());
     ASSERT_NO_FATAL_FAILURE(
-        expect_same_outcome(std::string(reply->text()), list));
-    ++cases;
+        expect_same_outcome(golden_text_for_test(v.node(), "reply"), list));
   }
-  EXPECT_GT(cases, 150);
+  EXPECT_GT(records.size(), 150u);
 }
 
 // The cases where the pruned decode builds least, and where the filter rules

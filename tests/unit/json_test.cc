@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -14,6 +13,7 @@
 
 #include "tarnwick/error.h"
 #include "tarnwick/notation.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -33,20 +33,14 @@ std::string nested(std::size_t depth) {
 }
 
 TEST(JsonTest, GoldenBodiesDecode) {
-  std::ifstream in(TARNWICK_TEST_DATA_DIR "/notation.jsonl", std::ios::binary);
-  ASSERT_TRUE(in) << "cannot open notation.jsonl";
-  std::string line;
-  int cases = 0;
-  while (std::getline(in, line)) {
-    // Each line is itself JSON, so the decoder reads its own test data.
-    Value record = decode_json(line);
-    const Node* id = record.node().find("id");
-    const Node* json = record.node().find("json");
-    ASSERT_TRUE(id && json && json->is_text()) << line;
-    EXPECT_NO_THROW(decode_json(std::string(json->text()))) << id->text();
-    ++cases;
+  // Each line is itself JSON, so the decoder reads its own test data.
+  const std::vector<Value>& records = golden_table_for_test("notation");
+  for (const Value& record : records) {
+    const Node& r = record.node();
+    EXPECT_NO_THROW(decode_json(golden_text_for_test(r, "json")))
+        << golden_text_for_test(r, "id");
   }
-  EXPECT_GT(cases, 400);
+  EXPECT_GT(records.size(), 400u);
 }
 
 TEST(JsonTest, EquivalentBodiesDecodeAlike) {

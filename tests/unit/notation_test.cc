@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <set>
@@ -14,6 +13,7 @@
 #include "tarnwick/json.h"
 #include "tarnwick/output.h"
 #include "tarnwick/value.h"
+#include "test_util.h"
 
 namespace tarnwick {
 namespace {
@@ -31,16 +31,12 @@ struct Vector {
 };
 
 std::map<std::string, std::vector<Vector>> load_vectors() {
-  std::ifstream in(TARNWICK_TEST_DATA_DIR "/notation.jsonl", std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read notation.jsonl");
   std::map<std::string, std::vector<Vector>> groups;
-  std::string line;
-  while (std::getline(in, line)) {
-    Value v = decode_json(line);
+  for (const Value& v : golden_table_for_test("notation")) {
     const Node& n = v.node();
-    groups[std::string(n.find("group")->text())].push_back(
-        {std::string(n.find("id")->text()), std::string(n.find("json")->text()),
-         std::string(n.find("notation")->text())});
+    groups[golden_text_for_test(n, "group")].push_back(
+        {golden_text_for_test(n, "id"), golden_text_for_test(n, "json"),
+         golden_text_for_test(n, "notation")});
   }
   return groups;
 }

@@ -1,5 +1,5 @@
 // Test-only helpers shared by the unit tests: temporary directories, the
-// files in them, and the working directory.
+// files in them, the working directory, and the golden tables of tests/data.
 #ifndef TARNWICK_TESTS_TEST_UTIL_H_
 #define TARNWICK_TESTS_TEST_UTIL_H_
 
@@ -9,9 +9,15 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
+
+#include "tarnwick/json.h"
+#include "tarnwick/value.h"
 
 namespace tarnwick {
 
@@ -79,6 +85,45 @@ inline std::size_t count_open_descriptors_for_test() {
     closedir(dir);
   }
   return count;
+}
+
+// The records of a golden table, tests/data/NAME.jsonl: one JSON object per
+// line, decoded by tarnwick's own decoder (the tables are replies to it as
+// well). Read once per test binary. Throws std::runtime_error when the file
+// cannot be read, so a missing table fails the test instead of passing it.
+inline const std::vector<Value>& golden_table_for_test(const std::string& name) {
+  static auto* tables = new std::map<std::string, std::vector<Value>>;
+  auto [it, added] = tables->try_emplace(name);
+  if (!added) return it->second;
+  const std::string path =
+      std::string(TARNWICK_TEST_DATA_DIR) + "/" + name + ".jsonl";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    tables->erase(it);
+    throw std::runtime_error("cannot read " + path);
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) it->second.push_back(decode_json(line));
+  }
+  return it->second;
+}
+
+// The member `key` of a golden record; throws std::runtime_error when the
+// record lacks it.
+inline const Node& golden_member_for_test(const Node& record,
+                                          std::string_view key) {
+  const Node* value = record.find(key);
+  if (value == nullptr) {
+    throw std::runtime_error("golden record without " + std::string(key));
+  }
+  return *value;
+}
+
+// The text of member `key`, as a string.
+inline std::string golden_text_for_test(const Node& record,
+                                        std::string_view key) {
+  return std::string(golden_member_for_test(record, key).text());
 }
 
 }  // namespace tarnwick
