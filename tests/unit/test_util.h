@@ -91,7 +91,8 @@ inline std::size_t count_open_descriptors_for_test() {
 // line, decoded by tarnwick's own decoder (the tables are replies to it as
 // well). Read once per test binary. Throws std::runtime_error when the file
 // cannot be read, so a missing table fails the test instead of passing it.
-inline const std::vector<Value>& golden_table_for_test(const std::string& name) {
+inline const std::vector<Value>& golden_table_for_test(
+    const std::string& name) {
   static auto* tables = new std::map<std::string, std::vector<Value>>;
   auto [it, added] = tables->try_emplace(name);
   if (!added) return it->second;
