@@ -19,7 +19,7 @@
 
 #include "tarnwick/check_file_impl.h"
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {

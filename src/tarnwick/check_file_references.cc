@@ -14,7 +14,7 @@
 
 #include "tarnwick/check_file.h"
 #include "tarnwick/check_file_impl.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 
 namespace tarnwick {
 

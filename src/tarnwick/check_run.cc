@@ -14,7 +14,7 @@
 #include "tarnwick/filter.h"
 #include "tarnwick/form.h"
 #include "tarnwick/json.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {

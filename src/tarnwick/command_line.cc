@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 
 namespace tarnwick {
 

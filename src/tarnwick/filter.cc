@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {

@@ -14,7 +14,7 @@
 #include <system_error>
 
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 #include "tarnwick/value.h"
 

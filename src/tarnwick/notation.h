@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/literal.h"  // quote_text, format_real for callers
 #include "tarnwick/output.h"
 #include "tarnwick/value.h"
 
@@ -21,13 +22,6 @@ void pp(const Node& v, Output& out, std::size_t width = kReportWidth);
 
 // The same as a string (with its final line end).
 std::string pformat(const Node& v, std::size_t width = kReportWidth);
-
-// The one-line form of a text: 'up', "it's", with escapes. A byte that is
-// not part of valid UTF-8 is written as \xNN.
-std::string quote_text(std::string_view s);
-
-// The one-line form of a double: 2.5, 100.0, 1e+16, 1.5e-05, -0.0, inf, nan.
-std::string format_real(double d);
 
 }  // namespace tarnwick
 

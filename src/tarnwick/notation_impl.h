@@ -1,7 +1,7 @@
 // What the layout of notation.cc needs of the one-line forms of scalars
-// (text_notation.cc): the classification of ASCII bytes inside quotes, the
+// (literal.cc): the classification of ASCII bytes inside quotes, the
 // measuring of quoted texts and the writing of texts and doubles to a sink.
-// Internal to notation.cc and text_notation.cc; nothing else may include it.
+// Internal to notation.cc and literal.cc; nothing else may include it.
 #ifndef TARNWICK_NOTATION_IMPL_H_
 #define TARNWICK_NOTATION_IMPL_H_
 

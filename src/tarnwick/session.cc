@@ -13,7 +13,7 @@
 
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 #include "tarnwick/prompt.h"
 
 namespace tarnwick {

@@ -1,6 +1,8 @@
 // The one-line forms of scalars in nested-literal notation: texts quoted and
 // escaped (printability of code points, the measuring of quoted texts) and
 // doubles written as their shortest round-trip digits.
+#include "tarnwick/literal.h"
+
 #include <utf8proc.h>
 
 #include <array>
@@ -12,7 +14,6 @@
 #include <string>
 #include <string_view>
 
-#include "tarnwick/notation.h"
 #include "tarnwick/notation_impl.h"
 
 namespace tarnwick {

@@ -1,0 +1,21 @@
+// Literal forms of scalars: a text quoted and escaped, a double in its
+// shortest round-trip digits. The report prints values in these forms, and
+// every message that names a file, key or value quotes it the same way.
+#ifndef TARNWICK_LITERAL_H_
+#define TARNWICK_LITERAL_H_
+
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// The one-line form of a text: 'up', "it's", with escapes. A byte that is
+// not part of valid UTF-8 is written as \xNN.
+std::string quote_text(std::string_view s);
+
+// The one-line form of a double: 2.5, 100.0, 1e+16, 1.5e-05, -0.0, inf, nan.
+std::string format_real(double d);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_LITERAL_H_
