@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -30,12 +29,7 @@ using Impl = CheckFile::Impl;
 using Outcome = Impl::Outcome;
 using ReadResult = Impl::ReadResult;
 
-std::string describe_errno(int error) {
-  std::string reason = std::generic_category().message(error);
-  if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z')
-    reason[0] += 'a' - 'A';
-  return reason;
-}
+std::string describe_errno(int error) { return errno_text(error, true); }
 
 const Impl& empty_impl() {
   static const Impl impl;

@@ -1,5 +1,7 @@
 #include "tarnwick/error.h"
 
+#include <string.h>
+
 namespace tarnwick {
 
 const char* error_kind_name(ErrorKind kind) {
@@ -36,6 +38,13 @@ const char* error_kind_name(ErrorKind kind) {
       return "output error";
   }
   return "error";
+}
+
+std::string errno_text(int error_number, bool lower_case_start) {
+  std::string text = strerror(error_number);
+  if (lower_case_start && !text.empty() && text[0] >= 'A' && text[0] <= 'Z')
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  return text;
 }
 
 }  // namespace tarnwick

@@ -30,6 +30,11 @@ enum class ErrorKind {
 // The kind as the error report names it, e.g. "file not found".
 const char* error_kind_name(ErrorKind kind);
 
+// What an errno value means, in the C library's words ("No such file or
+// directory"); with lower_case_start, its first letter in lower case, for
+// messages that go on after a colon.
+std::string errno_text(int error_number, bool lower_case_start = false);
+
 class Error : public std::runtime_error {
  public:
   Error(ErrorKind kind, const std::string& message)

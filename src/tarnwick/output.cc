@@ -1,7 +1,6 @@
 #include "tarnwick/output.h"
 
 #include <errno.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "tarnwick/error.h"
@@ -16,21 +15,25 @@ Output::~Output() {
   }
 }
 
-void Output::flush() {
-  if (fd_ < 0) return;
-  std::size_t done = 0;
-  while (done < buffer_.size()) {
-    ssize_t n = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+int write_all(int fd, std::string_view s) {
+  while (!s.empty()) {
+    ssize_t n = ::write(fd, s.data(), s.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      buffer_.clear();
-      throw OutputError(
-          err, std::string("cannot write the report: ") + strerror(err));
+      return errno;
     }
-    done += static_cast<std::size_t>(n);
+    s.remove_prefix(static_cast<std::size_t>(n));
   }
+  return 0;
+}
+
+void Output::flush() {
+  if (fd_ < 0) return;
+  const int err = write_all(fd_, buffer_);
   buffer_.clear();
+  if (err != 0) {
+    throw OutputError(err, "cannot write the report: " + errno_text(err));
+  }
 }
 
 }  // namespace tarnwick

@@ -22,6 +22,10 @@ class OutputError : public Error {
   int error_number_;
 };
 
+// Writes all of s to fd, going on after interruptions and short writes.
+// Returns 0, or the errno of the write that failed.
+int write_all(int fd, std::string_view s);
+
 class Output {
  public:
   // Writes to fd; fd -1 keeps everything in memory (see text()).

@@ -20,7 +20,7 @@ INSTALL_TIMEOUT = 300  # seconds for `cmake --install`
 BUILD_TIMEOUT = 300  # seconds for configuring or building the consumer
 RUN_TIMEOUT = 60  # seconds for any one run of an installed program
 
-PUBLIC_HEADERS = {"value.h", "json.h", "notation.h", "output.h", "filter.h",
+PUBLIC_HEADERS = {"value.h", "json.h", "literal.h", "notation.h", "output.h", "filter.h",
                   "check_run.h", "session.h", "config_dir.h", "error.h"}
 
 GATEWAYS = {"gateways": [{"name": "edge-1", "state": "up"},
