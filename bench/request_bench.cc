@@ -13,7 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "tarnwick/session.h"
+#include "tarnwick/clock.h"
+#include "tarnwick/curl_transport.h"
 
 namespace {
 
@@ -55,8 +56,10 @@ std::string bare_post(const std::string& url, const std::string& form,
 
 void transport_requests(benchmark::State& state, const std::string& url,
                         const std::string& form) {
-  tarnwick::Transport& transport = tarnwick::default_transport();
-  for (auto _ : state) benchmark::DoNotOptimize(transport.post(url, form));
+  tarnwick::SteadyClock clock;
+  tarnwick::CurlTransport transport(clock);
+  const tarnwick::Request request{url, form};
+  for (auto _ : state) benchmark::DoNotOptimize(transport.post(request));
 }
 
 void bare_requests(benchmark::State& state, const std::string& url,

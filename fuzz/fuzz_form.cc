@@ -9,7 +9,6 @@
 #include "tarnwick/form.h"
 #include "tarnwick/json.h"
 #include "tarnwick/notation.h"
-#include "tarnwick/session.h"
 #include "tarnwick/text.h"
 #include "tarnwick/value.h"
 

@@ -109,7 +109,10 @@ CheckFile CheckFile::load(const std::string& path) {
     used += static_cast<std::size_t>(n);
   }
   text.resize(used);
-  return parse(path, text);
+  CheckFile file = parse(path, text);
+  file.identity_ = {static_cast<unsigned long long>(info.st_dev),
+                    static_cast<unsigned long long>(info.st_ino)};
+  return file;
 }
 
 const std::vector<std::string>& CheckFile::sections() const {

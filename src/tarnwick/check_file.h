@@ -20,6 +20,16 @@ inline constexpr int kMaxReferenceDepth = 10;
 // never refused for their size.
 inline constexpr std::size_t kMaxExpandedValue = std::size_t{16} << 20;
 
+// Which file a check file was read from: its device and inode, so that a
+// symbolic or hard link to a file is the same file.
+struct FileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+};
+
 class CheckFile {
  public:
   // Parses the text of a check file (UTF-8; a leading byte-order mark is
@@ -35,6 +45,9 @@ class CheckFile {
   // cannot be read or is not a regular file (a FIFO, a device, a directory:
   // none of them is waited on).
   static CheckFile load(const std::string& path);
+
+  // The file load() read; all zeros for a text given to parse().
+  const FileIdentity& identity() const { return identity_; }
 
   // Section names in file order, DEFAULT left out: DEFAULT only lends its
   // keys to the other sections and cannot be read itself.
@@ -62,6 +75,7 @@ class CheckFile {
 
  private:
   std::shared_ptr<const Impl> impl_;
+  FileIdentity identity_;
 };
 
 // The filter list of a check: default/filters cut at "," with each piece

@@ -1,20 +1,18 @@
 #include "tarnwick/check_run.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "tarnwick/check_file.h"
+#include "tarnwick/curl_transport.h"
 #include "tarnwick/error.h"
-#include "tarnwick/filter.h"
 #include "tarnwick/form.h"
 #include "tarnwick/json.h"
-#include "tarnwick/literal.h"
+#include "tarnwick/secret.h"
+#include "tarnwick/session.h"
+#include "tarnwick/settings.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {
@@ -28,8 +26,7 @@ constexpr std::string_view kRequestSection = "orvantis";
 struct Level {
   std::string path;  // as opened
   std::string name;  // as the referring check names it; the path for the first
-  dev_t device = 0;
-  ino_t inode = 0;
+  CheckFile config;
   Value cid;
   std::vector<FormField> fields;  // the section's keys in order, as text
   std::optional<std::size_t> compound_field;  // index into fields
@@ -48,39 +45,13 @@ std::string chain_context(const std::vector<Level>& levels) {
   return text;
 }
 
-// The identity of a file on a chain of references. Files are told apart by
-// device and inode, so a symlink or hard link to a check on the chain is the
-// same check.
-using FileId = std::pair<dev_t, ino_t>;
-
-// Stats the file a level names. Fails like CheckFile::load for a path that
-// names no file: a NUL byte would make stat() look at a shorter path, and so
-// at another file.
-void identify(Level& level) {
-  if (level.path.find('\0') != std::string::npos) {
-    throw Error(ErrorKind::kFileNotFound,
-                "no such file: " + quote_text(level.path));
-  }
-  struct stat st;
-  if (::stat(level.path.c_str(), &st) != 0) {
-    int err = errno;
-    if (err == ENOENT || err == ENOTDIR) {
-      throw Error(ErrorKind::kFileNotFound,
-                  "no such file: " + quote_text(level.path));
-    }
-    throw Error(
-        ErrorKind::kFileAccess,
-        "cannot read " + quote_text(level.path) + ": " + std::strerror(err));
-  }
-  level.device = st.st_dev;
-  level.inode = st.st_ino;
-}
-
-// Adds next to the files on the chain, or throws when it is there already.
-// The set keeps a long chain linear; the levels only name it in the message.
-void reject_cycle(std::set<FileId>& on_chain, const std::vector<Level>& levels,
-                  const Level& next) {
-  if (on_chain.insert({next.device, next.inode}).second) return;
+// Adds the file of `next` to the files on the chain, or throws when it is
+// there already. Files are told apart by identity, so a symlink or hard link
+// to a check on the chain is the same check; the set keeps a long chain
+// linear, and the levels only name it in the message.
+void reject_cycle(std::set<FileIdentity>& on_chain,
+                  const std::vector<Level>& levels, const Level& next) {
+  if (on_chain.insert(next.config.identity()).second) return;
   std::string chain;
   for (const Level& l : levels) chain += l.name + " -> ";
   chain += next.name;
@@ -88,16 +59,14 @@ void reject_cycle(std::set<FileId>& on_chain, const std::vector<Level>& levels,
               "checks refer to each other: " + chain);
 }
 
-// Reads the check file, logs in and collects its request fields (in this
-// order, so a missing file fails before its login).
-void prepare(Level& level, const std::string& controller_ip,
-             const std::string& username, const std::string& password,
-             Transport& transport) {
-  CheckFile config = CheckFile::load(level.path);
-  level.cid = get_orvantis_cid(controller_ip, username, password, transport);
-  level.filters = read_filter_list(config);
-  for (const std::string& key : config.keys(kRequestSection)) {
-    std::string value = config.get(kRequestSection, key);
+// Logs in for a check already read and collects its request fields (in this
+// order, so a missing section or an unreadable value fails after the login).
+void prepare(Level& level, const RunSettings& settings, Transport& transport) {
+  level.cid = get_orvantis_cid(settings.controller_ip, settings.username,
+                               settings.password, transport);
+  level.filters = read_filter_list(level.config);
+  for (const std::string& key : level.config.keys(kRequestSection)) {
+    std::string value = level.config.get(kRequestSection, key);
     if (is_compound_reference(value))
       level.compound_field = level.fields.size();
     level.fields.push_back({key, std::move(value)});
@@ -122,25 +91,10 @@ std::string build_form(const Level& level, const Node* element) {
 
 Value request(const Level& level, const std::string& url, const Node* element,
               Transport& transport) {
+  Reply reply = transport.post({url, build_form(level, element)});
   // Only what the filters reach is decoded: a large reply filtered down
   // takes little more memory than its body.
-  return decode_json_filtered(transport.post(url, build_form(level, element)),
-                              level.filters);
-}
-
-const char* kind_noun(Kind kind) {
-  switch (kind) {
-    case Kind::kNull:
-      return "None";
-    case Kind::kFalse:
-    case Kind::kTrue:
-      return "boolean";
-    case Kind::kWhole:
-    case Kind::kReal:
-      return "number";
-    default:
-      return "value";
-  }
+  return decode_json_filtered(std::move(reply.body), level.filters);
 }
 
 // The elements a compound check sends: a list's items, a map's keys, a
@@ -169,7 +123,7 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
     }
     default:
       throw Error(ErrorKind::kType, std::string("cannot step through a ") +
-                                        kind_noun(node.kind) +
+                                        kind_name(node.kind) +
                                         " to send it element by element");
   }
   builder.share(results);
@@ -196,37 +150,57 @@ Value run_compound(const Level& level, const std::string& url,
   return builder.finish(Node::list_of({records, elements.size()}));
 }
 
+// Reads the check that the last level refers to as the next level of the
+// chain, before that check's login. A file that is not there is named in the
+// context of the checks before it; one that cannot be read or parsed in its
+// own.
+void read_next_level(std::vector<Level>& levels,
+                     std::set<FileIdentity>& on_chain,
+                     const std::string& config_dir) {
+  const Level& level = levels.back();
+  Level next;
+  next.name = referenced_name(level.fields[*level.compound_field].value);
+  next.path = join_check_path(config_dir, next.name);
+  try {
+    next.config = CheckFile::load(next.path);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kFileNotFound) levels.push_back(std::move(next));
+    throw;
+  }
+  reject_cycle(on_chain, levels, next);
+  levels.push_back(std::move(next));
+}
+
+// Throws e again with the context of the levels.
+[[noreturn]] void rethrow_in_context(const Error& e,
+                                     const std::vector<Level>& levels) {
+  if (e.kind() == ErrorKind::kLoginFailed ||
+      e.kind() == ErrorKind::kReferenceCycle)
+    throw e;
+  throw Error(e.kind(), e.what() + chain_context(levels));
+}
+
 }  // namespace
 
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file, Transport& transport) {
-  const std::string url = controller_api_url(controller_ip);
+Value run_check(const RunSettings& settings, const CheckFile& config,
+                const std::string& config_file, Transport& transport) {
+  const std::string url = controller_api_url(settings.controller_ip);
   // A chain of compound references is walked without recursion: every check
   // of the chain is read and logged in on the way down, then the innermost
   // runs and each check sends its requests on the way back up.
   std::vector<Level> levels;
-  std::set<FileId> on_chain;
+  std::set<FileIdentity> on_chain;
   Level first;
   first.path = config_file;
   first.name = config_file;
+  first.config = config;
+  on_chain.insert(config.identity());
   levels.push_back(std::move(first));
   try {
     for (;;) {
-      Level& level = levels.back();
-      prepare(level, controller_ip, username, password, transport);
-      if (!level.compound_field) break;
-      Level next;
-      next.name = referenced_name(level.fields[*level.compound_field].value);
-      next.path = join_check_path(config_dir, next.name);
-      if (levels.size() == 1) {
-        identify(levels.front());
-        on_chain.insert({levels.front().device, levels.front().inode});
-      }
-      identify(next);
-      reject_cycle(on_chain, levels, next);
-      levels.push_back(std::move(next));
+      prepare(levels.back(), settings, transport);
+      if (!levels.back().compound_field) break;
+      read_next_level(levels, on_chain, settings.config_dir);
     }
     Value result = request(levels.back(), url, nullptr, transport);
     while (levels.size() > 1) {
@@ -235,11 +209,34 @@ Value orvantis_api(const std::string& controller_ip,
     }
     return result;
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::kLoginFailed ||
-        e.kind() == ErrorKind::kReferenceCycle)
-      throw;
-    throw Error(e.kind(), e.what() + chain_context(levels));
+    rethrow_in_context(e, levels);
   }
+}
+
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file, Transport& transport) {
+  // Read before the login, so a missing or rejected file fails without one.
+  CheckFile config;
+  try {
+    config = CheckFile::load(config_file);
+  } catch (const Error& e) {
+    std::vector<Level> only(1);
+    only[0].name = config_file;
+    rethrow_in_context(e, only);
+  }
+  RunSettings settings{controller_ip, username, password, config_dir};
+  WipedOnExit wiped(settings.password);
+  return run_check(settings, config, config_file, transport);
+}
+
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file) {
+  return orvantis_api(controller_ip, username, password, config_dir,
+                      config_file, process_curl_transport());
 }
 
 }  // namespace tarnwick

@@ -4,18 +4,13 @@
 
 #include <string>
 
-#include "tarnwick/session.h"
+#include "tarnwick/transport.h"
 #include "tarnwick/value.h"
 
 namespace tarnwick {
 
-// The four settings of a run, fixed before the opening login.
-struct RunSettings {
-  std::string controller_ip;
-  std::string username;
-  std::string password;
-  std::string config_dir;
-};
+class CheckFile;
+struct RunSettings;
 
 // Runs the check file at config_file (opened unchanged) and returns its
 // result: the filtered reply, or for a compound check the list of records
@@ -25,8 +20,18 @@ struct RunSettings {
 Value orvantis_api(const std::string& controller_ip,
                    const std::string& username, const std::string& password,
                    const std::string& config_dir,
-                   const std::string& config_file,
-                   Transport& transport = default_transport());
+                   const std::string& config_file, Transport& transport);
+
+// The same through the process's libcurl transport.
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file);
+
+// orvantis_api for a check file already read from config_file: the check runs
+// from that read, and the file is not read again.
+Value run_check(const RunSettings& settings, const CheckFile& config,
+                const std::string& config_file, Transport& transport);
 
 }  // namespace tarnwick
 

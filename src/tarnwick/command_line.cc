@@ -62,6 +62,7 @@ struct Item {
   std::vector<std::string_view> matches;
   std::optional<std::string> value;
   bool value_attached = false;
+  CommandLine::Position value_position;  // where value stands, when taken
 };
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -140,6 +141,7 @@ std::vector<Item> take_arguments(const std::vector<std::string>& args) {
     if (eq != std::string::npos) {
       item.value = a.substr(eq + 1);
       item.value_attached = true;
+      item.value_position = {i, eq + 1};
     }
     Resolved r = resolve(item.name);
     switch (r.type) {
@@ -158,6 +160,7 @@ std::vector<Item> take_arguments(const std::vector<std::string>& args) {
         item.option = r.option;
         if (!item.value && i + 1 < args.size() && is_value_like(args[i + 1])) {
           item.value = args[++i];
+          item.value_position = {i, 0};
         }
         break;
     }
@@ -251,6 +254,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                          " expects one value");
         }
         result.*(kOptions[item.option].field) = *item.value;
+        if (kOptions[item.option].field == &CommandLine::password) {
+          result.password_positions.push_back(item.value_position);
+        }
         break;
       case Item::Type::kUnknown:
       case Item::Type::kPositional:

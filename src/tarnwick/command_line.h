@@ -2,6 +2,7 @@
 #ifndef TARNWICK_COMMAND_LINE_H_
 #define TARNWICK_COMMAND_LINE_H_
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,16 @@ struct CommandLine {
   std::optional<std::string> username;
   std::optional<std::string> password;
   std::optional<std::string> config_dir;
+
+  // Where a value of the password option stands on the command line, every
+  // one given (not only the last), so that it can be hidden there: the
+  // argument (0 for the first after the program name) and the byte at which
+  // the value starts in it.
+  struct Position {
+    std::size_t argument = 0;
+    std::size_t offset = 0;
+  };
+  std::vector<Position> password_positions;
 };
 
 // Parses the arguments after the program name.

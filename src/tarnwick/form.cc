@@ -12,6 +12,26 @@ namespace tarnwick {
 
 namespace {
 
+bool is_kept_in_form(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '*' || c == '-' || c == '.' || c == '_';
+}
+
+void append_form_encoded(std::string& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : s) {
+    if (is_kept_in_form(c)) {
+      out.push_back(static_cast<char>(c));
+    } else if (c == ' ') {
+      out.push_back('+');
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0f]);
+    }
+  }
+}
+
 // Replies may carry lone surrogate escapes, which have no UTF-8 form; the
 // form body is UTF-8, so such a text cannot be sent at all.
 void check_sendable(const std::string& name, std::string_view text) {
@@ -69,6 +89,26 @@ void append_single(std::vector<FormField>& fields, const std::string& name,
 }
 
 }  // namespace
+
+std::string encode_form(const std::vector<FormField>& fields) {
+  std::size_t size = fields.empty() ? 0 : fields.size() * 2 - 1;
+  for (const FormField& field : fields) {
+    for (std::string_view s :
+         {std::string_view(field.name), std::string_view(field.value)}) {
+      for (unsigned char c : s)
+        size += (is_kept_in_form(c) || c == ' ') ? 1 : 3;
+    }
+  }
+  std::string out;
+  out.reserve(size);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out.push_back('&');
+    append_form_encoded(out, fields[i].name);
+    out.push_back('=');
+    append_form_encoded(out, fields[i].value);
+  }
+  return out;
+}
 
 void append_form_value(std::vector<FormField>& fields, const std::string& name,
                        const Node& value) {

@@ -1,15 +1,26 @@
-// Form values: how a request field whose value is a reply value (the CID, or
-// an element of a referenced check's result) goes into a form body.
+// Form bodies: the fields of a controller request, how a field whose value
+// is a reply value (the CID, or an element of a referenced check's result)
+// goes into them, and their encoding.
 #ifndef TARNWICK_FORM_H_
 #define TARNWICK_FORM_H_
 
 #include <string>
 #include <vector>
 
-#include "tarnwick/session.h"
 #include "tarnwick/value.h"
 
 namespace tarnwick {
+
+struct FormField {
+  std::string name;
+  std::string value;
+};
+
+// application/x-www-form-urlencoded: fields in order, names and values
+// percent-encoded byte by byte (letters, digits and "*-._" kept), a blank as
+// "+". The result is sized exactly before it is filled, so no outgrown copy
+// of a password is left behind.
+std::string encode_form(const std::vector<FormField>& fields);
 
 // Appends to fields the fields that carry value under name:
 // - a text as itself; a whole number as its digits ("-0" as "0"); any other

@@ -2,18 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <csignal>
 #include <string_view>
 
 #include "tarnwick/error.h"
-#include "tarnwick/exit_status.h"
+#include "tarnwick/interruption.h"
 #include "tarnwick/output.h"
+#include "tarnwick/secret.h"
 
 namespace tarnwick {
 
@@ -23,41 +20,10 @@ constexpr std::string_view kAddressPrompt = "Enter Orvantis Controller IP: ";
 constexpr std::string_view kPasswordPrompt =
     "Enter Orvantis Controller Password: ";
 
-// Shared with the signal handler, which may only read them. The terminal
-// settings are written before the flag that makes the handler use them.
-struct termios g_saved_termios;
-volatile std::sig_atomic_t g_tty_fd = -1;
-volatile std::sig_atomic_t g_echo_off = 0;
-// A terminal on which a prompt waits for its line, or -1; an interruption
-// ends that line first so the report starts on a line of its own.
-volatile std::sig_atomic_t g_open_line_fd = -1;
-
-constexpr char kSigintReport[] = "tarnwick: interrupted: stopped by SIGINT\n";
-constexpr char kSigtermReport[] = "tarnwick: interrupted: stopped by SIGTERM\n";
-
-// Async-signal-safe throughout: tcsetattr, write and _exit only.
-void on_interruption(int signal_number) {
-  if (g_echo_off) tcsetattr(g_tty_fd, TCSANOW, &g_saved_termios);
-  if (g_open_line_fd >= 0) {
-    [[maybe_unused]] ssize_t n = write(g_open_line_fd, "\n", 1);
-  }
-  bool terminated = signal_number == SIGTERM;
-  const char* report = terminated ? kSigtermReport : kSigintReport;
-  std::size_t size = terminated ? sizeof kSigtermReport : sizeof kSigintReport;
-  [[maybe_unused]] ssize_t n = write(STDERR_FILENO, report, size - 1);
-  _exit(terminated ? kExitTerminated : kExitInterrupted);
-}
-
-void write_all(int fd, std::string_view s, const char* what) {
-  while (!s.empty()) {
-    ssize_t n = write(fd, s.data(), s.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      throw OutputError(
-          err, std::string("cannot write the ") + what + ": " + strerror(err));
-    }
-    s.remove_prefix(static_cast<std::size_t>(n));
+void write_prompt(int fd, std::string_view prompt, const char* what) {
+  if (int err = write_all(fd, prompt)) {
+    throw OutputError(
+        err, std::string("cannot write the ") + what + ": " + errno_text(err));
   }
 }
 
@@ -78,7 +44,7 @@ bool read_line(int fd, std::string& line, const char* prompt_name) {
       if (errno == EINTR) continue;
       throw Error(ErrorKind::kEndOfInput, std::string("cannot read the ") +
                                               prompt_name + ": " +
-                                              strerror(errno));
+                                              errno_text(errno));
     }
     if (n == 0) return got_any;
     got_any = true;
@@ -112,10 +78,10 @@ std::string read_answer(int fd, const char* source, const char* prompt_name) {
 // Marks fd as the terminal whose prompt line is open while it lives.
 class OpenLine {
  public:
-  explicit OpenLine(int fd) { g_open_line_fd = fd; }
+  explicit OpenLine(int fd) { note_open_line(fd); }
   OpenLine(const OpenLine&) = delete;
   OpenLine& operator=(const OpenLine&) = delete;
-  ~OpenLine() { g_open_line_fd = -1; }
+  ~OpenLine() { note_open_line(-1); }
 };
 
 // Echo off on the terminal while it lives; on the way out, by any path,
@@ -123,29 +89,31 @@ class OpenLine {
 class EchoOff {
  public:
   explicit EchoOff(int fd) : fd_(fd) {
-    struct termios settings;
-    if (tcgetattr(fd_, &settings) != 0) return;  // no echo to switch off
-    g_saved_termios = settings;
-    g_tty_fd = fd_;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_echo_off = 1;
+    if (tcgetattr(fd_, &saved_) != 0) return;  // no echo to switch off
+    note_echo_off(fd_, saved_);
+    echo_off_ = true;
+    struct termios settings = saved_;
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     // TCSAFLUSH drops what was typed ahead; it was echoed already.
-    if (tcsetattr(fd_, TCSAFLUSH, &settings) != 0) g_echo_off = 0;
+    if (tcsetattr(fd_, TCSAFLUSH, &settings) != 0) {
+      note_echo_restored();
+      echo_off_ = false;
+    }
   }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
   ~EchoOff() {
-    if (g_echo_off) {
-      tcsetattr(fd_, TCSAFLUSH, &g_saved_termios);
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      g_echo_off = 0;
+    if (echo_off_) {
+      tcsetattr(fd_, TCSAFLUSH, &saved_);
+      note_echo_restored();
     }
     [[maybe_unused]] ssize_t n = write(fd_, "\n", 1);
   }
 
  private:
   int fd_;
+  struct termios saved_;
+  bool echo_off_ = false;
 };
 
 class FileCloser {
@@ -161,43 +129,22 @@ class FileCloser {
 
 }  // namespace
 
-void wipe_secret(std::string& secret) {
-  explicit_bzero(secret.data(), secret.size());
-  secret.clear();
-}
-
-std::string prompt_for_address() {
-  write_all(STDOUT_FILENO, kAddressPrompt, "address prompt");
+std::string TerminalPrompter::address() {
+  write_prompt(STDOUT_FILENO, kAddressPrompt, "address prompt");
   OpenLine open_line(isatty(STDOUT_FILENO) ? STDOUT_FILENO : -1);
   return read_answer(STDIN_FILENO, "standard input", "address prompt");
 }
 
-std::string prompt_for_password() {
+std::string TerminalPrompter::password() {
   int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (tty < 0) {
     return read_answer(STDIN_FILENO, "standard input", "password prompt");
   }
   FileCloser closer(tty);
   EchoOff echo_off(tty);
-  write_all(tty, kPasswordPrompt, "password prompt");
+  write_prompt(tty, kPasswordPrompt, "password prompt");
   OpenLine open_line(tty);
   return read_answer(tty, "terminal input", "password prompt");
-}
-
-void install_interruption_handlers() {
-  for (int signal_number : {SIGINT, SIGTERM}) {
-    struct sigaction previous;
-    if (sigaction(signal_number, nullptr, &previous) != 0) continue;
-    if (previous.sa_handler == SIG_IGN) continue;
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_interruption;
-    // One report only, even when both signals arrive together.
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGINT);
-    sigaddset(&action.sa_mask, SIGTERM);
-    sigaction(signal_number, &action, nullptr);
-  }
 }
 
 }  // namespace tarnwick

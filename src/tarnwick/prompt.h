@@ -1,5 +1,5 @@
-// The operator prompts for the controller address and the password, and the
-// handling of SIGINT and SIGTERM that keeps the terminal usable.
+// The operator prompts for the controller address and the password, behind
+// an interface so that tests can stand in for the terminal.
 #ifndef TARNWICK_PROMPT_H_
 #define TARNWICK_PROMPT_H_
 
@@ -7,33 +7,35 @@
 
 namespace tarnwick {
 
-// Writes "Enter Orvantis Controller IP: " to standard output and reads one
-// line from standard input, returned without its line end (LF, or CR LF);
-// blanks are kept and an empty line is accepted. Reads byte by byte, so
-// nothing after the line is consumed. Throws Error(kEndOfInput) when input
-// ends before any byte of the line (a last line without LF is accepted),
-// Error(kOutput) when the prompt cannot be written.
-std::string prompt_for_address();
+class Prompter {
+ public:
+  virtual ~Prompter() = default;
 
-// Writes "Enter Orvantis Controller Password: " to the controlling terminal,
-// reads one line from it with echo off, turns echo back on and writes a line
-// end. Without a controlling terminal the line is read from standard input,
-// without a prompt. Echo is restored on every way out, an interrupting
-// signal included. Throws Error(kEndOfInput) as prompt_for_address does.
-std::string prompt_for_password();
+  // Asks for the controller address; returns the answer without its line
+  // end, blanks kept, an empty answer accepted. Throws Error(kEndOfInput)
+  // when input ends before any byte of the line, Error(kOutput) when the
+  // prompt cannot be written.
+  virtual std::string address() = 0;
 
-// Overwrites the bytes of a secret (the password, a form that carries it)
-// with zeros, in a way the compiler keeps, and empties it; copies the string
-// made before are not reached.
-void wipe_secret(std::string& secret);
+  // Asks for the password, without echo; returns it as address() does and
+  // throws as address() does.
+  virtual std::string password() = 0;
+};
 
-// Installs handlers for SIGINT and SIGTERM for the rest of the process: they
-// restore the terminal if a password prompt has echo off, write
-// "tarnwick: interrupted: ..." to standard error and end the process with
-// status 130 (SIGINT) or 143 (SIGTERM), keeping what standard output has
-// already been given. A signal that was ignored when the process started
-// stays ignored, as for a background job.
-void install_interruption_handlers();
+// The prompts on the process's terminal:
+// - address(): "Enter Orvantis Controller IP: " on standard output, one line
+//   from standard input (LF or CR LF ends it; a last line without LF is
+//   accepted). Reads byte by byte, so nothing after the line is consumed.
+// - password(): "Enter Orvantis Controller Password: " on the controlling
+//   terminal, one line read from it with echo off, echo back on and a line
+//   end written. Without a controlling terminal the line is read from
+//   standard input, without a prompt. Echo is restored on every way out, an
+//   interrupting signal included (see interruption.h).
+class TerminalPrompter : public Prompter {
+ public:
+  std::string address() override;
+  std::string password() override;
+};
 
 }  // namespace tarnwick
 

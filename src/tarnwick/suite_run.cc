@@ -3,14 +3,14 @@
 #include <dirent.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tarnwick/check_file.h"
+#include "tarnwick/check_run.h"
 #include "tarnwick/error.h"
-#include "tarnwick/notation.h"
+#include "tarnwick/literal.h"
 
 namespace tarnwick {
 
@@ -29,7 +29,7 @@ std::vector<std::string> list_directory(const std::string& dir) {
     throw Error(
         err == ENOENT ? ErrorKind::kFileNotFound : ErrorKind::kFileAccess,
         "cannot list the check directory " + quote_text(dir) + ": " +
-            std::strerror(err));
+            errno_text(err));
   }
   std::vector<std::string> names;
   for (;;) {
@@ -40,7 +40,7 @@ std::vector<std::string> list_directory(const std::string& dir) {
         int err = errno;
         throw Error(ErrorKind::kFileAccess, "cannot list the check directory " +
                                                 quote_text(dir) + ": " +
-                                                std::strerror(err));
+                                                errno_text(err));
       }
       break;
     }
@@ -53,25 +53,24 @@ std::vector<std::string> list_directory(const std::string& dir) {
 
 }  // namespace
 
-void run_check_suite(const RunSettings& settings, Output& out,
-                     Transport& transport) {
+void run_named_check(const RunSettings& settings, std::string_view name,
+                     Transport& transport, ReportWriter& writer) {
+  const std::string filepath = join_check_path(settings.config_dir, name);
+  try {
+    const CheckFile config = CheckFile::load(filepath);
+    writer.check_started(name, read_description(config));
+    writer.check_finished(run_check(settings, config, filepath, transport));
+  } catch (const Error& e) {
+    writer.check_failed(name, e);
+    throw;
+  }
+}
+
+void run_check_suite(const RunSettings& settings, Transport& transport,
+                     ReportWriter& writer) {
   for (const std::string& name : list_directory(settings.config_dir)) {
     if (!name.ends_with(kCheckSuffix)) continue;
-    std::string filepath = settings.config_dir;
-    if (!filepath.ends_with('/')) filepath += '/';
-    filepath += name;
-
-    if (auto description = read_description(CheckFile::load(filepath))) {
-      out.write(*description);
-      out.put('\n');
-      out.flush();
-    }
-    Value result = orvantis_api(settings.controller_ip, settings.username,
-                                settings.password, settings.config_dir,
-                                filepath, transport);
-    pp(result.node(), out);
-    out.write("\n\n");
-    out.flush();
+    run_named_check(settings, name, transport, writer);
   }
 }
 

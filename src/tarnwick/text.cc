@@ -108,6 +108,35 @@ std::string_view trim_white_space(std::string_view s) {
   return s.substr(begin, end - begin);
 }
 
+std::string escape_control_characters(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    const std::size_t start = pos;
+    char32_t c;
+    if (!decode_utf8(s, pos, c)) {
+      c = static_cast<unsigned char>(s[pos++]);
+    } else if (c >= 0x20 && (c < 0x7f || c > 0x9f)) {
+      out.append(s.substr(start, pos - start));
+      continue;
+    }
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    }
+  }
+  return out;
+}
+
 std::string fold_lower(std::string_view s) {
   std::string out;
   out.reserve(s.size());

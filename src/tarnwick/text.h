@@ -50,6 +50,11 @@ inline bool same_key(std::string_view a, std::string_view b) {
   return a0 == b0 && a1 == b1;
 }
 
+// s as one line that cannot drive a terminal: control characters (C0, DEL
+// and C1) and bytes that are not UTF-8 written as escapes (\n, \r, \t,
+// \xNN), everything else unchanged, so the result is valid UTF-8.
+std::string escape_control_characters(std::string_view s);
+
 // s with every code point replaced by its simple lower-case mapping.
 std::string fold_lower(std::string_view s);
 

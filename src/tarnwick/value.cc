@@ -127,6 +127,39 @@ Value ValueBuilder::finish(const Node& root) {
   return Value(std::move(storage_), root);
 }
 
+const char* kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::kNull:
+      return "None";
+    case Kind::kFalse:
+    case Kind::kTrue:
+      return "boolean";
+    case Kind::kWhole:
+    case Kind::kReal:
+      return "number";
+    case Kind::kText:
+      return "text";
+    case Kind::kList:
+      return "list";
+    case Kind::kMap:
+      return "map";
+  }
+  return "value";
+}
+
+std::string type_of(const Node& v) {
+  switch (v.kind) {
+    case Kind::kNull:
+      return "None";
+    case Kind::kFalse:
+      return "False";
+    case Kind::kTrue:
+      return "True";
+    default:
+      return std::string("a ") + kind_name(v.kind);
+  }
+}
+
 bool same_value(const Node& a, const Node& b) {
   std::vector<std::pair<const Node*, const Node*>> todo{{&a, &b}};
   while (!todo.empty()) {

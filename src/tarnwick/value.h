@@ -156,6 +156,14 @@ class ValueBuilder {
   std::shared_ptr<Storage> storage_;
 };
 
+// How messages name a kind: "None", "boolean", "number", "text", "list",
+// "map".
+const char* kind_name(Kind kind);
+
+// How messages name a value's type: "None", "True" or "False" for those
+// values, else "a " and its kind name ("a number", "a list").
+std::string type_of(const Node& v);
+
 // Structural equality, map members compared in order; for tests and tools.
 bool same_value(const Node& a, const Node& b);
 

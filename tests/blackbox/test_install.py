@@ -20,8 +20,9 @@ INSTALL_TIMEOUT = 300  # seconds for `cmake --install`
 BUILD_TIMEOUT = 300  # seconds for configuring or building the consumer
 RUN_TIMEOUT = 60  # seconds for any one run of an installed program
 
-PUBLIC_HEADERS = {"value.h", "json.h", "literal.h", "notation.h", "output.h", "filter.h",
-                  "check_run.h", "session.h", "config_dir.h", "error.h"}
+PUBLIC_HEADERS = {"value.h", "json.h", "literal.h", "notation.h", "output.h",
+                  "filter.h", "check_run.h", "session.h", "transport.h",
+                  "curl_transport.h", "clock.h", "config_dir.h", "error.h"}
 
 GATEWAYS = {"gateways": [{"name": "edge-1", "state": "up"},
                          {"name": "edge-2"}]}

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
-#include "tarnwick/session.h"
+#include "tarnwick/transport.h"
 
 namespace tarnwick {
 
@@ -74,24 +74,33 @@ class FakeTransport : public Transport {
     }
   };
 
-  // Queues the body of the next reply.
-  void add_reply(std::string body) { script_.emplace_back(std::move(body)); }
+  // Queues the body of the next reply (status 200, JSON).
+  void add_reply(std::string body) {
+    Reply reply;
+    reply.status = 200;
+    reply.content_type = "application/json";
+    reply.bytes = body.size();
+    reply.body = std::move(body);
+    script_.emplace_back(std::move(reply));
+  }
+  // Queues the next reply as it is.
+  void add_reply(Reply reply) { script_.emplace_back(std::move(reply)); }
   // Queues a failure for the next post.
   void add_failure(ErrorKind kind, std::string message) {
     script_.emplace_back(Error(kind, message));
   }
 
-  std::string post(const std::string& url, const std::string& form) override {
-    posts_.push_back({url, form});
+  Reply post(const Request& request) override {
+    posts_.push_back({request.url, request.form});
     if (script_.empty()) {
-      ADD_FAILURE() << "unexpected post #" << posts_.size() << " to " << url
-                    << ": " << form;
+      ADD_FAILURE() << "unexpected post #" << posts_.size() << " to "
+                    << request.url << ": " << request.form;
       throw Error(ErrorKind::kConnection, "no reply scripted");
     }
-    std::variant<std::string, Error> next = std::move(script_.front());
+    std::variant<Reply, Error> next = std::move(script_.front());
     script_.pop_front();
     if (auto* error = std::get_if<Error>(&next)) throw *error;
-    return std::get<std::string>(std::move(next));
+    return std::get<Reply>(std::move(next));
   }
 
   const std::vector<Post>& posts() const { return posts_; }
@@ -99,7 +108,7 @@ class FakeTransport : public Transport {
   std::size_t pending() const { return script_.size(); }
 
  private:
-  std::deque<std::variant<std::string, Error>> script_;
+  std::deque<std::variant<Reply, Error>> script_;
   std::vector<Post> posts_;
 };
 

@@ -1,0 +1,35 @@
+// The real Transport: HTTPS through libcurl.
+#ifndef TARNWICK_CURL_TRANSPORT_H_
+#define TARNWICK_CURL_TRANSPORT_H_
+
+#include "tarnwick/clock.h"
+#include "tarnwick/transport.h"
+
+namespace tarnwick {
+
+// No certificate verification (and no certificate store loaded), a fresh
+// connection per request and none left open, no time limit, redirects not
+// followed, compressed replies decoded. Connection failures are worded by
+// what failed: "cannot reach" (unresolvable, refused, no host in the URL),
+// "TLS handshake with ... failed", "request to ... failed".
+class CurlTransport : public Transport {
+ public:
+  // clock measures Reply::elapsed; it must outlive the transport.
+  explicit CurlTransport(Clock& clock);
+  Reply post(const Request& request) override;
+
+ private:
+  Clock& clock_;
+  // libcurl (and its TLS library) is set up at the first request, so a run
+  // that sends none does not pay for it.
+  bool initialized_ = false;
+  bool init_ok_ = false;
+};
+
+// The CurlTransport of the process, on a SteadyClock, made at first use; for
+// the operations that keep their signatures without a Transport.
+Transport& process_curl_transport();
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_CURL_TRANSPORT_H_

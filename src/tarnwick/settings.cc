@@ -1,0 +1,36 @@
+#include "tarnwick/settings.h"
+
+#include <optional>
+
+#include "tarnwick/command_line.h"
+#include "tarnwick/config_dir.h"
+#include "tarnwick/prompt.h"
+
+namespace tarnwick {
+
+namespace {
+
+bool given(const std::optional<std::string>& option) {
+  return option && !option->empty();
+}
+
+}  // namespace
+
+void fix_settings(const CommandLine& command_line, Prompter& prompter,
+                  RunSettings& settings) {
+  settings.controller_ip = given(command_line.controller_ip)
+                               ? *command_line.controller_ip
+                               : prompter.address();
+  settings.username =
+      given(command_line.username) ? *command_line.username : "admin";
+  if (given(command_line.password)) {
+    settings.password = *command_line.password;
+  } else {
+    settings.password = prompter.password();
+  }
+  settings.config_dir = given(command_line.config_dir)
+                            ? *command_line.config_dir
+                            : get_default_config_dir();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,32 @@
+// The run settings: the four values every check of a run uses, fixed from the
+// command line and the prompts before the opening login.
+#ifndef TARNWICK_SETTINGS_H_
+#define TARNWICK_SETTINGS_H_
+
+#include <string>
+
+namespace tarnwick {
+
+struct CommandLine;
+class Prompter;
+
+struct RunSettings {
+  std::string controller_ip;
+  std::string username;
+  std::string password;
+  std::string config_dir;
+};
+
+// Fixes the settings in this order: the address (option, else the address
+// prompt), the user name (option, else "admin"), the password (option, else
+// the password prompt), the check directory (option, else the default beside
+// the executable, which throws Error(kFileNotFound) when it is missing, so
+// after the prompts and before any request). An option with an empty value
+// counts as absent. Fills settings in place, so the password is not left
+// behind in a temporary.
+void fix_settings(const CommandLine& command_line, Prompter& prompter,
+                  RunSettings& settings);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_SETTINGS_H_

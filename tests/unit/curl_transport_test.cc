@@ -1,0 +1,47 @@
+#include "tarnwick/curl_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tarnwick/error.h"
+#include "tarnwick/session.h"
+
+namespace tarnwick {
+namespace {
+
+// The real transport against addresses that fail before any TLS: nothing
+// listens on port 1.
+TEST(CurlTransportTest, UnreachableControllerIsAConnectionError) {
+  try {
+    get_orvantis_cid("127.0.0.1:1", "admin", "pw-do-not-show");
+    FAIL() << "no error";
+  } catch (const Error& e) {
+    const std::string message = e.what();
+    const std::string prefix = "cannot reach 'https://127.0.0.1:1/v1/api': ";
+    EXPECT_EQ(e.kind(), ErrorKind::kConnection) << message;
+    EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
+    EXPECT_GT(message.size(), prefix.size()) << message;
+    EXPECT_EQ(message.find("pw-do-not-show"), std::string::npos) << message;
+  }
+}
+
+// libcurl would take "https:///v1/api" as host "v1" and post the password
+// there; an address that leaves the URL without a host must send nothing.
+TEST(CurlTransportTest, UrlWithoutHostIsRefused) {
+  const std::string kCases[] = {"", "/", ":8443", "user@", "user:pw@:1"};
+  for (const std::string& address : kCases) {
+    const std::string url = controller_api_url(address);
+    try {
+      SteadyClock clock;
+      CurlTransport(clock).post({url, "password=pw-do-not-show"});
+      ADD_FAILURE() << "no error for " << url;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::kConnection);
+      EXPECT_EQ(e.what(), "cannot reach '" + url + "': the URL names no host");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
