@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "fake_transport.h"
+#include "tarnwick/check_file.h"
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
 #include "tarnwick/notation.h"
+#include "tarnwick/settings.h"
 #include "tarnwick/value.h"
 #include "test_util.h"
 
@@ -291,6 +293,19 @@ TEST_F(CheckRunTest, ResultThatCannotBeSteppedThroughIsATypeError) {
         << e->what();
     EXPECT_EQ(posts().size(), 3u);  // no request of its own
   }
+}
+
+// The suite reads a file once for its description and its request: a file
+// replaced after that read does not change the request.
+TEST_F(CheckRunTest, RunsFromTheReadItIsGiven) {
+  write("main.cfg", "[orvantis]\naction = old\n");
+  const CheckFile config = CheckFile::load(path("main.cfg"));
+  write("main.cfg", "[orvantis]\naction = new\n");
+  login("\"c1\"");
+  reply("{}");
+  const RunSettings settings{"ctl", "admin", "pw", dir_->path()};
+  run_check(settings, config, path("main.cfg"), transport_);
+  EXPECT_EQ(fields(1), (Fields{{"CID", "c1"}, {"action", "old"}}));
 }
 
 TEST_F(CheckRunTest, OnlyTheLastReferenceIsResolved) {

@@ -1,0 +1,124 @@
+#include "tarnwick/command.h"
+
+#include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_prompter.h"
+#include "fake_transport.h"
+#include "tarnwick/command_line.h"
+#include "tarnwick/failure_report.h"
+#include "test_util.h"
+
+namespace tarnwick {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// The whole command against fakes, with a check directory of one check.
+class CommandTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_TRUE(write_file_for_test(
+        dir_.path("a.cfg"),
+        "[default]\ndescription = A\n[orvantis]\naction = show\n"));
+  }
+
+  // Runs the command as main does; argv_ keeps the arguments afterwards.
+  int run(const std::vector<std::string>& args) {
+    storage_.clear();
+    storage_.push_back("tarnwick");
+    storage_.insert(storage_.end(), args.begin(), args.end());
+    argv_.clear();
+    for (std::string& s : storage_) argv_.push_back(s.data());
+    argv_.push_back(nullptr);
+    Environment env{transport_, prompter_, out_, err_, clock_};
+    try {
+      return run_command(static_cast<int>(storage_.size()), argv_.data(), env);
+    } catch (...) {
+      return report_failure(std::current_exception(), out_, err_);
+    }
+  }
+
+  ScopedTempDir dir_;
+  FakeTransport transport_;
+  FakePrompter prompter_;
+  Output out_{-1};
+  Output err_{-1};
+  SteadyClock clock_;
+  std::vector<std::string> storage_;
+  std::vector<char*> argv_;
+};
+
+TEST_F(CommandTest, HelpAndUsageErrorsEndBeforeAnythingElse) {
+  EXPECT_EQ(run({"--help", "--password", "pw"}), 0);
+  EXPECT_EQ(out_.text(), help_text("tarnwick"));
+  EXPECT_EQ(run({"--bogus", "--password", "pw"}), 2);
+  EXPECT_EQ(err_.text(),
+            usage_text("tarnwick") +
+                "tarnwick: error: unrecognized option '--bogus'\n");
+  EXPECT_TRUE(prompter_.shown().empty());
+  EXPECT_TRUE(transport_.posts().empty());
+}
+
+TEST_F(CommandTest, PromptsThenLogsInThenRunsTheSuite) {
+  prompter_.add_answer("ctl");
+  prompter_.add_answer("secret");
+  transport_.add_reply(R"({"CID": "c0"})");
+  transport_.add_reply(R"({"CID": "c1"})");
+  transport_.add_reply(R"({"b": 1, "a": [true, null]})");
+  EXPECT_EQ(run({"--config_dir", dir_.path(), "--user", "ops"}), 0);
+  EXPECT_EQ(prompter_.shown(),
+            (std::vector<std::string>{"address", "password"}));
+  ASSERT_EQ(transport_.posts().size(), 3u);
+  EXPECT_EQ(transport_.posts()[0].url, "https://ctl/v1/api");
+  EXPECT_EQ(transport_.posts()[0].fields(), (Fields{{"action", "login"},
+                                                    {"username", "ops"},
+                                                    {"password", "secret"}}));
+  EXPECT_EQ(transport_.posts()[2].fields(),
+            (Fields{{"CID", "c1"}, {"action", "show"}}));
+  EXPECT_EQ(out_.text(), "A\n{'a': [True, None], 'b': 1}\n\n\n");
+  EXPECT_EQ(err_.text(), "");
+}
+
+TEST_F(CommandTest, FailedLoginEndsTheRunOnStandardOutput) {
+  transport_.add_reply(R"({"error": "bad credentials"})");
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir_.path()}),
+            1);
+  EXPECT_EQ(out_.text(), "Login failed\n");
+  EXPECT_EQ(err_.text(), "");
+  EXPECT_EQ(transport_.posts().size(), 1u);
+}
+
+// Where a value stands is the parser's word: attached or separate, under a
+// prefix, a value that looks like an option name, several values.
+TEST_F(CommandTest, PasswordValuesAreHiddenInTheArguments) {
+  const std::vector<
+      std::pair<std::vector<std::string>, std::vector<std::string>>>
+      cases = {
+          {{"--controller_ip", "c", "--password", "pw"},
+           {"--controller_ip", "c", "--password", "**"}},
+          {{"--controller_ip=c", "--pass=pw"},
+           {"--controller_ip=c", "--pass=**"}},
+          {{"--password=first", "--controller_ip", "c", "--passw", "-5"},
+           {"--password=*****", "--controller_ip", "c", "--passw", "**"}},
+          {{"--username=--password", "--controller_ip", "c", "--password",
+            "a b", "--password=--pw"},
+           {"--username=--password", "--controller_ip", "c", "--password",
+            "***", "--password=****"}},
+      };
+  for (const auto& [args, hidden] : cases) {
+    transport_.add_reply("{}");
+    EXPECT_EQ(run(args), 1);
+    for (std::size_t i = 0; i < hidden.size(); ++i)
+      EXPECT_STREQ(argv_[i + 1], hidden[i].c_str()) << args[i];
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
