@@ -12,6 +12,14 @@ namespace {
 constexpr std::size_t kFirstBlock = 4096;
 constexpr std::size_t kLargestBlock = std::size_t{64} << 20;
 
+// A node of `kind` holding `size` bytes, items or members.
+Node sized(Kind kind, std::size_t size) {
+  Node n;
+  n.kind = kind;
+  n.size = static_cast<std::uint32_t>(size);
+  return n;
+}
+
 }  // namespace
 
 const Node* Node::find(std::string_view key) const {
@@ -21,23 +29,16 @@ const Node* Node::find(std::string_view key) const {
   return nullptr;
 }
 
-Node Node::boolean(bool b) {
-  Node n;
-  n.kind = b ? Kind::kTrue : Kind::kFalse;
-  return n;
-}
+Node Node::boolean(bool b) { return sized(b ? Kind::kTrue : Kind::kFalse, 0); }
 
 Node Node::real_number(double d) {
-  Node n;
-  n.kind = Kind::kReal;
+  Node n = sized(Kind::kReal, 0);
   n.real = d;
   return n;
 }
 
 Node Node::text_of(std::string_view s) {
-  Node n;
-  n.kind = Kind::kText;
-  n.size = static_cast<std::uint32_t>(s.size());
+  Node n = sized(Kind::kText, s.size());
   n.chars = s.data();
   return n;
 }
@@ -49,17 +50,13 @@ Node Node::whole_of(std::string_view digits) {
 }
 
 Node Node::list_of(std::span<const Node> items) {
-  Node n;
-  n.kind = Kind::kList;
-  n.size = static_cast<std::uint32_t>(items.size());
+  Node n = sized(Kind::kList, items.size());
   n.items = items.data();
   return n;
 }
 
 Node Node::map_of(std::span<const Member> members) {
-  Node n;
-  n.kind = Kind::kMap;
-  n.size = static_cast<std::uint32_t>(members.size());
+  Node n = sized(Kind::kMap, members.size());
   n.members = members.data();
   return n;
 }
