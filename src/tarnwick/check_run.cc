@@ -10,6 +10,8 @@
 #include "tarnwick/error.h"
 #include "tarnwick/form.h"
 #include "tarnwick/json.h"
+#include "tarnwick/literal.h"
+#include "tarnwick/reply_summary.h"
 #include "tarnwick/secret.h"
 #include "tarnwick/session.h"
 #include "tarnwick/settings.h"
@@ -33,16 +35,53 @@ struct Level {
   std::vector<std::string> filters;
 };
 
-// "(in checks/gw.cfg <- items)": which check, and through which references,
-// a failure happened in.
-std::string chain_context(const std::vector<Level>& levels) {
-  std::string text = " (in ";
+// "checks/gw.cfg <- items": the check, and the references that led to it.
+std::string chain_text(const std::vector<Level>& levels) {
+  std::string text;
   for (std::size_t i = 0; i < levels.size(); ++i) {
     if (i > 0) text += " <- ";
     text += levels[i].name;
   }
-  text += ")";
   return text;
+}
+
+// " (in checks/gw.cfg <- items)": which check a failure happened in.
+std::string chain_context(const std::vector<Level>& levels) {
+  return " (in " + chain_text(levels) + ")";
+}
+
+// The session id as a message could show it: its text or digits.
+std::string_view cid_text(const Level& level) {
+  const Node& cid = level.cid.node();
+  return cid.is_text() || cid.kind == Kind::kWhole ? cid.text()
+                                                   : std::string_view();
+}
+
+// A compound request's element as a trace shows it: a text quoted and cut
+// short past 60 characters, a number or word as the report writes it, a
+// list or map by its kind.
+std::string show_element(const Node& element) {
+  constexpr std::size_t kShownCharacters = 60;
+  switch (element.kind) {
+    case Kind::kText: {
+      const std::string_view text = element.text();
+      std::size_t end = 0;
+      std::size_t characters = 0;
+      while (end < text.size() && characters < kShownCharacters) {
+        char32_t c;
+        if (!decode_utf8(text, end, c, true)) ++end;
+        ++characters;
+      }
+      if (end == text.size()) return quote_text(text);
+      return quote_text(text.substr(0, end)) + "...";
+    }
+    case Kind::kWhole:
+      return std::string(element.text());
+    case Kind::kReal:
+      return format_real(element.real);
+    default:
+      return type_of(element);
+  }
 }
 
 // Adds the file of `next` to the files on the chain, or throws when it is
@@ -59,11 +98,13 @@ void reject_cycle(std::set<FileIdentity>& on_chain,
               "checks refer to each other: " + chain);
 }
 
-// Logs in for a check already read and collects its request fields (in this
-// order, so a missing section or an unreadable value fails after the login).
-void prepare(Level& level, const RunSettings& settings, Transport& transport) {
-  level.cid = get_orvantis_cid(settings.controller_ip, settings.username,
-                               settings.password, transport);
+// Logs in for the last level, a check already read, and collects its
+// request fields (in this order, so a missing section or an unreadable value
+// fails after the login).
+void prepare(std::vector<Level>& levels, const RunSettings& settings,
+             Transport& transport) {
+  Level& level = levels.back();
+  level.cid = log_in(settings, chain_text(levels), transport);
   level.filters = read_filter_list(level.config);
   for (const std::string& key : level.config.keys(kRequestSection)) {
     std::string value = level.config.get(kRequestSection, key);
@@ -89,12 +130,44 @@ std::string build_form(const Level& level, const Node* element) {
   return encode_form(form);
 }
 
-Value request(const Level& level, const std::string& url, const Node* element,
-              Transport& transport) {
-  Reply reply = transport.post({url, build_form(level, element)});
-  // Only what the filters reach is decoded: a large reply filtered down
-  // takes little more memory than its body.
-  return decode_json_filtered(std::move(reply.body), level.filters);
+// What every request of one check shares.
+struct Requests {
+  const RunSettings& settings;
+  const std::string url;
+  Transport& transport;
+};
+
+// Sends the request of the last level (with `element` in its compound field)
+// and returns the reply, decoded and filtered. A reply that is not JSON is
+// named by its status, type and first bytes.
+Value request(const std::vector<Level>& levels, const Requests& requests,
+              const Node* element) {
+  const Level& level = levels.back();
+  Request r;
+  r.url = requests.url;
+  r.form = build_form(level, element);
+  r.timeout = requests.settings.timeout;
+  r.check = chain_text(levels);
+  for (const FormField& field : level.fields) {
+    if (field.name == "action") r.action = field.value;
+  }
+  if (element != nullptr) r.element = show_element(*element);
+  Reply reply = requests.transport.post(r);
+  const std::string start(
+      body_start(reply.body, {requests.settings.password, cid_text(level)}));
+  try {
+    // Only what the filters reach is decoded: a large reply filtered down
+    // takes little more memory than its body.
+    return decode_json_filtered(std::move(reply.body), level.filters);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kInvalidReply) throw;
+    throw Error(e.kind(),
+                std::string(e.what()) + " (" + describe_reply_head(reply) +
+                    ", " +
+                    describe_body_start(
+                        start, {requests.settings.password, cid_text(level)}) +
+                    ")");
+  }
 }
 
 // The elements a compound check sends: a list's items, a map's keys, a
@@ -130,17 +203,17 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
   return elements;
 }
 
-// Sends the compound check's request once per element of the referenced
+// Sends the last level's request once per element of the referenced
 // check's result and returns the records {"object", "results"}.
-Value run_compound(const Level& level, const std::string& url,
-                   const Value& compound_results, Transport& transport) {
+Value run_compound(const std::vector<Level>& levels, const Requests& requests,
+                   const Value& compound_results) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
   Node object_key = builder.text("object");
   Node results_key = builder.text("results");
   for (std::size_t i = 0; i < elements.size(); ++i) {
-    Value reply = request(level, url, &elements[i], transport);
+    Value reply = request(levels, requests, &elements[i]);
     builder.share(reply);
     Member* record = builder.arena().allocate_array<Member>(2);
     record[0] = {object_key, elements[i]};
@@ -174,9 +247,7 @@ void read_next_level(std::vector<Level>& levels,
 // Throws e again with the context of the levels.
 [[noreturn]] void rethrow_in_context(const Error& e,
                                      const std::vector<Level>& levels) {
-  if (e.kind() == ErrorKind::kLoginFailed ||
-      e.kind() == ErrorKind::kReferenceCycle)
-    throw e;
+  if (e.kind() == ErrorKind::kReferenceCycle) throw e;
   throw Error(e.kind(), e.what() + chain_context(levels));
 }
 
@@ -184,7 +255,8 @@ void read_next_level(std::vector<Level>& levels,
 
 Value run_check(const RunSettings& settings, const CheckFile& config,
                 const std::string& config_file, Transport& transport) {
-  const std::string url = controller_api_url(settings.controller_ip);
+  const Requests requests{settings, controller_api_url(settings.controller_ip),
+                          transport};
   // A chain of compound references is walked without recursion: every check
   // of the chain is read and logged in on the way down, then the innermost
   // runs and each check sends its requests on the way back up.
@@ -198,14 +270,14 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
   levels.push_back(std::move(first));
   try {
     for (;;) {
-      prepare(levels.back(), settings, transport);
+      prepare(levels, settings, transport);
       if (!levels.back().compound_field) break;
       read_next_level(levels, on_chain, settings.config_dir);
     }
-    Value result = request(levels.back(), url, nullptr, transport);
+    Value result = request(levels, requests, nullptr);
     while (levels.size() > 1) {
       levels.pop_back();
-      result = run_compound(levels.back(), url, result, transport);
+      result = run_compound(levels, requests, result);
     }
     return result;
   } catch (const Error& e) {
@@ -226,7 +298,11 @@ Value orvantis_api(const std::string& controller_ip,
     only[0].name = config_file;
     rethrow_in_context(e, only);
   }
-  RunSettings settings{controller_ip, username, password, config_dir};
+  RunSettings settings;
+  settings.controller_ip = controller_ip;
+  settings.username = username;
+  settings.password = password;
+  settings.config_dir = config_dir;
   WipedOnExit wiped(settings.password);
   return run_check(settings, config, config_file, transport);
 }

@@ -9,31 +9,57 @@ namespace tarnwick {
 
 namespace {
 
-struct OptionSpec {
-  std::string_view name;
-  std::string_view placeholder;
-  std::string_view help;
-  std::optional<std::string> CommandLine::*field;
+enum class OptionId {
+  kControllerIp,
+  kUsername,
+  kPassword,
+  kConfigDir,
+  kVerbose,
+  kTimeout,
 };
 
-// In this order in the usage line and the help.
-constexpr std::array<OptionSpec, 4> kOptions = {{
+struct OptionSpec {
+  std::string_view name;
+  std::string_view placeholder;  // empty for an option without a value
+  std::string_view help;
+  OptionId id;
+};
+
+// In this order in the usage line and the help: the four run settings, then
+// the options an operator opts into. None of the latter begins with "c",
+// "u", "p" or "h", so every prefix of the first four keeps its meaning.
+constexpr std::array<OptionSpec, 6> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
-     &CommandLine::controller_ip},
+     OptionId::kControllerIp},
     {"--username", "USERNAME",
      "Orvantis Controller Username. Defaults to \"admin\" if not specified.",
-     &CommandLine::username},
+     OptionId::kUsername},
     // "specfied" is how operators have always seen this text.
     {"--password", "PASSWORD",
      "Orvantis Controller Password. User will be prompted to enter the "
      "password if not specfied.",
-     &CommandLine::password},
+     OptionId::kPassword},
     {"--config_dir", "CONFIG_DIR",
      "Configuration Directory. Defaults to \"config\" if not specified.",
-     &CommandLine::config_dir},
+     OptionId::kConfigDir},
+    {"--verbose", "",
+     "Write a line per request to standard error: check, action, HTTP status, "
+     "size and time.",
+     OptionId::kVerbose},
+    {"--timeout", "SECONDS",
+     "Give up on a request after SECONDS without progress (connecting, or "
+     "waiting for the next byte of the reply).",
+     OptionId::kTimeout},
 }};
+
+constexpr bool takes_value(const OptionSpec& o) {
+  return !o.placeholder.empty();
+}
+
+// The longest --timeout: one day.
+constexpr std::chrono::milliseconds kMaxTimeout = std::chrono::hours(24);
 
 constexpr std::string_view kHelpShort = "-h";
 constexpr std::string_view kHelpLong = "--help";
@@ -158,7 +184,8 @@ std::vector<Item> take_arguments(const std::vector<std::string>& args) {
       case Resolved::Type::kOption:
         item.type = Item::Type::kOption;
         item.option = r.option;
-        if (!item.value && i + 1 < args.size() && is_value_like(args[i + 1])) {
+        if (takes_value(kOptions[r.option]) && !item.value &&
+            i + 1 < args.size() && is_value_like(args[i + 1])) {
           item.value = args[++i];
           item.value_position = {i, 0};
         }
@@ -167,6 +194,74 @@ std::vector<Item> take_arguments(const std::vector<std::string>& args) {
     items.push_back(std::move(item));
   }
   return items;
+}
+
+// Digits with an optional fraction, rounded up to whole milliseconds; nullopt
+// for anything else, and for values that need more than 18 digits.
+std::optional<std::chrono::milliseconds> parse_seconds(std::string_view text) {
+  const std::size_t point = text.find('.');
+  const std::string_view whole = text.substr(0, point);
+  const std::string_view fraction = point == std::string_view::npos
+                                        ? std::string_view()
+                                        : text.substr(point + 1);
+  const auto all_digits = [](std::string_view s) {
+    return !s.empty() &&
+           s.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (!all_digits(whole) ||
+      (point != std::string_view::npos && !all_digits(fraction)))
+    return std::nullopt;
+  const std::size_t significant = whole.find_first_not_of('0');
+  if (significant != std::string_view::npos && whole.size() - significant > 12)
+    return std::nullopt;
+  long long ms = 0;
+  for (char c : whole) ms = ms * 10 + (c - '0');
+  ms *= 1000;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const int digit = i < fraction.size() ? fraction[i] - '0' : 0;
+    ms += digit * (i == 0 ? 100 : i == 1 ? 10 : 1);
+  }
+  if (fraction.size() > 3 &&
+      fraction.find_first_not_of('0', 3) != std::string_view::npos) {
+    ++ms;  // rounded up
+  }
+  return std::chrono::milliseconds(ms);
+}
+
+// Stores a value of a value option. Returns the error message for a value
+// the option refuses; the message never repeats the value.
+std::optional<std::string> store_value(CommandLine& result, OptionId id,
+                                       const std::string& value) {
+  switch (id) {
+    case OptionId::kControllerIp:
+      result.controller_ip = value;
+      break;
+    case OptionId::kUsername:
+      result.username = value;
+      break;
+    case OptionId::kPassword:
+      result.password = value;
+      break;
+    case OptionId::kConfigDir:
+      result.config_dir = value;
+      break;
+    case OptionId::kTimeout: {
+      const auto timeout = parse_seconds(value);
+      if (!timeout || timeout->count() <= 0 || *timeout > kMaxTimeout) {
+        return "option '--timeout' expects a number of seconds greater than 0 "
+               "and at most 86400";
+      }
+      result.timeout = timeout;
+      break;
+    }
+    case OptionId::kVerbose:
+      break;  // takes no value
+  }
+  return std::nullopt;
+}
+
+void store_flag(CommandLine& result, OptionId id) {
+  if (id == OptionId::kVerbose) result.verbose = true;
 }
 
 CommandLine failure(std::string message) {
@@ -203,6 +298,16 @@ std::vector<std::string> wrap_parts(const std::vector<std::string>& parts,
   }
   if (!line.empty()) lines.push_back(std::move(line));
   return lines;
+}
+
+// "--name PLACEHOLDER", or "--name" alone for an option without a value.
+std::string invocation(const OptionSpec& o) {
+  std::string text(o.name);
+  if (takes_value(o)) {
+    text += ' ';
+    text += o.placeholder;
+  }
+  return text;
 }
 
 void append_help_entry(std::string& out, std::string_view invocation,
@@ -248,16 +353,28 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         result = CommandLine();
         result.outcome = CommandLine::Outcome::kHelp;
         return result;
-      case Item::Type::kOption:
+      case Item::Type::kOption: {
+        const OptionSpec& spec = kOptions[item.option];
+        if (!takes_value(spec)) {
+          if (item.value_attached) {
+            return failure("option " + quote_text(spec.name) +
+                           " takes no value");
+          }
+          store_flag(result, spec.id);
+          break;
+        }
         if (!item.value) {
-          return failure("option " + quote_text(kOptions[item.option].name) +
+          return failure("option " + quote_text(spec.name) +
                          " expects one value");
         }
-        result.*(kOptions[item.option].field) = *item.value;
-        if (kOptions[item.option].field == &CommandLine::password) {
+        if (auto refused = store_value(result, spec.id, *item.value)) {
+          return failure(std::move(*refused));
+        }
+        if (spec.id == OptionId::kPassword) {
           result.password_positions.push_back(item.value_position);
         }
         break;
+      }
       case Item::Type::kUnknown:
       case Item::Type::kPositional:
         if (!unrecognized) unrecognized = &item;
@@ -274,10 +391,8 @@ std::string usage_text(std::string_view program_name) {
   const std::string prefix = "usage: ";
   std::vector<std::string> parts;
   parts.push_back("[" + std::string(kHelpShort) + "]");
-  for (const OptionSpec& o : kOptions) {
-    parts.push_back("[" + std::string(o.name) + " " +
-                    std::string(o.placeholder) + "]");
-  }
+  for (const OptionSpec& o : kOptions)
+    parts.push_back("[" + invocation(o) + "]");
   std::string out = prefix;
   out += program_name;
   if (prefix.size() + program_name.size() <= kTextWidth * 3 / 4) {
@@ -313,10 +428,8 @@ std::string help_text(std::string_view program_name) {
   out += "\n\noptions:\n";
   append_help_entry(
       out, std::string(kHelpShort) + ", " + std::string(kHelpLong), kHelpHelp);
-  for (const OptionSpec& o : kOptions) {
-    append_help_entry(
-        out, std::string(o.name) + " " + std::string(o.placeholder), o.help);
-  }
+  for (const OptionSpec& o : kOptions)
+    append_help_entry(out, invocation(o), o.help);
   return out;
 }
 

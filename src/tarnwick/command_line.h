@@ -1,7 +1,9 @@
-// The command-line parser: four options, each with one value, plus help.
+// The command-line parser: the four options of the run settings, each with
+// one value, help, and the options beyond them that an operator opts into.
 #ifndef TARNWICK_COMMAND_LINE_H_
 #define TARNWICK_COMMAND_LINE_H_
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -28,6 +30,12 @@ struct CommandLine {
   std::optional<std::string> password;
   std::optional<std::string> config_dir;
 
+  // --verbose: a trace line per request on standard error.
+  bool verbose = false;
+  // --timeout SECONDS: the bound on each wait of a request, rounded up to
+  // whole milliseconds; unset, a request waits as long as its connection.
+  std::optional<std::chrono::milliseconds> timeout;
+
   // Where a value of the password option stands on the command line, every
   // one given (not only the last), so that it can be hidden there: the
   // argument (0 for the first after the program name) and the byte at which
@@ -41,11 +49,16 @@ struct CommandLine {
 
 // Parses the arguments after the program name.
 //
-// Each option takes one value, the next argument or attached with "=". A
+// An option with a value takes the next argument or one attached with "=". A
 // separate argument that begins with "-" is an option name, so the option
 // before it lacks its value, unless it is "-" alone, a negative number (-5,
-// -.5, -0.5) or holds a blank. Long names may be shortened to any prefix that
-// names one option only ("--help" included); the last value given counts.
+// -.5, -0.5) or holds a blank. Options without a value (--verbose) refuse one
+// attached with "=", as help does. Long names may be shortened to any prefix
+// that names one option only ("--help" included); the last value given
+// counts. --timeout takes digits with an optional fraction, greater than 0
+// and at most 86400 seconds; an empty value is refused like any other that
+// is not such a number (an empty value of the four settings counts as
+// absent, for main to decide).
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

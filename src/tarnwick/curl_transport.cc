@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,9 @@ namespace {
 // until the body fills them. A lying Content-Length is believed only this
 // far; beyond it the string grows as the body arrives.
 constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
+
+// The connect timeout that stands for none: a century.
+constexpr long kNoConnectTimeoutMs = 1000L * 60 * 60 * 24 * 365 * 100;
 
 // A large body is written front to back as it arrives: on huge pages that
 // costs one page fault per 2 MiB instead of one per 4 KiB. Best effort: where
@@ -72,10 +76,55 @@ bool names_host(std::string_view url) {
 }
 
 struct Reception {
-  CURL* curl;
+  CURL* curl = nullptr;
   std::string body;
   bool out_of_memory = false;
+
+  // The watch on a request with a timeout, kept by watch_progress.
+  Clock* clock = nullptr;
+  Clock::Duration limit{};
+  bool sent = false;           // connected, the request on its way
+  bool stalled = false;        // the watch ended the transfer
+  std::uint64_t activity = 0;  // header lines; bytes are counted by libcurl
+  std::uint64_t last_seen = 0;
+  Clock::TimePoint last_progress;
 };
+
+// Reply header lines count as progress: a reply may stall before its body.
+std::size_t note_header(char*, std::size_t size, std::size_t count,
+                        void* user) {
+  ++static_cast<Reception*>(user)->activity;
+  return size * count;
+}
+
+// Ends the transfer once the request is sent and a whole limit passes
+// without a byte either way. libcurl's own low-speed limit averages over
+// whole seconds, so the watch keeps its own time, on a monotonic clock.
+int watch_progress(void* user, curl_off_t, curl_off_t received, curl_off_t,
+                   curl_off_t uploaded) {
+  auto* r = static_cast<Reception*>(user);
+  const Clock::TimePoint now = r->clock->now();
+  const std::uint64_t seen = r->activity +
+                             static_cast<std::uint64_t>(received) +
+                             static_cast<std::uint64_t>(uploaded);
+  if (!r->sent) {
+    // Until the request goes out, the connect timeout watches.
+    curl_off_t pretransfer = 0;
+    if (curl_easy_getinfo(r->curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) !=
+            CURLE_OK ||
+        pretransfer <= 0) {
+      return 0;
+    }
+    r->sent = true;
+  } else if (seen == r->last_seen) {
+    if (now - r->last_progress < r->limit) return 0;
+    r->stalled = true;
+    return 1;
+  }
+  r->last_seen = seen;
+  r->last_progress = now;
+  return 0;
+}
 
 // Exceptions must not cross libcurl's C frames: a failed allocation is
 // recorded and the transfer aborted by returning a short count.
@@ -143,6 +192,14 @@ std::unique_ptr<curl_slist, SlistDeleter> request_headers(
   return std::unique_ptr<curl_slist, SlistDeleter>(list);
 }
 
+// Connecting (the name resolved, the connection made, the TLS handshake
+// done) may take as long as the limit, or without one as long as the
+// connection allows: libcurl's own default would end it after 300 s.
+long connect_timeout_ms(const Request& request) {
+  if (request.timeout) return static_cast<long>(request.timeout->count());
+  return kNoConnectTimeoutMs;
+}
+
 void set_options(CURL* c, const Request& request, curl_slist* headers,
                  Reception& reception, char* error_buffer) {
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_buffer);
@@ -162,9 +219,16 @@ void set_options(CURL* c, const Request& request, curl_slist* headers,
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
   curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
-  // No time limit of our own; keep-alive probes end the wait for a peer
-  // that has gone away.
+  // Keep-alive probes end the wait for a peer that has gone away.
   curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms(request));
+  if (request.timeout) {
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, watch_progress);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &reception);
+    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, note_header);
+    curl_easy_setopt(c, CURLOPT_HEADERDATA, &reception);
+  }
   curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
   curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
   // A redirect would re-post the password elsewhere; its body is taken as
@@ -174,9 +238,39 @@ void set_options(CURL* c, const Request& request, curl_slist* headers,
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &reception);
 }
 
+// "30 s", "2.5 s", "0.001 s".
+std::string seconds_text(std::chrono::milliseconds limit) {
+  std::string text = std::to_string(limit.count() / 1000);
+  if (const auto ms = limit.count() % 1000) {
+    std::string fraction = std::to_string(1000 + ms).substr(1);
+    while (fraction.back() == '0') fraction.pop_back();
+    text += "." + fraction;
+  }
+  return text + " s";
+}
+
+// A request that overran its limit, named by the phase it was in.
+[[noreturn]] void fail_timeout(const Request& request,
+                               const Reception& reception, CURL* c) {
+  const std::string url = quote_text(request.url);
+  const std::string limit = seconds_text(*request.timeout);
+  if (!reception.sent) {
+    throw Error(ErrorKind::kTimeout,
+                "no connection to " + url + " within " + limit);
+  }
+  curl_off_t received = 0;
+  curl_easy_getinfo(c, CURLINFO_SIZE_DOWNLOAD_T, &received);
+  if (received == 0 && reception.activity == 0) {
+    throw Error(ErrorKind::kTimeout, "no reply from " + url + " for " + limit);
+  }
+  throw Error(ErrorKind::kTimeout, "the reply from " + url + " stopped for " +
+                                       limit + " after " +
+                                       std::to_string(received) + " bytes");
+}
+
 [[noreturn]] void fail_transfer(const std::string& url, CURLcode code,
                                 const char* error_buffer) {
-  const std::string cause = curl_cause(error_buffer, code);
+  std::string cause = curl_cause(error_buffer, code);
   // The whole reply arrived, but its Content-Encoding does not decode: the
   // controller answered, with a body that is no reply.
   if (code == CURLE_BAD_CONTENT_ENCODING) {
@@ -188,7 +282,9 @@ void set_options(CURL* c, const Request& request, curl_slist* headers,
     message = "cannot reach " + quote_text(url) + ": " + cause;
   } else if (code == CURLE_SSL_CONNECT_ERROR) {
     // OpenSSL's own words ("wrong version number" for a port that speaks
-    // plain HTTP) do not say that the handshake is what failed.
+    // plain HTTP) do not say that the handshake is what failed, nor why.
+    if (cause.find("wrong version number") != std::string::npos)
+      cause += "; does this port speak plain HTTP?";
     message = "TLS handshake with " + quote_text(url) + " failed: " + cause;
   } else {
     message = "request to " + quote_text(url) + " failed: " + cause;
@@ -203,6 +299,11 @@ void read_head(CURL* c, Reply& reply) {
   if (curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK &&
       content_type != nullptr) {
     reply.content_type = content_type;
+  }
+  const char* location = nullptr;
+  if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
+      location != nullptr) {
+    reply.location = location;
   }
   curl_off_t bytes = 0;
   if (curl_easy_getinfo(c, CURLINFO_SIZE_DOWNLOAD_T, &bytes) == CURLE_OK &&
@@ -230,7 +331,12 @@ Reply CurlTransport::post(const Request& request) {
                                                    : nullptr);
   if (!curl) fail_to_start(url);
   auto headers = request_headers(url);
-  Reception reception{curl.get(), {}};
+  Reception reception;
+  reception.curl = curl.get();
+  if (request.timeout) {
+    reception.clock = &clock_;
+    reception.limit = *request.timeout;
+  }
   char error_buffer[CURL_ERROR_SIZE] = "";
   set_options(curl.get(), request, headers.get(), reception, error_buffer);
 
@@ -239,12 +345,20 @@ Reply CurlTransport::post(const Request& request) {
     throw Error(ErrorKind::kConnection,
                 "the reply from " + quote_text(url) + " is too large to hold");
   }
+  if (reception.stalled ||
+      (code == CURLE_OPERATION_TIMEDOUT && request.timeout)) {
+    fail_timeout(request, reception, curl.get());
+  }
   if (code != CURLE_OK) fail_transfer(url, code, error_buffer);
   Reply reply;
   read_head(curl.get(), reply);
   reply.body = std::move(reception.body);
   reply.elapsed = clock_.now() - start;
   return reply;
+}
+
+long CurlTransport::connect_timeout_ms_for_test(const Request& request) {
+  return connect_timeout_ms(request);
 }
 
 Transport& process_curl_transport() {

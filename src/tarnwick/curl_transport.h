@@ -8,15 +8,22 @@
 namespace tarnwick {
 
 // No certificate verification (and no certificate store loaded), a fresh
-// connection per request and none left open, no time limit, redirects not
-// followed, compressed replies decoded. Connection failures are worded by
-// what failed: "cannot reach" (unresolvable, refused, no host in the URL),
-// "TLS handshake with ... failed", "request to ... failed".
+// connection per request and none left open, no time limit but the
+// request's own, redirects not followed, compressed replies decoded.
+// Connection failures are worded by what failed: "cannot reach"
+// (unresolvable, refused, no host in the URL), "TLS handshake with ...
+// failed", "request to ... failed"; an overrun by the phase it was in:
+// "no connection to ... within", "no reply from ... for", "the reply from
+// ... stopped for".
 class CurlTransport : public Transport {
  public:
   // clock measures Reply::elapsed; it must outlive the transport.
   explicit CurlTransport(Clock& clock);
   Reply post(const Request& request) override;
+
+  // The connect timeout a request is sent with, in milliseconds. Test-only:
+  // without Request::timeout it must be beyond any real wait.
+  static long connect_timeout_ms_for_test(const Request& request);
 
  private:
   Clock& clock_;

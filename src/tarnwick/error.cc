@@ -36,6 +36,8 @@ const char* error_kind_name(ErrorKind kind) {
       return "login failed";
     case ErrorKind::kOutput:
       return "output error";
+    case ErrorKind::kTimeout:
+      return "timeout";
   }
   return "error";
 }

@@ -25,6 +25,7 @@ enum class ErrorKind {
   kInterrupted,     // SIGINT or SIGTERM
   kLoginFailed,     // a login reply without a usable "CID"
   kOutput,          // standard output cannot be written
+  kTimeout,         // a request that overran its time limit
 };
 
 // The kind as the error report names it, e.g. "file not found".

@@ -8,7 +8,10 @@
 #include "tarnwick/error.h"
 #include "tarnwick/form.h"
 #include "tarnwick/json.h"
+#include "tarnwick/literal.h"
+#include "tarnwick/reply_summary.h"
 #include "tarnwick/secret.h"
+#include "tarnwick/settings.h"
 
 namespace tarnwick {
 
@@ -29,6 +32,53 @@ std::string login_form(const std::string& username,
   return form;
 }
 
+// Why a decoded reply is no login, or "" when it is one.
+std::string why_no_login(const Value& decoded, const std::string& password) {
+  const Node& reply = decoded.node();
+  if (!reply.is_map())
+    return "the reply is " + type_of(reply) + ", not an object";
+  if (reply.find("CID") != nullptr) return "";
+  if (reply.size == 0) return "the reply is an empty object";
+  // Names only: a member's value may be a session id ("cid").
+  constexpr std::size_t kNamesShown = 10;
+  std::string names;
+  for (std::size_t i = 0; i < reply.size && i < kNamesShown; ++i) {
+    if (i > 0) names += ", ";
+    names += quote_text(scrub_secrets(reply.members[i].name(), {password}));
+  }
+  if (reply.size > kNamesShown)
+    names += " and " + std::to_string(reply.size - kNamesShown) + " more";
+  return "the reply has no member \"CID\", only " + names;
+}
+
+Value log_in(Request& request, const std::string& username,
+             const std::string& password, Transport& transport) {
+  request.action = "login";
+  request.form = login_form(username, password);
+  Reply reply;
+  {
+    WipedOnExit wiped(request.form);
+    reply = transport.post(request);
+  }
+  const std::string message = "the controller at " + quote_text(request.url) +
+                              " did not accept the login of " +
+                              quote_text(username) + ": " +
+                              describe_reply_head(reply) + "; ";
+  const std::string start(body_start(reply.body, {password}));
+  Value decoded;
+  try {
+    decoded = decode_json(std::move(reply.body));
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::kInvalidReply) throw;
+    std::string why = message + "the " + e.what();
+    if (!start.empty()) why += ", " + describe_body_start(start, {password});
+    throw Error(ErrorKind::kLoginFailed, why);
+  }
+  const std::string why = why_no_login(decoded, password);
+  if (!why.empty()) throw Error(ErrorKind::kLoginFailed, message + why);
+  return decoded.child(*decoded.node().find("CID"));
+}
+
 }  // namespace
 
 std::string controller_api_url(std::string_view controller_ip) {
@@ -43,25 +93,16 @@ Value get_orvantis_cid(const std::string& controller_ip,
                        Transport& transport) {
   Request request;
   request.url = controller_api_url(controller_ip);
-  request.form = login_form(username, password);
-  Reply reply;
-  {
-    WipedOnExit wiped(request.form);
-    reply = transport.post(request);
-  }
-  Value decoded;
-  try {
-    decoded = decode_json(std::move(reply.body));
-  } catch (const Error& e) {
-    if (e.kind() != ErrorKind::kInvalidReply) throw;
-  }
-  const Node* cid =
-      decoded.node().is_map() ? decoded.node().find("CID") : nullptr;
-  if (cid == nullptr) {
-    throw Error(ErrorKind::kLoginFailed,
-                "the controller did not accept the login");
-  }
-  return decoded.child(*cid);
+  return log_in(request, username, password, transport);
+}
+
+Value log_in(const RunSettings& settings, const std::string& check,
+             Transport& transport) {
+  Request request;
+  request.url = controller_api_url(settings.controller_ip);
+  request.timeout = settings.timeout;
+  request.check = check;
+  return log_in(request, settings.username, settings.password, transport);
 }
 
 Value get_orvantis_cid(const std::string& controller_ip,

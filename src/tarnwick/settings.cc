@@ -31,6 +31,7 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   settings.config_dir = given(command_line.config_dir)
                             ? *command_line.config_dir
                             : get_default_config_dir();
+  settings.timeout = command_line.timeout;
 }
 
 }  // namespace tarnwick

@@ -3,6 +3,8 @@
 #ifndef TARNWICK_SETTINGS_H_
 #define TARNWICK_SETTINGS_H_
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 namespace tarnwick {
@@ -15,6 +17,8 @@ struct RunSettings {
   std::string username;
   std::string password;
   std::string config_dir;
+  // The bound on each wait of a request (--timeout); unset, none.
+  std::optional<std::chrono::milliseconds> timeout;
 };
 
 // Fixes the settings in this order: the address (option, else the address

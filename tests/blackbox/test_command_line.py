@@ -30,7 +30,8 @@ TIMEOUT = 30  # seconds for any one run
 
 HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
-                [--password PASSWORD] [--config_dir CONFIG_DIR]
+                [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
+                [--timeout SECONDS]
 
 Tarnwick Automation
 
@@ -42,6 +43,8 @@ options:
   --password PASSWORD   Orvantis Controller Password. User will be prompted to enter the password if not specfied.
   --config_dir CONFIG_DIR
                         Configuration Directory. Defaults to "config" if not specified.
+  --verbose             Write a line per request to standard error: check, action, HTTP status, size and time.
+  --timeout SECONDS     Give up on a request after SECONDS without progress (connecting, or waiting for the next byte of the reply).
 """
 
 

@@ -201,6 +201,8 @@ TEST(CommandLineTest, ErrorMessagesNeverRepeatAValue) {
       {"--username", "u", "s3cr3t"},
       {"-p", "s3cr3t"},
       {"--controller_ip", "h", "--password", "-s3cr3t"},
+      {"--timeout", "s3cr3t"},
+      {"--verbose=s3cr3t"},
   };
   for (const Args& args : lines) {
     EXPECT_EQ(error_of(args).find("s3cr3t"), std::string::npos)
@@ -208,12 +210,66 @@ TEST(CommandLineTest, ErrorMessagesNeverRepeatAValue) {
   }
 }
 
+// The options beyond the four settings: a flag refuses a value, --timeout
+// takes seconds and rounds them up to milliseconds.
+TEST(CommandLineTest, OptionsBeyondTheSettings) {
+  const std::string kBadSeconds =
+      "option '--timeout' expects a number of seconds greater than 0 and at "
+      "most 86400";
+  struct Case {
+    Args args;
+    bool verbose;
+    long long timeout_ms;  // -1: unset
+    std::string error;     // not empty: the parse fails with it
+  } cases[] = {
+      {{}, false, -1, ""},
+      {{"--verbose"}, true, -1, ""},
+      {{"--verb", "--verbose"}, true, -1, ""},
+      {{"--verbose=1"}, false, -1, "option '--verbose' takes no value"},
+      {{"--verbose", "1"},
+       false,
+       -1,
+       "unexpected argument 2: only options are accepted"},
+      {{"--timeout", "2.5"}, false, 2500, ""},
+      {{"--timeout=2.5", "--t", "3"}, false, 3000, ""},
+      {{"--timeout", "0.0001"}, false, 1, ""},
+      {{"--timeout", "2.0001"}, false, 2001, ""},
+      {{"--timeout", "007"}, false, 7000, ""},
+      {{"--timeout", "86400"}, false, 86400000, ""},
+      {{"--timeout", "86400.0001"}, false, -1, kBadSeconds},
+      {{"--timeout", "0"}, false, -1, kBadSeconds},
+      {{"--timeout", "0.000"}, false, -1, kBadSeconds},
+      {{"--timeout", "-1"}, false, -1, kBadSeconds},
+      {{"--timeout", "1e3"}, false, -1, kBadSeconds},
+      {{"--timeout", "inf"}, false, -1, kBadSeconds},
+      {{"--timeout", ".5"}, false, -1, kBadSeconds},
+      {{"--timeout", "5."}, false, -1, kBadSeconds},
+      {{"--timeout", " 5"}, false, -1, kBadSeconds},
+      {{"--timeout", "99999999999999999999"}, false, -1, kBadSeconds},
+      {{"--timeout="}, false, -1, kBadSeconds},
+      {{"--timeout"}, false, -1, "option '--timeout' expects one value"},
+  };
+  for (const Case& c : cases) {
+    CommandLine parsed = parse_command_line(c.args);
+    SCOPED_TRACE(describe(c.args) + " gave " + describe(parsed));
+    if (!c.error.empty()) {
+      EXPECT_EQ(parsed.outcome, Outcome::kError);
+      EXPECT_EQ(parsed.error, c.error);
+      continue;
+    }
+    ASSERT_EQ(parsed.outcome, Outcome::kRun);
+    EXPECT_EQ(parsed.verbose, c.verbose);
+    EXPECT_EQ(parsed.timeout ? parsed.timeout->count() : -1, c.timeout_ms);
+  }
+}
+
 TEST(CommandLineTest, UsageWrapsForEightyColumns) {
-  EXPECT_EQ(
-      usage_text("tarnwick"),
-      "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] "
-      "[--username USERNAME]\n"
-      "                [--password PASSWORD] [--config_dir CONFIG_DIR]\n");
+  EXPECT_EQ(usage_text("tarnwick"),
+            "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] "
+            "[--username USERNAME]\n"
+            "                [--password PASSWORD] [--config_dir CONFIG_DIR] "
+            "[--verbose]\n"
+            "                [--timeout SECONDS]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -227,7 +283,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
   }
   EXPECT_EQ(joined,
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
-            "[--password PASSWORD] [--config_dir CONFIG_DIR]");
+            "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
+            "[--timeout SECONDS]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

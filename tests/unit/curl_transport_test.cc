@@ -34,7 +34,10 @@ TEST(CurlTransportTest, UrlWithoutHostIsRefused) {
     const std::string url = controller_api_url(address);
     try {
       SteadyClock clock;
-      CurlTransport(clock).post({url, "password=pw-do-not-show"});
+      Request request;
+      request.url = url;
+      request.form = "password=pw-do-not-show";
+      CurlTransport(clock).post(request);
       ADD_FAILURE() << "no error for " << url;
     } catch (const Error& e) {
       EXPECT_EQ(e.kind(), ErrorKind::kConnection);

@@ -36,7 +36,7 @@ class LoginTest : public testing::Test {
  protected:
   Value login(std::string body) {
     transport_.add_reply(std::move(body));
-    return get_orvantis_cid("10.1.1.1", "admin", "x", transport_);
+    return get_orvantis_cid("10.1.1.1", "admin", "s3cret", transport_);
   }
 
   FakeTransport transport_;
@@ -96,34 +96,72 @@ TEST_F(LoginTest, CidOutlivesTheReplyBody) {
   EXPECT_EQ(cid.node().text(), "session-\xc3\xa9");
 }
 
+// Why a reply is no login is said in the message: the head of the reply,
+// then what is wrong with it, quoting a body that is not JSON (the password
+// taken out) and naming the members of an object, never their values.
 TEST_F(LoginTest, UnusableRepliesFailTheLogin) {
   const std::string kDeep = "{\"CID\": " + std::string(kMaxNesting + 1, '[') +
                             std::string(kMaxNesting + 1, ']') + "}";
-  const std::string kCases[] = {
-      "",
-      " \n",
-      R"({"cid": "x"})",
-      R"({"Cid": "x", "CID ": "y"})",
-      R"({})",
-      R"([{"CID": "x"}])",
-      R"("CID")",
-      "42",
-      "null",
-      "true",
-      "<html><body>Unauthorized</body></html>",
-      R"({"CID": "x"} {"CID": "y"})",
-      R"({"CID": "x")",
-      kDeep,
+  const std::string kHead =
+      "the controller at 'https://10.1.1.1/v1/api' did not accept the login "
+      "of 'admin': HTTP 200 application/json; ";
+  const std::pair<std::string, std::string> kCases[] = {
+      {"", "the reply is empty"},
+      {" \n", "the reply is only white space, body begins ' \\n'"},
+      {R"({"cid": "x"})", "the reply has no member \"CID\", only 'cid'"},
+      {R"({"Cid": "x", "CID ": "y"})",
+       "the reply has no member \"CID\", only 'Cid', 'CID '"},
+      {R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":0,"k":1})",
+       "the reply has no member \"CID\", only 'a', 'b', 'c', 'd', 'e', 'f', "
+       "'g', 'h', 'i', 'j' and 1 more"},
+      {R"({})", "the reply is an empty object"},
+      {R"([{"CID": "x"}])", "the reply is a list, not an object"},
+      {R"("CID")", "the reply is a text, not an object"},
+      {"42", "the reply is a number, not an object"},
+      {"null", "the reply is None, not an object"},
+      {"true", "the reply is True, not an object"},
+      {"<html><body>Unauthorized s3cret</body></html>",
+       "the reply is not JSON: unexpected '<' at byte 0, body begins "
+       "'<html><body>Unauthorized ***</body></html>'"},
+      {R"({"CID": "x"} {"CID": "y"})",
+       "the reply is not JSON: unexpected '{' at byte 13 after the value, "
+       "body begins '{\"CID\": \"x\"} {\"CID\": \"y\"}'"},
+      {R"({"CID": "x")",
+       "the reply is not JSON: map opened at byte 0 is not closed, body "
+       "begins '{\"CID\": \"x\"'"},
+      {kDeep,
+       "the reply nests deeper than 10000 levels at byte 10007, body "
+       "begins '{\"CID\": " +
+           std::string(72, '[') + "'"},
   };
-  for (const std::string& body : kCases) {
+  for (const auto& [body, why] : kCases) {
     SCOPED_TRACE(body.substr(0, 60));
     try {
       login(body);
       ADD_FAILURE() << "login accepted";
     } catch (const Error& e) {
       EXPECT_EQ(e.kind(), ErrorKind::kLoginFailed);
-      EXPECT_STREQ(e.what(), "the controller did not accept the login");
+      EXPECT_EQ(e.what(), kHead + why);
     }
+  }
+}
+
+TEST_F(LoginTest, FailedLoginNamesStatusTypeAndRedirect) {
+  Reply redirect;
+  redirect.status = 302;
+  redirect.content_type = "text/html";
+  redirect.location = "https://sso.example/login?token=t0k3n#top";
+  redirect.body = "<a href=\"https://sso.example/login?token=t0k3n\">";
+  transport_.add_reply(redirect);
+  try {
+    get_orvantis_cid("10.1.1.1", "ops", "pw", transport_);
+    FAIL() << "login accepted";
+  } catch (const Error& e) {
+    EXPECT_TRUE(std::string(e.what()).starts_with(
+        "the controller at 'https://10.1.1.1/v1/api' did not accept the login "
+        "of 'ops': HTTP 302 text/html, redirected to "
+        "'https://sso.example/login'; the reply is not JSON"))
+        << e.what();
   }
 }
 
