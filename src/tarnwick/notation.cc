@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,41 +13,6 @@
 namespace tarnwick {
 
 namespace {
-
-// Gathers the many small writes of the layout in a fixed buffer and hands
-// them to the Output in large blocks.
-class BlockSink {
- public:
-  explicit BlockSink(Output& out) : out_(out) {}
-  BlockSink(const BlockSink&) = delete;
-  BlockSink& operator=(const BlockSink&) = delete;
-
-  void write(std::string_view v) {
-    if (v.size() > kSize - used_) {
-      flush();
-      if (v.size() >= kSize) {
-        out_.write(v);
-        return;
-      }
-    }
-    std::memcpy(buffer_ + used_, v.data(), v.size());
-    used_ += v.size();
-  }
-  void put(char c) {
-    if (used_ == kSize) flush();
-    buffer_[used_++] = c;
-  }
-  void flush() {
-    out_.write(std::string_view(buffer_, used_));
-    used_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kSize = 1 << 14;
-  Output& out_;
-  std::size_t used_ = 0;
-  char buffer_[kSize];
-};
 
 // ---------------------------------------------------------------------------
 // Text splitting
@@ -124,7 +88,7 @@ std::size_t scan_word(std::string_view s, std::size_t pos, std::size_t end,
 
 class Printer {
  public:
-  Printer(BlockSink& out, std::size_t width) : out_(out), width_(width) {}
+  Printer(Output& out, std::size_t width) : out_(out), width_(width) {}
 
   void print(const Node& root) {
     place(root, 0, 0, true);
@@ -495,7 +459,7 @@ class Printer {
     }
   };
 
-  BlockSink& out_;
+  Output& out_;
   std::size_t width_;
   // Members by key of the maps being written, innermost last.
   std::vector<std::uint32_t> order_;
@@ -514,10 +478,8 @@ class Printer {
 }  // namespace
 
 void pp(const Node& v, Output& out, std::size_t width) {
-  BlockSink sink(out);
-  Printer printer(sink, width);
+  Printer printer(out, width);
   printer.print(v);
-  sink.flush();
 }
 
 std::string pformat(const Node& v, std::size_t width) {
