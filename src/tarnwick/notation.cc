@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tarnwick/notation_impl.h"
+#include "tarnwick/quoting.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {
