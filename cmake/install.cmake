@@ -24,8 +24,9 @@ set(TARNWICK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
 set(TARNWICK_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBEXECDIR}/tarnwick)
 
 # The headers a program needs to use the core library. The others (text.h,
-# check_file.h, form.h, command_line.h, prompt.h, suite_run.h, main.h) are
-# internal; no public header may include one of them.
+# check_file.h, form.h, command_line.h, prompt.h, suite_run.h, main.h,
+# quoting.h, layout.h, key_order.h, text_split.h) are internal; no public
+# header may include one of them.
 set(TARNWICK_PUBLIC_HEADERS
   value.h json.h literal.h notation.h output.h filter.h check_run.h session.h
   config_dir.h error.h)
