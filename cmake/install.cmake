@@ -25,7 +25,8 @@ set(TARNWICK_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBEXECDIR}/tarnwick)
 
 # The headers a program needs to use the core library. The others (text.h,
 # check_file.h, form.h, command_line.h, prompt.h, suite_run.h, command.h,
-# main.h, ...) are internal; no public header may include one of them.
+# main.h, quoting.h, layout.h, key_order.h, text_split.h, ...) are internal;
+# no public header may include one of them.
 set(TARNWICK_PUBLIC_HEADERS
   value.h json.h literal.h notation.h output.h filter.h check_run.h session.h
   transport.h curl_transport.h clock.h config_dir.h error.h)

@@ -1,63 +1,18 @@
-// The one-line forms of scalars in nested-literal notation: texts quoted and
-// escaped (printability of code points, the measuring of quoted texts) and
-// doubles written as their shortest round-trip digits.
+// The one-line forms of scalars in nested-literal notation: texts quoted
+// (quoting.h) and doubles written as their shortest round-trip digits.
 #include "tarnwick/literal.h"
 
-#include <utf8proc.h>
-
-#include <array>
 #include <charconv>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
 
-#include "tarnwick/notation_impl.h"
+#include "tarnwick/quoting.h"
 
 namespace tarnwick {
 
 namespace {
-
-bool category_is_printable(char32_t c) {
-  switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-    case UTF8PROC_CATEGORY_CN:
-    case UTF8PROC_CATEGORY_CC:
-    case UTF8PROC_CATEGORY_CF:
-    case UTF8PROC_CATEGORY_CS:
-    case UTF8PROC_CATEGORY_CO:
-    case UTF8PROC_CATEGORY_ZL:
-    case UTF8PROC_CATEGORY_ZP:
-      return false;
-    case UTF8PROC_CATEGORY_ZS:
-      return c == U' ';
-    default:
-      return true;
-  }
-}
-
-// Printability of the code points below U+10000, looked up once: texts of
-// replies are mostly in that range and a bit test is much cheaper than the
-// category lookup.
-class BmpPrintable {
- public:
-  BmpPrintable() {
-    for (char32_t c = 0; c < 0x10000; ++c) {
-      if (category_is_printable(c))
-        bits_[c >> 6] |= std::uint64_t{1} << (c & 63);
-    }
-  }
-  bool test(char32_t c) const { return (bits_[c >> 6] >> (c & 63)) & 1; }
-
- private:
-  std::array<std::uint64_t, 0x10000 / 64> bits_{};
-};
-
-// Columns of the escape for a non-printable code point outside ASCII.
-std::size_t escape_width(char32_t c) {
-  return c <= 0xFF ? 4 : c <= 0xFFFF ? 6 : 10;
-}
 
 struct StringSink {
   std::string& s;
@@ -66,71 +21,6 @@ struct StringSink {
 };
 
 }  // namespace
-
-bool is_printable(char32_t c) {
-  static const BmpPrintable bmp;
-  if (c < 0x10000) return bmp.test(c);
-  return category_is_printable(c);
-}
-
-std::size_t add_non_ascii(std::string_view s, std::size_t pos, TextStats& st) {
-  Decoded d = decode_at(s, pos);
-  st.width += !d.ok ? 4 : is_printable(d.c) ? 1 : escape_width(d.c);
-  return d.length;
-}
-
-TextStats scan_text(std::string_view s) {
-  TextStats st;
-  scan_text_within(s, std::numeric_limits<std::uint64_t>::max(), st);
-  return st;
-}
-
-bool scan_text_within(std::string_view s, std::uint64_t limit, TextStats& st) {
-  std::size_t pos = 0;
-  const std::size_t n = s.size();
-  // The quotes alone take two columns.
-  while (pos < n) {
-    if (st.width + 2 > limit) return false;
-    std::size_t stop = n;
-    if (pos + 8 <= n) {
-      if (all_plain(s.data() + pos)) {
-        st.width += 8;
-        pos += 8;
-        continue;
-      }
-      stop = pos + 8;
-    }
-    while (pos < stop) {
-      auto b = static_cast<unsigned char>(s[pos]);
-      if (b < 0x80) {
-        add_ascii(kAsciiCost[b], st);
-        ++pos;
-      } else {
-        pos += add_non_ascii(s, pos, st);
-      }
-    }
-  }
-  return quoted_width(st) <= limit;
-}
-
-bool pick_single_quotes(std::string_view s) {
-  if (std::memchr(s.data(), '\'', s.size()) == nullptr) return true;
-  return std::memchr(s.data(), '"', s.size()) != nullptr;
-}
-
-bool is_plain_text(std::string_view s) {
-  const char* p = s.data();
-  const std::size_t n = s.size();
-  std::size_t pos = 0;
-  for (; pos + 8 <= n; pos += 8) {
-    if (!all_plain(p + pos)) return false;
-  }
-  for (; pos < n; ++pos) {
-    auto b = static_cast<unsigned char>(p[pos]);
-    if (b >= 0x80 || kAsciiClass[b] != kPlain) return false;
-  }
-  return true;
-}
 
 std::size_t format_real_into(double d, char* buf) {
   if (std::isnan(d)) {

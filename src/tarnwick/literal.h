@@ -4,6 +4,7 @@
 #ifndef TARNWICK_LITERAL_H_
 #define TARNWICK_LITERAL_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,13 @@ std::string quote_text(std::string_view s);
 
 // The one-line form of a double: 2.5, 100.0, 1e+16, 1.5e-05, -0.0, inf, nan.
 std::string format_real(double d);
+
+// Room for the one-line form of any double.
+inline constexpr std::size_t kRealBuffer = 32;
+
+// Writes the one-line form of d, as format_real does, to buf (at least
+// kRealBuffer bytes) and returns its length. Does not allocate.
+std::size_t format_real_into(double d, char* buf);
 
 }  // namespace tarnwick
 

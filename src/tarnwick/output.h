@@ -2,6 +2,9 @@
 #ifndef TARNWICK_OUTPUT_H_
 #define TARNWICK_OUTPUT_H_
 
+#include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,15 +37,23 @@ class Output {
   Output& operator=(const Output&) = delete;
   ~Output();
 
-  // Buffer s (or c). Once 64 KiB are buffered they are written out, so both
-  // may throw as flush() does.
+  // Buffer s (or c). At most 64 KiB are kept: a write that does not fit in
+  // what is left of them writes them out first, so both may throw as flush()
+  // does.
   void write(std::string_view s) {
-    buffer_.append(s);
-    if (buffer_.size() >= kChunk) drain();
+    if (s.size() < static_cast<std::size_t>(end_ - next_)) {
+      std::memcpy(next_, s.data(), s.size());
+      next_ += s.size();
+      return;
+    }
+    write_past_buffer(s);
   }
   void put(char c) {
-    buffer_.push_back(c);
-    if (buffer_.size() >= kChunk) drain();
+    if (next_ != end_) {
+      *next_++ = c;
+      return;
+    }
+    write_past_buffer(std::string_view(&c, 1));
   }
 
   // Writes out everything buffered. Throws OutputError when the file
@@ -51,16 +62,24 @@ class Output {
   void flush();
 
   // Everything written so far, for an in-memory Output.
-  const std::string& text() const { return buffer_; }
+  const std::string& text() const { return text_; }
 
  private:
   static constexpr std::size_t kChunk = 1 << 16;
-  void drain() {
-    if (fd_ >= 0) flush();
-  }
+
+  // The slow path of write() and put(): where the buffer is full or not yet
+  // there, and every write of an in-memory Output.
+  void write_past_buffer(std::string_view s);
+  // Writes s to the file descriptor; throws as flush() does.
+  void write_out(std::string_view s);
 
   int fd_;
-  std::string buffer_;
+  // kChunk bytes, from the first write on; [buffer_, next_) is pending.
+  // An in-memory Output has none, so that every write takes the slow path.
+  std::unique_ptr<char[]> buffer_;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::string text_;  // an in-memory Output's text
 };
 
 }  // namespace tarnwick

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -99,67 +97,6 @@ INSTANTIATE_TEST_SUITE_P(Groups, NotationVectorTest, testing::ValuesIn(kGroups),
 
 // ----- One-line forms
 
-TEST(NotationTest, QuotesAndEscapesTexts) {
-  struct Case {
-    std::string text;
-    std::string quoted;
-  };
-  const Case cases[] = {
-      {"", "''"},
-      {"up", "'up'"},
-      {"it's", "\"it's\""},
-      {"say \"hi\"", "'say \"hi\"'"},
-      {"it's \"x\"", "'it\\'s \"x\"'"},
-      {"a\\b", "'a\\\\b'"},
-      {"\t\n\r", "'\\t\\n\\r'"},
-      {std::string("\0\x1b\x7f", 3), "'\\x00\\x1b\\x7f'"},
-      {"\xc2\x85|\xc2\xa0|\xc2\xad", "'\\x85|\\xa0|\\xad'"},  // Cc, Zs, Cf
-      {"\xe2\x80\x8b\xe2\x80\xa8\xe3\x80\x80",
-       "'\\u200b\\u2028\\u3000'"},                   // Cf, Zl, Zs
-      {"\xee\x80\x80\xcd\xb8", "'\\ue000\\u0378'"},  // Co, Cn
-      {"\xf4\x8f\xbf\xbf\xf3\xa0\x80\x81", "'\\U0010ffff\\U000e0001'"},
-      {"\xed\xa0\xbd", "'\\ud83d'"},  // a lone surrogate from a reply
-      {"\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80 \xe4\xb8\x80",
-       "'\xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80 \xe4\xb8\x80'"},
-      {"x\xffy", "'x\\xffy'"},  // a byte that is no UTF-8
-      // Long enough for the eight-byte steps, with the escape late in a step.
-      {"abcdefghijklmno'", "\"abcdefghijklmno'\""},
-      {"abcdefghijklmn\\", "'abcdefghijklmn\\\\'"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(quote_text(c.text), c.quoted) << c.quoted;
-}
-
-TEST(NotationTest, FormatsRealsShortestWithPointOrExponent) {
-  struct Case {
-    double value;
-    const char* text;
-  };
-  const Case cases[] = {
-      {2.5, "2.5"},
-      {100.0, "100.0"},
-      {0.0001, "0.0001"},
-      {0.00001, "1e-05"},
-      {1.5e-5, "1.5e-05"},
-      {1e15, "1000000000000000.0"},
-      {9999999999999998.0, "9999999999999998.0"},
-      {1e16, "1e+16"},
-      {1.2345e100, "1.2345e+100"},
-      {-1.5e-10, "-1.5e-10"},
-      {0.1, "0.1"},
-      {1.0 / 3, "0.3333333333333333"},
-      {123.456, "123.456"},
-      {5e-324, "5e-324"},
-      {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-      {0.0, "0.0"},
-      {-0.0, "-0.0"},
-      {std::numeric_limits<double>::infinity(), "inf"},
-      {-std::numeric_limits<double>::infinity(), "-inf"},
-      {std::nan(""), "nan"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(format_real(c.value), c.text) << c.text;
-}
-
 TEST(NotationTest, PrintsNumbersAndWordsInContainers) {
   std::string digits(400, '7');
   EXPECT_EQ(print("-" + digits), "-" + digits + "\n");
@@ -167,15 +104,6 @@ TEST(NotationTest, PrintsNumbersAndWordsInContainers) {
             "[5.0,\n 5.0,\n 1e+16,\n 0,\n " + digits + "]\n");
   EXPECT_EQ(print(R"({"b": [true, false, null], "a": 0.5})"),
             "{'a': 0.5, 'b': [True, False, None]}\n");
-}
-
-TEST(NotationTest, SortsKeysByCodePoint) {
-  // U+D800 (a lone surrogate) < U+E000 < U+FF61 < U+1F600.
-  EXPECT_EQ(
-      print(
-          R"({"\ud83d\ude00": 1, "\uff61": 2, "\ue000": 3, "\ud800": 4, "b": 5, "B": 6})"),
-      "{'B': 6, 'b': 5, '\\ud800': 4, '\\ue000': 3, '\xef\xbd\xa1': 2, "
-      "'\xf0\x9f\x98\x80': 1}\n");
 }
 
 // ----- Layout
@@ -218,58 +146,6 @@ TEST(NotationTest, BreaksOnlyBeyondTheWidth) {
   };
   for (const Case& c : cases) EXPECT_EQ(print(c.json), c.notation) << c.json;
   EXPECT_EQ(print(list_of_width(200)).size(), 201u);
-}
-
-TEST(NotationTest, SplitsTextsAfterWhiteSpace) {
-  std::string w(60, 'w');
-  std::string words = w + " " + w + " " + w + " " + w;  // 243 characters
-  struct Case {
-    std::string json;
-    std::string notation;
-  };
-  const Case cases[] = {
-      // The whole result: pieces in parentheses, one column further right.
-      {"\"" + words + "\"",
-       "('" + w + " " + w + " " + w + " '\n '" + w + "')\n"},
-      // Last in a list, then not last.
-      {"[1, \"" + words + "\"]",
-       "[1,\n '" + w + " " + w + " " + w + " '\n '" + w + "']\n"},
-      {"[\"" + words + "\", 1]",
-       "['" + w + " " + w + " " + w + " '\n '" + w + "',\n 1]\n"},
-      // A map value continues in the column after the key.
-      {"{\"key\": \"" + words + "\"}",
-       "{'key': '" + w + " " + w + " " + w + " '\n        '" + w + "'}\n"},
-      // Each piece picks its own quotes.
-      {"\"" + w + "'s " + w + " " + w + " " + w + "\"",
-       "(\"" + w + "'s " + w + " " + w + " \"\n '" + w + "')\n"},
-      // One word longer than the line: no split, no parentheses.
-      {"\"" + std::string(250, 'z') + "\"",
-       "'" + std::string(250, 'z') + "'\n"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(print(c.json), c.notation) << c.json;
-}
-
-TEST(NotationTest, SplitsTextsAtEveryKindOfLineEnd) {
-  // Narrow lines show every cut; pieces keep their line ends.
-  struct Case {
-    std::string json;
-    std::string notation;
-  };
-  const Case cases[] = {
-      {R"("aaaa\r\nbbbb\rcccc\ndddd")",
-       "('aaaa\\r\\n'\n 'bbbb\\r'\n 'cccc\\n'\n 'dddd')\n"},
-      {R"("aaaa\u000bbbbb\u000ccccc\u001cdddd")",
-       "('aaaa\\x0b'\n 'bbbb\\x0c'\n 'cccc\\x1c'\n 'dddd')\n"},
-      {R"("aaaa\u0085bbbb\u2028cccc\u2029dddd")",
-       "('aaaa\\x85'\n 'bbbb\\u2028'\n 'cccc\\u2029'\n 'dddd')\n"},
-      // U+001F and U+00A0 end no line but end words.
-      {R"("aaaa\u001fbbbb\u00a0cccc\u3000dddd")",
-       "('aaaa\\x1f'\n 'bbbb\\xa0'\n 'cccc\\u3000'\n 'dddd')\n"},
-      // Words that fit together share a piece.
-      {R"("aa bb cc dd ee ff gg")", "('aa bb cc '\n 'dd ee ff '\n 'gg')\n"},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(print(c.json, 14), c.notation) << c.json;
 }
 
 TEST(NotationTest, PrintsEmptyValuesWhereNothingFits) {

@@ -1,9 +1,9 @@
-// What the layout of notation.cc needs of the one-line forms of scalars
-// (literal.cc): the classification of ASCII bytes inside quotes, the
-// measuring of quoted texts and the writing of texts and doubles to a sink.
-// Internal to notation.cc and literal.cc; nothing else may include it.
-#ifndef TARNWICK_NOTATION_IMPL_H_
-#define TARNWICK_NOTATION_IMPL_H_
+// Quoting of texts: how each character is written between quotes, what the
+// quoted form of a text costs in columns, and writing it to a sink (anything
+// with write(std::string_view) and put(char)). quote_text (literal.h) and the
+// report printer write texts with it. Internal: no public header includes it.
+#ifndef TARNWICK_QUOTING_H_
+#define TARNWICK_QUOTING_H_
 
 #include <array>
 #include <cstddef>
@@ -152,6 +152,19 @@ inline bool all_plain(const char* p) {
          !has_byte(w, '\\');
 }
 
+// One step of a walk over a text from s[pos]: either eight bytes that need
+// no look of their own (plain), or the bytes up to `stop` to be looked at one
+// by one (at most eight, fewer at the end of s).
+struct Step {
+  bool plain;
+  std::size_t stop;
+};
+
+inline Step next_step(std::string_view s, std::size_t pos) {
+  if (pos + 8 > s.size()) return {false, s.size()};
+  return {all_plain(s.data() + pos), pos + 8};
+}
+
 // What the quoted form of s costs.
 TextStats scan_text(std::string_view s);
 
@@ -190,15 +203,12 @@ void write_quoted(Sink& out, std::string_view s, bool single) {
   std::size_t run = 0;
   std::size_t pos = 0;
   while (pos < n) {
-    std::size_t stop = n;
-    if (pos + 8 <= n) {
-      if (all_plain(s.data() + pos)) {
-        pos += 8;
-        continue;
-      }
-      stop = pos + 8;
+    const Step step = next_step(s, pos);
+    if (step.plain) {
+      pos = step.stop;
+      continue;
     }
-    while (pos < stop) {
+    while (pos < step.stop) {
       auto b = static_cast<unsigned char>(s[pos]);
       if (b < 0x80) {
         std::uint8_t cls = kAsciiClass[b];
@@ -263,11 +273,6 @@ void write_text(Sink& out, std::string_view s) {
   write_quoted(out, s, pick_single_quotes(s));
 }
 
-inline constexpr std::size_t kRealBuffer = 32;
-
-// Writes the one-line form of d to buf and returns its length.
-std::size_t format_real_into(double d, char* buf);
-
 }  // namespace tarnwick
 
-#endif  // TARNWICK_NOTATION_IMPL_H_
+#endif  // TARNWICK_QUOTING_H_

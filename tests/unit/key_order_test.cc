@@ -10,7 +10,11 @@
 namespace tarnwick {
 namespace {
 
-TEST(NotationKeyOrderTest, MapsOfAListPrintSortedWhateverTheirKeyOrder) {
+std::string print(const std::string& json) {
+  return pformat(decode_json(json).node());
+}
+
+TEST(KeyOrderTest, MapsOfAListPrintSortedWhateverTheirKeyOrder) {
   // Each element has as many keys as the one before it; only some have the
   // same keys in the same order too.
   const std::string reply = R"([
@@ -24,6 +28,15 @@ TEST(NotationKeyOrderTest, MapsOfAListPrintSortedWhateverTheirKeyOrder) {
   EXPECT_EQ(pformat(decode_json(reply).node(), 50),
             "[" + sorted + ",\n " + sorted + ",\n " + sorted + ",\n " + others +
                 ",\n " + sorted + "]\n");
+}
+
+TEST(KeyOrderTest, SortsKeysByCodePoint) {
+  // U+D800 (a lone surrogate) < U+E000 < U+FF61 < U+1F600.
+  EXPECT_EQ(
+      print(
+          R"({"\ud83d\ude00": 1, "\uff61": 2, "\ue000": 3, "\ud800": 4, "b": 5, "B": 6})"),
+      "{'B': 6, 'b': 5, '\\ud800': 4, '\\ue000': 3, '\xef\xbd\xa1': 2, "
+      "'\xf0\x9f\x98\x80': 1}\n");
 }
 
 }  // namespace
