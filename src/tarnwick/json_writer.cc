@@ -34,6 +34,17 @@ bool is_plain_word(const char* p) {
   return (hits & kTopBits) == 0;
 }
 
+// Whether the last bytes of s, from pos on and fewer than eight, are plain:
+// tested as one word together with the bytes before them, or padded with
+// blanks when s is that short. Most keys and many values are that short.
+bool is_plain_tail(std::string_view s, std::size_t pos) {
+  if (s.size() >= 8) return is_plain_word(s.data() + s.size() - 8);
+  char word[8];
+  std::memset(word, ' ', sizeof word);
+  std::memcpy(word, s.data() + pos, s.size() - pos);
+  return is_plain_word(word);
+}
+
 bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 // \u and four small hexadecimal digits, as Python's json module writes them.
@@ -99,6 +110,8 @@ void write_string(std::string_view s, Surrogates surrogates, Output& out) {
         continue;
       }
       stop = pos + 8;
+    } else if (is_plain_tail(s, pos)) {
+      break;
     }
     while (pos < stop) {
       const auto b = static_cast<unsigned char>(p[pos]);
@@ -129,7 +142,7 @@ void write_string(std::string_view s, Surrogates surrogates, Output& out) {
       run = pos;
     }
   }
-  out.write(s.substr(run));
+  out.write(s.substr(run, n - run));
   out.put('"');
 }
 
