@@ -113,15 +113,6 @@ void register_reply(const std::string& path, const std::string& bytes,
     }
     s.SetBytesProcessed(static_cast<int64_t>(s.iterations() * bytes.size()));
   });
-  add("json_only" + tag, [&bytes, null_fd](benchmark::State& s) {
-    Value reply = decode_json(bytes);
-    for (auto _ : s) {
-      Output out(null_fd);
-      write_json(reply.node(), out);
-      out.flush();
-    }
-    s.SetBytesProcessed(static_cast<int64_t>(s.iterations() * bytes.size()));
-  });
   add("filter_only" + tag, [&bytes](benchmark::State& s) {
     Value reply = decode_json(bytes);
     for (auto _ : s)

@@ -1,5 +1,6 @@
 #include "tarnwick/json_writer.h"
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -59,31 +60,23 @@ void write_unicode_escape(char32_t c, Output& out) {
   out.write(std::string_view(escape, sizeof escape));
 }
 
+// The letters of the escapes that JSON has a short form for, by byte; 0
+// where it has none.
+constexpr std::array<char, 128> kShortEscape = [] {
+  // Each character, then the letter that stands for it after a backslash.
+  constexpr std::string_view kPairs = "\"\"\\\\\bb\ff\nn\rr\tt";
+  std::array<char, 128> t{};
+  for (std::size_t i = 0; i < kPairs.size(); i += 2)
+    t[static_cast<unsigned char>(kPairs[i])] = kPairs[i + 1];
+  return t;
+}();
+
 void write_ascii_escape(unsigned char b, Output& out) {
-  switch (b) {
-    case '"':
-      out.write("\\\"");
-      break;
-    case '\\':
-      out.write("\\\\");
-      break;
-    case '\b':
-      out.write("\\b");
-      break;
-    case '\f':
-      out.write("\\f");
-      break;
-    case '\n':
-      out.write("\\n");
-      break;
-    case '\r':
-      out.write("\\r");
-      break;
-    case '\t':
-      out.write("\\t");
-      break;
-    default:
-      write_unicode_escape(b, out);
+  if (const char letter = kShortEscape[b]) {
+    const char escape[] = {'\\', letter};
+    out.write(std::string_view(escape, sizeof escape));
+  } else {
+    write_unicode_escape(b, out);
   }
 }
 
