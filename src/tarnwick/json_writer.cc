@@ -85,57 +85,52 @@ void write_ascii_escape(unsigned char b, Output& out) {
 // are not UTF-8.
 enum class Surrogates { kEscape, kReplace };
 
+bool is_plain_byte(unsigned char b) {
+  return b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+}
+
+// Where the next byte from pos on that needs a look of its own is (a control
+// character, a quote, a backslash or a byte outside ASCII), or s.size().
+std::size_t find_special(std::string_view s, std::size_t pos) {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  while (pos + 8 <= n && is_plain_word(p + pos)) pos += 8;
+  if (pos + 8 > n && is_plain_tail(s, pos)) return n;
+  while (pos < n && is_plain_byte(static_cast<unsigned char>(p[pos]))) ++pos;
+  return pos;
+}
+
 // Writes s between double quotes. Runs that need no escape are handed to out
-// as one block; only the eight-byte words that hold something else are
-// looked at byte by byte.
+// as one block.
 void write_string(std::string_view s, Surrogates surrogates, Output& out) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
   out.put('"');
-  const char* p = s.data();
-  const std::size_t n = s.size();
   std::size_t run = 0;
   std::size_t pos = 0;
-  while (pos < n) {
-    std::size_t stop = n;
-    if (pos + 8 <= n) {
-      if (is_plain_word(p + pos)) {
-        pos += 8;
-        continue;
-      }
-      stop = pos + 8;
-    } else if (is_plain_tail(s, pos)) {
-      break;
+  while ((pos = find_special(s, pos)) < s.size()) {
+    const auto b = static_cast<unsigned char>(s[pos]);
+    std::size_t next = pos;
+    char32_t c = b;
+    const bool decoded =
+        b >= 0x80 && decode_utf8(s, next, c, surrogates == Surrogates::kEscape);
+    if (decoded && !is_surrogate(c)) {
+      pos = next;
+      continue;
     }
-    while (pos < stop) {
-      const auto b = static_cast<unsigned char>(p[pos]);
-      if (b >= 0x20 && b < 0x80 && b != '"' && b != '\\') {
-        ++pos;
-        continue;
-      }
-      std::size_t next = pos;
-      char32_t c = b;
-      const bool decoded =
-          b >= 0x80 &&
-          decode_utf8(s, next, c, surrogates == Surrogates::kEscape);
-      if (decoded && !is_surrogate(c)) {
-        pos = next;
-        continue;
-      }
-      out.write(s.substr(run, pos - run));
-      if (decoded) {
-        write_unicode_escape(c, out);
-        pos = next;
-      } else if (b < 0x80) {
-        write_ascii_escape(b, out);
-        ++pos;
-      } else {
-        out.write(kReplacement);
-        ++pos;
-      }
-      run = pos;
+    out.write(s.substr(run, pos - run));
+    if (decoded) {
+      write_unicode_escape(c, out);
+      pos = next;
+    } else if (b < 0x80) {
+      write_ascii_escape(b, out);
+      ++pos;
+    } else {
+      out.write(kReplacement);
+      ++pos;
     }
+    run = pos;
   }
-  out.write(s.substr(run, n - run));
+  out.write(s.substr(run));
   out.put('"');
 }
 
