@@ -35,6 +35,10 @@ bool is_plain_word(const char* p) {
   return (hits & kTopBits) == 0;
 }
 
+bool is_plain_byte(unsigned char b) {
+  return b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
+}
+
 // Whether the last bytes of s, from pos on and fewer than eight, are plain:
 // tested as one word together with the bytes before them, or padded with
 // blanks when s is that short. Most keys and many values are that short.
@@ -80,15 +84,6 @@ void write_ascii_escape(unsigned char b, Output& out) {
   }
 }
 
-// What a surrogate's 3-byte form stands for: in a reply value, a lone
-// surrogate escape that the decoder kept; in a name or message, bytes that
-// are not UTF-8.
-enum class Surrogates { kEscape, kReplace };
-
-bool is_plain_byte(unsigned char b) {
-  return b >= 0x20 && b < 0x80 && b != '"' && b != '\\';
-}
-
 // Where the next byte from pos on that needs a look of its own is (a control
 // character, a quote, a backslash or a byte outside ASCII), or s.size().
 std::size_t find_special(std::string_view s, std::size_t pos) {
@@ -99,6 +94,11 @@ std::size_t find_special(std::string_view s, std::size_t pos) {
   while (pos < n && is_plain_byte(static_cast<unsigned char>(p[pos]))) ++pos;
   return pos;
 }
+
+// What a surrogate's 3-byte form stands for: in a reply value, a lone
+// surrogate escape that the decoder kept; in a name or message, bytes that
+// are not UTF-8.
+enum class Surrogates { kEscape, kReplace };
 
 // Writes s between double quotes. Runs that need no escape are handed to out
 // as one block.
@@ -149,8 +149,8 @@ void write_scalar(const Node& v, Output& out) {
       out.write(v.text());
       break;
     case Kind::kReal:
-      // JSON has no NaN or infinity; readers that take the words NaN and
-      // Infinity are not the rule.
+      // JSON has no form for these; the words NaN and Infinity that some
+      // readers take would make the output unreadable to the others.
       if (std::isfinite(v.real)) {
         out.write(format_real(v.real));
       } else {

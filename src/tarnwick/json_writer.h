@@ -10,8 +10,8 @@
 
 namespace tarnwick {
 
-// Writes value as one JSON text, without a line end, members separated by
-// ", " and keys by ": ":
+// Writes value as one JSON text, without a line end; elements and members
+// are separated by ", ", a key from its value by ": ":
 //   - maps with their members in the order the value holds them;
 //   - whole numbers with all their digits, as they are;
 //   - finite reals in the shortest form that reads back as the same double,
@@ -24,7 +24,7 @@ namespace tarnwick {
 // every value it decoded except that non-finite reals come back as null.
 // Linear time, no recursion; beyond what out buffers, memory grows with the
 // nesting depth only. Throws OutputError, as Output::write does, when out
-// cannot be written; what was written before stays written.
+// cannot be written.
 void write_json(const Node& value, Output& out);
 
 // Writes text (a file name, a description, a message) as one JSON string,
