@@ -1,5 +1,6 @@
 // The report path of one check, in process: decoding, filtering and printing
-// a controller reply, beside the floor (reading the bytes, a bare scan).
+// a controller reply, or writing it as JSON, beside the floor (reading the
+// bytes, a bare scan).
 //
 //     reply_bench [benchmark flags] REPLY...
 //
@@ -20,6 +21,7 @@
 #include "bench/report_stages.h"
 #include "tarnwick/filter.h"
 #include "tarnwick/json.h"
+#include "tarnwick/json_writer.h"
 #include "tarnwick/notation.h"
 #include "tarnwick/output.h"
 
@@ -83,6 +85,11 @@ void register_reply(const std::string& path, const std::string& bytes,
   add("full_report" + tag, [&bytes, null_fd](benchmark::State& s) {
     with_body(s, bytes, [null_fd](std::string body) {
       full_report(std::move(body), null_fd);
+    });
+  });
+  add("json_report" + tag, [&bytes, null_fd](benchmark::State& s) {
+    with_body(s, bytes, [null_fd](std::string body) {
+      json_report(std::move(body), null_fd);
     });
   });
   add("filtered_report" + tag, [&bytes, null_fd](benchmark::State& s) {

@@ -12,6 +12,7 @@
 
 #include "tarnwick/filter.h"
 #include "tarnwick/json.h"
+#include "tarnwick/json_writer.h"
 #include "tarnwick/notation.h"
 #include "tarnwick/output.h"
 
@@ -45,6 +46,16 @@ inline void full_report(std::string body, int fd) {
   Value reply = decode_json(std::move(body));
   Output out(fd);
   pp(reply.node(), out);
+  out.flush();
+}
+
+// The whole reply written as one line of JSON, as a check without filters
+// reports it in JSON output.
+inline void json_report(std::string body, int fd) {
+  Value reply = decode_json(std::move(body));
+  Output out(fd);
+  write_json(reply.node(), out);
+  out.put('\n');
   out.flush();
 }
 
