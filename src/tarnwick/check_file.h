@@ -63,7 +63,6 @@ class CheckFile {
   // section, Error(kInterpolation) naming the key for a missing key or a value
   // that cannot be expanded (a stray "%", a reference to a missing key,
   // references nested too deep or in a cycle, kMaxExpandedValue exceeded).
-  // Thread-safe.
   std::string get(std::string_view section, std::string_view key) const;
 
   // The value, or nullopt when the section or key is missing or the value

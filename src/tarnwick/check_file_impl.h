@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -62,7 +61,7 @@ struct CheckFile::Impl {
   // Open addressing over (section, key): entry index + 1, 0 for a free slot.
   std::vector<std::uint32_t> slots;
 
-  mutable std::mutex mutex;
+  // Filled by read_value as values are read, one per section.
   mutable std::vector<std::unique_ptr<SectionExpansions>> expansions;
 
   // Both defined in check_file_references.cc, where SectionExpansions is
@@ -125,8 +124,8 @@ void append_folded(std::string& out, std::string_view key);
 std::string folded(std::string_view key);
 
 // The value of key in the section named section_name, its references
-// expanded, or the outcome that says why there is none. Thread-safe: the
-// expansions worked out are kept in impl under impl.mutex.
+// expanded, or the outcome that says why there is none. What it works out is
+// kept in impl.expansions, so reads of one impl must not run concurrently.
 CheckFile::Impl::ReadResult read_value(const CheckFile::Impl& impl,
                                        std::string_view section_name,
                                        std::string_view key);

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,12 +31,15 @@ struct Piece {
 // outcome is fixed for its section: either `reason` names why the value is
 // unreadable, or `pieces` say how to build it.
 struct Expansion {
-  bool active = false;  // on the walk's current path
+  bool active = false;  // on the path of the scan, or paused or waiting
   bool done = false;
   bool has_reference = false;
   int reason = -1;  // index into SectionExpansions::reasons
   int height = 1;   // values holding a "%" on the longest chain from here
   std::size_t size = 0;
+  // Where a paused scan of the value goes on, once `waiting_for` is known.
+  std::size_t resume_at = 0;
+  std::uint32_t waiting_for = kNone;
   std::vector<Piece> pieces;
 };
 
@@ -64,9 +66,8 @@ using ReadResult = Impl::ReadResult;
 
 // Works out, for one section, which values holding a "%" can be read, how
 // deep their references go and how large they grow. Each value is scanned
-// once per section however often it is referenced, and the walk keeps its
-// own stack, so neither wide nor long reference graphs cost more than the
-// size of the values involved.
+// once per section however often it is referenced, so neither wide nor long
+// reference graphs cost more than the size of the values involved.
 class Analyzer {
  public:
   Analyzer(const Impl& impl, std::uint32_t section, SectionExpansions& out)
@@ -74,24 +75,35 @@ class Analyzer {
 
   void analyze(std::uint32_t top) {
     if (out_.values[top].done) return;
-    enter(top);
-    while (!stack_.empty()) step();
+    // The roots that scan left waiting, each referring through the next one
+    // to `root`, which reaches kMaxReferenceDepth levels deep at least: they
+    // are unreadable for the reason that `root` is, or as too deep.
+    std::vector<std::uint32_t> waiting;
+    std::uint32_t root = top;
+    while (scan(root, 1) == Step::kPaused) {
+      waiting.push_back(root);
+      root = out_.values[root].waiting_for;
+    }
+    if (waiting.empty()) return;
+    const Expansion& last = out_.values[root];
+    int reason = last.reason >= 0 ? last.reason : add_reason(too_deep());
+    for (std::uint32_t e : waiting) fail_with(out_.values[e], reason);
   }
 
  private:
-  struct Frame {
-    std::uint32_t entry;
-    std::size_t pos;
-    Expansion* state;
-  };
+  enum class Step { kGoOn, kDone, kPaused };
 
-  void enter(std::uint32_t e) {
-    Expansion& state = out_.values[e];  // element addresses survive rehashing
-    state.active = true;
-    stack_.push_back(Frame{e, 0, &state});
+  static std::string too_deep() {
+    return "references nested deeper than " +
+           std::to_string(kMaxReferenceDepth) + " levels";
   }
 
-  void add_text(Expansion& state, std::size_t offset, std::size_t size) {
+  int add_reason(std::string reason) {
+    out_.reasons.push_back(std::move(reason));
+    return static_cast<int>(out_.reasons.size() - 1);
+  }
+
+  static void add_text(Expansion& state, std::size_t offset, std::size_t size) {
     if (size == 0) return;
     state.size += size;
     if (!state.pieces.empty()) {
@@ -104,33 +116,30 @@ class Analyzer {
     state.pieces.push_back(Piece{offset, size, kNone});
   }
 
-  void fail(std::string reason) {
-    out_.reasons.push_back(std::move(reason));
-    fail_with(static_cast<int>(out_.reasons.size() - 1));
+  Step fail(Expansion& state, std::string reason) {
+    return fail_with(state, add_reason(std::move(reason)));
   }
 
-  // Marks every value on the path unreadable: each refers to the next.
-  void fail_with(int index) {
-    for (Frame& frame : stack_) {
-      frame.state->active = false;
-      frame.state->done = true;
-      frame.state->reason = index;
-      frame.state->pieces.clear();
-      frame.state->pieces.shrink_to_fit();
-    }
-    stack_.clear();
+  // The value is unreadable; each value on the path above it fails in turn,
+  // for the same reason.
+  static Step fail_with(Expansion& state, int index) {
+    state.active = false;
+    state.done = true;
+    state.reason = index;
+    state.pieces.clear();
+    state.pieces.shrink_to_fit();
+    return Step::kDone;
   }
 
-  // False when the value grew past a limit (and the walk was abandoned).
-  bool within_limits(const Expansion& state) {
+  // False when the value grew past a limit (and was marked unreadable).
+  bool within_limits(Expansion& state) {
     if (state.height > kMaxReferenceDepth) {
-      fail("references nested deeper than " +
-           std::to_string(kMaxReferenceDepth) + " levels");
+      fail(state, too_deep());
       return false;
     }
     if (state.has_reference && state.size > kMaxExpandedValue) {
-      fail("the expanded value exceeds " +
-           std::to_string(kMaxExpandedValue >> 20) + " MiB");
+      fail(state, "the expanded value exceeds " +
+                      std::to_string(kMaxExpandedValue >> 20) + " MiB");
       return false;
     }
     return true;
@@ -145,85 +154,111 @@ class Analyzer {
     return within_limits(parent);
   }
 
-  void finish_top_frame() {
-    Frame frame = stack_.back();
-    stack_.pop_back();
-    frame.state->active = false;
-    frame.state->done = true;
-    if (!stack_.empty())
-      add_child(*stack_.back().state, frame.entry, *frame.state);
-  }
-
-  // Scans the top frame's value up to its end or to a reference into a value
-  // not yet analyzed.
-  void step() {
-    Frame& frame = stack_.back();
-    Expansion& state = *frame.state;
-    std::string_view raw = impl_.value_of(frame.entry);
-    std::size_t base = impl_.entries[frame.entry].value_offset;
-    while (frame.pos < raw.size()) {
-      std::size_t percent = raw.find('%', frame.pos);
+  // Scans value e, `level` values down the path from the root of this scan,
+  // and whatever it refers to that is not known yet; a value found
+  // unreadable makes each value above it on the path unreadable for the same
+  // reason. The recursion goes at most kMaxReferenceDepth levels deep: a
+  // value that needs one level more leaves the root too deep to be read, but
+  // the reason it gets may still come from further down. So the scan pauses
+  // (kPaused): the root waits for its reason (see analyze), every other value
+  // on the path keeps its place, and the scan goes on from the root's child,
+  // one level less deep, through the same values.
+  Step scan(std::uint32_t e, int level) {
+    Expansion& state = out_.values[e];  // element addresses survive rehashing
+    std::size_t pos = 0;
+    if (state.active) {
+      // Paused: the value it was following is still on the path.
+      Step step = take_in(state, state.waiting_for, level);
+      if (step != Step::kGoOn) return step;
+      pos = state.resume_at;
+    }
+    state.active = true;
+    std::string_view raw = impl_.value_of(e);
+    std::size_t base = impl_.entries[e].value_offset;
+    while (pos < raw.size()) {
+      std::size_t percent = raw.find('%', pos);
       if (percent == std::string_view::npos) {
-        add_text(state, base + frame.pos, raw.size() - frame.pos);
-        frame.pos = raw.size();
+        add_text(state, base + pos, raw.size() - pos);
         break;
       }
-      add_text(state, base + frame.pos, percent - frame.pos);
+      add_text(state, base + pos, percent - pos);
       std::string_view after = raw.substr(percent + 1);
       if (after.starts_with('%')) {
         add_text(state, base + percent, 1);
-        frame.pos = percent + 2;
+        pos = percent + 2;
         continue;
       }
       std::size_t close = after.starts_with('(') ? raw.find(')', percent + 2)
                                                  : std::string_view::npos;
       if (close == std::string_view::npos || close == percent + 2 ||
           close + 1 >= raw.size() || raw[close + 1] != 's') {
-        fail("a '%' in the value of " + quote_text(impl_.name_of(frame.entry)) +
-             " starts neither '%%' nor a reference '%(name)s'");
-        return;
+        return fail(state, "a '%' in the value of " +
+                               quote_text(impl_.name_of(e)) +
+                               " starts neither '%%' nor a reference "
+                               "'%(name)s'");
       }
       std::string_view name = raw.substr(percent + 2, close - percent - 2);
       std::uint32_t child = impl_.resolve(section_, folded(name));
       if (child == kNone) {
-        fail("the value of " + quote_text(impl_.name_of(frame.entry)) +
-             " refers to the missing key " + quote_text(name));
-        return;
+        return fail(state, "the value of " + quote_text(impl_.name_of(e)) +
+                               " refers to the missing key " +
+                               quote_text(name));
       }
-      frame.pos = close + 2;
+      pos = close + 2;
       state.has_reference = true;
       const Impl::Entry& target = impl_.entries[child];
       if (!target.has_percent) {
         // A value without "%" goes in as it stands and takes no level.
         add_text(state, target.value_offset, target.value_size);
-        if (!within_limits(state)) return;
+        if (!within_limits(state)) return Step::kDone;
         continue;
       }
-      Expansion& child_state = out_.values[child];
-      if (child_state.active) {
-        fail("the references of " + quote_text(impl_.name_of(child)) +
-             " lead back to it");
-        return;
+      if (out_.values[child].active) {
+        return fail(state, "the references of " +
+                               quote_text(impl_.name_of(child)) +
+                               " lead back to it");
       }
-      if (!child_state.done) {
-        enter(child);  // invalidates `frame`
-        return;
-      }
-      if (child_state.reason >= 0) {
-        fail_with(child_state.reason);
-        return;
-      }
-      if (!add_child(state, child, child_state)) return;
+      Step step = take_in(state, child, level);
+      if (step == Step::kPaused) state.resume_at = pos;
+      if (step != Step::kGoOn) return step;
     }
-    if (!within_limits(state)) return;
-    finish_top_frame();
+    if (!within_limits(state)) return Step::kDone;
+    state.active = false;
+    state.done = true;
+    return Step::kDone;
+  }
+
+  // Takes in child, a value holding a "%" that state refers to, scanning it
+  // first when it is not known yet.
+  Step take_in(Expansion& state, std::uint32_t child, int level) {
+    Expansion& child_state = out_.values[child];
+    if (!child_state.done && (level == kMaxReferenceDepth ||
+                              scan(child, level + 1) == Step::kPaused)) {
+      state.waiting_for = child;
+      return Step::kPaused;
+    }
+    if (child_state.reason >= 0) return fail_with(state, child_state.reason);
+    return add_child(state, child, child_state) ? Step::kGoOn : Step::kDone;
   }
 
   const Impl& impl_;
   std::uint32_t section_;
   SectionExpansions& out_;
-  std::vector<Frame> stack_;
 };
+
+// Every child piece has a non-empty expansion, so building costs no more than
+// the size of the result; the recursion goes no deeper than the value's
+// height, at most kMaxReferenceDepth.
+void append_expansion(const Impl& impl, const SectionExpansions& cache,
+                      const Expansion& state, std::string& out) {
+  for (const Piece& piece : state.pieces) {
+    if (piece.child == kNone) {
+      out.append(impl.pool, piece.offset, piece.size);
+    } else {
+      append_expansion(impl, cache, cache.values.at(piece.child), out);
+    }
+  }
+}
 
 }  // namespace
 
@@ -245,7 +280,6 @@ ReadResult read_value(const Impl& impl, std::string_view section_name,
     return result;
   }
 
-  std::lock_guard<std::mutex> lock(impl.mutex);
   if (impl.expansions.size() < impl.sections.size())
     impl.expansions.resize(impl.sections.size());
   std::unique_ptr<SectionExpansions>& cache = impl.expansions[section];
@@ -257,29 +291,8 @@ ReadResult read_value(const Impl& impl, std::string_view section_name,
     result.reason = cache->reasons[static_cast<std::size_t>(top.reason)];
     return result;
   }
-
-  // Every child piece has a non-empty expansion, so building costs no more
-  // than the size of the result.
-  std::string& out = result.value;
-  out.reserve(top.size);
-  struct Frame {
-    const Expansion* state;
-    std::size_t next;
-  };
-  std::vector<Frame> stack{{&top, 0}};
-  while (!stack.empty()) {
-    Frame& frame = stack.back();
-    if (frame.next == frame.state->pieces.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const Piece& piece = frame.state->pieces[frame.next++];
-    if (piece.child == kNone) {
-      out.append(impl.pool, piece.offset, piece.size);
-    } else {
-      stack.push_back(Frame{&cache->values.at(piece.child), 0});
-    }
-  }
+  result.value.reserve(top.size);
+  append_expansion(impl, *cache, top, result.value);
   return result;
 }
 

@@ -160,10 +160,23 @@ TEST(CheckFileTest, LineEndsBomNulAndUnicodeWhiteSpace) {
   }
 }
 
+// name = %(name1)s, name1 = %(name2)s, ... down to name`links` = last.
+std::string chain(const std::string& name, int links, const std::string& last) {
+  std::string text;
+  for (int i = 0; i < links; ++i) {
+    text += name + (i ? std::to_string(i) : "") + " = %(" + name +
+            std::to_string(i + 1) + ")s\n";
+  }
+  return text + name + std::to_string(links) + " = " + last + "\n";
+}
+
 TEST(CheckFileTest, ReadingReportsSectionKeyAndReason) {
-  CheckFile file = CheckFile::parse("t.cfg",
-                                    "[DEFAULT]\nd = %(own)s!\n[s]\nown = "
-                                    "me\nbad = %(nope)s\nloop = %(loop)s\n");
+  CheckFile file = CheckFile::parse(
+      "t.cfg",
+      "[DEFAULT]\nd = %(own)s!\n[s]\nown = "
+      "me\nbad = %(nope)s\nloop = %(loop)s\n" +
+          // Faults further down than the depth limit.
+          chain("deep", 12, "%(nope)s") + chain("ring", 12, "%(ring)s"));
   EXPECT_EQ(file.get("s", "D"), "me!");  // DEFAULT's value, the section's key
   EXPECT_FALSE(file.has_section("DEFAULT"));
   const std::pair<std::string, std::string> failures[] = {
@@ -175,6 +188,17 @@ TEST(CheckFileTest, ReadingReportsSectionKeyAndReason) {
        "cannot read 'loop' in section 's': the references of 'loop' lead back "
        "to it"},
       {"none", "no key 'none' in section 's'"},
+      // Too deep as well, but the fault met first on the way down decides,
+      // for every value on that way.
+      {"deep",
+       "cannot read 'deep' in section 's': the value of 'deep12' refers to "
+       "the missing key 'nope'"},
+      {"ring",
+       "cannot read 'ring' in section 's': the references of 'ring' lead "
+       "back to it"},
+      {"ring5",
+       "cannot read 'ring5' in section 's': the references of 'ring' lead "
+       "back to it"},
   };
   for (const auto& [key, message] : failures) {
     try {
