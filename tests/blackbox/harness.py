@@ -171,9 +171,11 @@ class StubController:
         return data.decode(errors="replace").strip()
 
     def requests(self):
-        """Every request so far, parsed from the stub's log, in order."""
+        """Every request so far, parsed from the stub's log, in order. A
+        line the stub is still writing (no line end yet) is not one yet."""
         with open(self.log_path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+            lines = f.read().split("\n")
+        return [json.loads(line) for line in lines[:-1] if line.strip()]
 
     def __exit__(self, *exc):
         if self._proc is not None:
