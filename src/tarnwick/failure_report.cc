@@ -53,12 +53,11 @@ int report_failure(const std::exception_ptr& failure, Output& out,
     flush_quietly(out);
     if (e.kind() == ErrorKind::kLoginFailed) {
       // A failed login is a failed run: cron jobs and pipelines must be able
-      // to tell that no check ran.
+      // to tell that no check ran, and the operator why.
       out.write("Login failed\n");
       flush_quietly(out);
-    } else {
-      write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
     }
+    write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
   } catch (const std::bad_alloc&) {
     flush_quietly(out);
     write_line_quietly(err, error_line("internal error", "out of memory"));

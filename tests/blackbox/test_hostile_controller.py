@@ -215,8 +215,9 @@ class LoginReplyFaultTest(unittest.TestCase):
                 if expected is None:
                     self.assertEqual((status, out, err), (0, "", ""))
                 elif expected is login_failed:
-                    self.assertEqual((status, out, err),
-                                     (1, "Login failed\n", ""))
+                    self.assertEqual((status, out), (1, "Login failed\n"))
+                    assert_one_line_report(self, err, "login failed",
+                                           "; the reply is not JSON: ")
                 else:
                     self.assertEqual((status, out), (1, ""), err)
                     assert_one_line_report(self, err, *expected)

@@ -11,7 +11,22 @@ import unittest
 from harness import StubController, run
 
 SECRET = "s3cr3t-Pw"  # must never show in any output
-LOGIN_FAILED = (1, "Login failed\n", "")
+
+
+class LoginFailedAssertions(unittest.TestCase):
+
+    def assert_login_failed(self, result, why, user="admin"):
+        """"Login failed" on stdout, status 1, and on stderr one error line
+        that names the URL, the user and, somewhere after, `why`."""
+        status, out, err = result
+        self.assertEqual((status, out), (1, "Login failed\n"), err)
+        prefix = "tarnwick: login failed: the controller at 'https://127.0.0.1:"
+        self.assertTrue(err.startswith(prefix), err)
+        self.assertIn("/v1/api' did not accept the login of '%s': " % user,
+                      err)
+        self.assertIn(why, err)
+        self.assertEqual(err.count("\n"), 1, err)
+        self.assertNotIn(SECRET, err)
 
 
 def login(replies=None, rules=None, stub_args=(), args=()):
@@ -24,7 +39,7 @@ def login(replies=None, rules=None, stub_args=(), args=()):
         return result, stub.requests()
 
 
-class LoginReplyTest(unittest.TestCase):
+class LoginReplyTest(LoginFailedAssertions):
 
     def test_replies_with_cid_succeed(self):
         cases = {
@@ -55,50 +70,75 @@ class LoginReplyTest(unittest.TestCase):
     def test_unusable_replies_print_login_failed(self):
         deep = "[" * 10_001 + "]" * 10_001
         cases = {
-            "lower-case cid": {"body": '{"cid": "abc"}'},
-            "empty body": {"body": ""},
-            "html": {"body": "<html><body>Welcome</body></html>",
-                     "content_type": "text/html"},
-            "json array": {"body": '[{"CID": "abc"}]'},
-            "json string": {"body": '"CID"'},
-            "json null": {"body": "null"},
-            "nested past the limit": {"body": '{"CID": %s}' % deep},
-            "bad credentials": {"body": '{"error": "bad credentials"}',
-                                "status": 401},
+            "lower-case cid": ({"body": '{"cid": "abc"}'},
+                               'HTTP 200 application/json; the reply has no '
+                               'member "CID", only \'cid\'\n'),
+            "empty body": ({"body": ""}, "; the reply is empty\n"),
+            "html": ({"body": "<html><body>Welcome %s</body></html>" % SECRET,
+                      "content_type": "text/html"},
+                     "HTTP 200 text/html; the reply is not JSON: unexpected "
+                     "'<' at byte 0, body begins "
+                     "'<html><body>Welcome ***</body></html>'\n"),
+            "json array": ({"body": '[{"CID": "abc"}]'},
+                           "; the reply is a list, not an object\n"),
+            "json string": ({"body": '"CID"'},
+                            "; the reply is a text, not an object\n"),
+            "json null": ({"body": "null"},
+                          "; the reply is None, not an object\n"),
+            "nested past the limit": ({"body": '{"CID": %s}' % deep},
+                                      "; the reply nests deeper than 10000 "
+                                      "levels at byte 10007, body begins "),
+            "bad credentials": ({"body": '{"error": "bad credentials"}',
+                                 "status": 401},
+                                'HTTP 401 application/json; the reply has no '
+                                'member "CID", only \'error\'\n'),
         }
-        for name, rule in cases.items():
+        for name, (rule, why) in cases.items():
             with self.subTest(name):
                 result, requests = login(rules=[dict(rule, action="login")])
-                self.assertEqual(result, LOGIN_FAILED)
+                self.assert_login_failed(result, why)
                 self.assertEqual(len(requests), 1)
 
     def test_redirect_is_not_followed(self):
         # A 307 would re-post the password to its target; here the target is
         # the stub again, whose second answer would be a good login.
-        for body, expected in (('{"CID": "r"}', (0, "", "")),
-                               ("<a href=x>moved</a>", LOGIN_FAILED)):
+        for body in ('{"CID": "r"}', "<a href=x>moved</a>"):
             with self.subTest(body):
                 result, requests = login(rules=[{
                     "action": "login", "nth": 1, "status": 307, "body": body,
                     "headers": {"Location": "/v1/api?again"}}])
-                self.assertEqual(result, expected)
+                if body.startswith("{"):
+                    self.assertEqual(result, (0, "", ""))
+                else:
+                    # Named without its query, which may carry a token.
+                    self.assert_login_failed(
+                        result, "/v1/api'; the reply is not JSON")
+                    self.assertIn(": HTTP 307 ", result[2])
+                    self.assertIn(", redirected to 'https://127.0.0.1:",
+                                  result[2])
+                    self.assertNotIn("again", result[2])
                 self.assertEqual(len(requests), 1)
 
 
-class CredentialsTest(unittest.TestCase):
+class CredentialsTest(LoginFailedAssertions):
 
     def test_wrong_credentials_fail(self):
         cases = {
-            "right": (["--password", SECRET], (0, "", "")),
-            "wrong password": (["--password", "other"], LOGIN_FAILED),
+            "right": (["--password", SECRET], None),
+            "wrong password": (["--password", "other"], "admin"),
             "wrong user": (["--username", "root", "--password", SECRET],
-                           LOGIN_FAILED),
+                           "root"),
         }
-        for name, (args, expected) in cases.items():
+        for name, (args, user) in cases.items():
             with self.subTest(name):
                 result, _ = login(stub_args=["--username", "admin",
                                              "--password", SECRET], args=args)
-                self.assertEqual(result, expected)
+                if user is None:
+                    self.assertEqual(result, (0, "", ""))
+                else:
+                    self.assert_login_failed(
+                        result, "the reply has no member \"CID\", only "
+                        "'error'", user)
 
     def test_login_form_on_the_wire(self):
         result, requests = login(args=["--password", "x"])

@@ -371,7 +371,14 @@ class LoginFailureMidRunTest(unittest.TestCase):
                 expected = ("".join(block(n[0], f"Check {n[0]}")
                                     for n in done) +
                             f"Check {failing}\nLogin failed\n")
-                self.assertEqual(result, (1, expected, ""))
+                self.assertEqual(result[:2], (1, expected))
+                # The failed login names the check it was for.
+                self.assertTrue(result[2].startswith(
+                    "tarnwick: login failed: the controller at "), result[2])
+                self.assertTrue(result[2].endswith(
+                    "only 'error' (in %s/%s)\n" %
+                    (directory, names[failing_login - 2])),
+                    result[2])
                 self.assertEqual(actions[-1], "login")
                 self.assertEqual(actions.count("login"), failing_login)
 

@@ -44,7 +44,7 @@ TEST(ReportFailureTest, GivesEachFailureItsReportAndStatus) {
        1, "", "tarnwick: output error: cannot write the report\n"},
       {"failed login",
        std::make_exception_ptr(Error(ErrorKind::kLoginFailed, "no CID")), 1,
-       "report\nLogin failed\n", ""},
+       "report\nLogin failed\n", "tarnwick: login failed: no CID\n"},
       {"any error",
        std::make_exception_ptr(Error(ErrorKind::kMissingKey, "'k' (in a)")), 1,
        "report\n", "tarnwick: missing key: 'k' (in a)\n"},
