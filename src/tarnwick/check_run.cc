@@ -148,10 +148,14 @@ Value request(const std::vector<Level>& levels, const Requests& requests,
   r.form = build_form(level, element);
   r.timeout = requests.settings.timeout;
   r.check = chain_text(levels);
+  // What traces and messages show of it, the secrets taken out.
+  const auto secrets = {std::string_view(requests.settings.password),
+                        cid_text(level)};
   for (const FormField& field : level.fields) {
-    if (field.name == "action") r.action = field.value;
+    if (field.name == "action") r.action = scrub_secrets(field.value, secrets);
   }
-  if (element != nullptr) r.element = show_element(*element);
+  if (element != nullptr)
+    r.element = scrub_secrets(show_element(*element), secrets);
   Reply reply = requests.transport.post(r);
   const std::string start(
       body_start(reply.body, {requests.settings.password, cid_text(level)}));

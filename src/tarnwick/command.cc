@@ -12,6 +12,7 @@
 #include "tarnwick/settings.h"
 #include "tarnwick/suite_run.h"
 #include "tarnwick/text_report.h"
+#include "tarnwick/traced_transport.h"
 
 namespace tarnwick {
 
@@ -63,10 +64,12 @@ int run_command(int argc, char** argv, Environment& env) {
 
   hide_password_arguments(argv, command_line.password_positions);
   fix_settings(command_line, env.prompter, settings);
-  get_orvantis_cid(settings.controller_ip, settings.username, settings.password,
-                   env.transport);
+  TracedTransport transport(env.transport, env.out,
+                            command_line.verbose ? &env.err : nullptr,
+                            env.clock);
+  log_in(settings, "", transport);
   TextReport report(env.out);
-  run_check_suite(settings, env.transport, report);
+  run_check_suite(settings, transport, report);
   env.out.flush();
   return kExitSuccess;
 }

@@ -294,7 +294,9 @@ class InterruptionDuringRequestTest(TempDirTestCase):
         out, err = proc.communicate(timeout=TIMEOUT)
         self.assertEqual(proc.returncode, 130)
         self.assertEqual(out, ADDRESS_PROMPT.encode())
-        self.assertEqual(err, b"tarnwick: interrupted: stopped by SIGINT\n")
+        self.assertEqual(err, b"tarnwick: interrupted: stopped by SIGINT "
+                         b"while waiting for 'https://%s/v1/api'\n" %
+                         self.address.encode())
 
     def test_sigint_ignored_at_start_stays_ignored(self):
         proc = self.start(
@@ -305,7 +307,9 @@ class InterruptionDuringRequestTest(TempDirTestCase):
         proc.send_signal(signal.SIGTERM)
         out, err = proc.communicate(timeout=TIMEOUT)
         self.assertEqual(proc.returncode, 143)
-        self.assertEqual(err, b"tarnwick: interrupted: stopped by SIGTERM\n")
+        self.assertEqual(err, b"tarnwick: interrupted: stopped by SIGTERM "
+                         b"while waiting for 'https://%s/v1/api'\n" %
+                         self.address.encode())
 
 
 def read_until(fd, wanted, deadline_seconds=TIMEOUT):

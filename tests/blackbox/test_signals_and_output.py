@@ -161,8 +161,11 @@ class InterruptionTest(StubTestCase):
 
         first, second = wait_for(shows, "the second check's request", TIMEOUT)
         proc.send_signal(signal_number)
+        # The report names what the run was waiting for, and in which check.
         self.assertEqual(finish(proc), (
-            status, "tarnwick: interrupted: stopped by %s\n" % name))
+            status, "tarnwick: interrupted: stopped by %s while waiting for "
+            "'https://%s/v1/api' (in %s/%s)\n" %
+            (name, self.stub.address, self.checks, second + ".cfg")))
         self.assertEqual(report.read_text(),
                          "check %s\n{'ok': 1}\n\n\ncheck %s\n" %
                          (first, second))

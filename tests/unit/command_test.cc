@@ -91,7 +91,10 @@ TEST_F(CommandTest, FailedLoginEndsTheRunOnStandardOutput) {
                  dir_.path()}),
             1);
   EXPECT_EQ(out_.text(), "Login failed\n");
-  EXPECT_EQ(err_.text(), "");
+  EXPECT_EQ(err_.text(),
+            "tarnwick: login failed: the controller at 'https://ctl/v1/api' "
+            "did not accept the login of 'admin': HTTP 200 application/json; "
+            "the reply has no member \"CID\", only 'error'\n");
   EXPECT_EQ(transport_.posts().size(), 1u);
 }
 
