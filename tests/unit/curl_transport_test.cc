@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "tarnwick/error.h"
@@ -44,6 +45,16 @@ TEST(CurlTransportTest, UrlWithoutHostIsRefused) {
       EXPECT_EQ(e.what(), "cannot reach '" + url + "': the URL names no host");
     }
   }
+}
+
+// libcurl ends a connection attempt after 300 s unless told otherwise: a
+// run without --timeout must not have that limit.
+TEST(CurlTransportTest, ConnectingWaitsOnlyAsLongAsTheRequestSays) {
+  Request request;
+  const long kTenYearsMs = 10L * 365 * 24 * 3600 * 1000;
+  EXPECT_GE(CurlTransport::connect_timeout_ms_for_test(request), kTenYearsMs);
+  request.timeout = std::chrono::milliseconds(2500);
+  EXPECT_EQ(CurlTransport::connect_timeout_ms_for_test(request), 2500);
 }
 
 }  // namespace
