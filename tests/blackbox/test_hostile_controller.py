@@ -188,7 +188,8 @@ class LoginReplyFaultTest(unittest.TestCase):
         cases = {
             "plain HTTP on the HTTPS port": (
                 None, ["--plain-http"],
-                ("connection error", "TLS handshake with 'https://")),
+                ("connection error", "TLS handshake with 'https://",
+                 "wrong version number; does this port speak plain HTTP?")),
             "dropped before the status line": (
                 {"fault": "drop_before_status"}, [],
                 ("connection error", "Empty reply from server")),
