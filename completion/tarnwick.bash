@@ -31,7 +31,8 @@ _tarnwick() {
   # The command accepts any prefix that names one option only.
   local name match=
   if [[ $option == --?* ]]; then
-    for name in --controller_ip --username --password --config_dir; do
+    for name in --controller_ip --username --password --config_dir \
+      --verbose --timeout; do
       if [[ $name == "$option"* ]]; then
         [[ -n $match ]] && { match=; break; }
         match=$name
@@ -48,14 +49,15 @@ _tarnwick() {
     --controller_ip)
       mapfile -t found < <(compgen -A hostname -- "$cur")
       ;;
-    --username | --password)
+    --username | --password | --timeout)
       return 0
       ;;
     *)
       if [[ $cur == -* ]]; then
+        # The four settings, then the options beyond them.
         mapfile -t found < <(compgen -W \
-          '-h --help --controller_ip --username --password --config_dir' \
-          -- "$cur")
+          '-h --help --controller_ip --username --password --config_dir
+           --verbose --timeout' -- "$cur")
       fi
       ;;
   esac

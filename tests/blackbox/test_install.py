@@ -215,7 +215,7 @@ class CompletionTest(InstalledTestCase):
                                                 "--controller_ip"])
         self.assertEqual(self.complete("-"), sorted([
             "-h", "--help", "--controller_ip", "--username", "--password",
-            "--config_dir"]))
+            "--config_dir", "--verbose", "--timeout"]))
         self.assertEqual(self.complete("--password", "x", "--u"),
                          ["--username"])
 
@@ -230,6 +230,7 @@ class CompletionTest(InstalledTestCase):
     def test_nothing_after_value_options(self):
         self.assertEqual(self.complete("--password", "ch"), [])
         self.assertEqual(self.complete("--user", "ch"), [])
+        self.assertEqual(self.complete("--timeout", "ch"), [])
         # --con could be --controller_ip or --config_dir.
         self.assertEqual(self.complete("--con", "ch"), [])
 
