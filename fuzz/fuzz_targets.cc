@@ -250,6 +250,7 @@ void fuzz_command_line(const std::uint8_t* data, std::size_t size) {
       }
       break;
     case CommandLine::Outcome::kHelp:
+    case CommandLine::Outcome::kVersion:
       break;
     case CommandLine::Outcome::kError:
       fuzz_require(!line.error.empty(), "parse error without a message");

@@ -62,30 +62,42 @@ CheckFile CheckFile::parse(std::string_view path, std::string_view text) {
   return file;
 }
 
-CheckFile CheckFile::load(const std::string& path) {
+namespace {
+
+[[noreturn]] void fail_to_open(const std::string& path, int error) {
+  if (error == ENOENT || error == ENOTDIR) {
+    throw Error(ErrorKind::kFileNotFound, "no such file: " + quote_text(path));
+  }
+  throw Error(ErrorKind::kFileAccess,
+              "cannot open " + quote_text(path) + ": " + describe_errno(error));
+}
+
+// The examination of a path before it is opened; see check_readable.
+struct stat examine(const std::string& path) {
   // A path with a NUL byte names no file; cut short at the NUL it would name
   // a different one.
   if (path.find('\0') != std::string::npos) {
     throw Error(ErrorKind::kFileNotFound, "no such file: " + quote_text(path));
   }
-  auto fail_to_open = [&path](int error) {
-    if (error == ENOENT || error == ENOTDIR) {
-      throw Error(ErrorKind::kFileNotFound,
-                  "no such file: " + quote_text(path));
-    }
-    throw Error(ErrorKind::kFileAccess, "cannot open " + quote_text(path) +
-                                            ": " + describe_errno(error));
-  };
   // Anything but a regular file is refused before it is opened: opening a
   // device can act on it (a tape rewinds, a watchdog arms, a terminal could
   // become the controlling one).
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) fail_to_open(errno);
+  if (::stat(path.c_str(), &info) != 0) fail_to_open(path, errno);
   if (!S_ISREG(info.st_mode)) throw_not_regular(path, info.st_mode);
+  return info;
+}
+
+}  // namespace
+
+void CheckFile::check_readable(const std::string& path) { examine(path); }
+
+CheckFile CheckFile::load(const std::string& path) {
+  struct stat info = examine(path);
   // O_NONBLOCK: should a FIFO have taken the file's place since, opening it
   // must not wait for a writer; fstat below then refuses it.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) fail_to_open(errno);
+  if (fd < 0) fail_to_open(path, errno);
   FileCloser closer{fd};
   if (::fstat(fd, &info) != 0) {
     throw Error(ErrorKind::kFileAccess, "cannot read " + quote_text(path) +

@@ -46,6 +46,10 @@ class CheckFile {
   // none of them is waited on).
   static CheckFile load(const std::string& path);
 
+  // Examines path as load() does before it opens it, and throws as load()
+  // does for a path that names no regular file; nothing is opened.
+  static void check_readable(const std::string& path);
+
   // The file load() read; all zeros for a text given to parse().
   const FileIdentity& identity() const { return identity_; }
 

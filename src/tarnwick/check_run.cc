@@ -165,12 +165,11 @@ Value request(const std::vector<Level>& levels, const Requests& requests,
     return decode_json_filtered(std::move(reply.body), level.filters);
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kInvalidReply) throw;
-    throw Error(e.kind(),
-                std::string(e.what()) + " (" + describe_reply_head(reply) +
-                    ", " +
-                    describe_body_start(
-                        start, {requests.settings.password, cid_text(level)}) +
-                    ")");
+    throw e.with_message(std::string(e.what()) + " (" +
+                         describe_reply_head(reply) + ", " +
+                         describe_body_start(start, {requests.settings.password,
+                                                     cid_text(level)}) +
+                         ")");
   }
 }
 
@@ -248,11 +247,14 @@ void read_next_level(std::vector<Level>& levels,
   levels.push_back(std::move(next));
 }
 
-// Throws e again with the context of the levels.
+// Throws e, the exception being handled, again with the context of the
+// levels. A cycle names its chain already; a failure to write the report
+// is not about the check (and keeps its type, which tells a closed pipe).
 [[noreturn]] void rethrow_in_context(const Error& e,
                                      const std::vector<Level>& levels) {
-  if (e.kind() == ErrorKind::kReferenceCycle) throw e;
-  throw Error(e.kind(), e.what() + chain_context(levels));
+  if (e.kind() == ErrorKind::kReferenceCycle || e.kind() == ErrorKind::kOutput)
+    throw;
+  throw e.with_message(e.what() + chain_context(levels));
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick/check_file.h"
 #include "tarnwick/command_line.h"
+#include "tarnwick/curl_transport.h"
 #include "tarnwick/exit_status.h"
 #include "tarnwick/failure_report.h"
+#include "tarnwick/json_report.h"
 #include "tarnwick/process.h"
 #include "tarnwick/secret.h"
 #include "tarnwick/session.h"
@@ -39,6 +42,52 @@ class PasswordCopies {
   RunSettings& settings_;
 };
 
+// How far a run got: the checks it set out to run, and those that failed
+// without ending it.
+struct RunOutcome {
+  std::size_t checks = 0;
+  std::vector<std::string> failed;
+};
+
+// The run, once the command line is accepted: the settings fixed, the --only
+// names examined, the opening login, then the checks. Fills outcome as it
+// goes, so that it tells how far a run got that a failure ends.
+int run(const CommandLine& command_line, RunSettings& settings,
+        Environment& env, RunOutcome& outcome) {
+  fix_settings(command_line, env.prompter, settings);
+  // A name that is no check file ends the run before anything is sent,
+  // whether the run would go on past failed checks or not.
+  for (const std::string& name : command_line.only)
+    CheckFile::check_readable(join_check_path(settings.config_dir, name));
+  TracedTransport transport(env.transport, env.out,
+                            command_line.verbose ? &env.err : nullptr,
+                            env.clock);
+  log_in(settings, "", transport);
+  const std::vector<std::string> names = command_line.only.empty()
+                                             ? list_checks(settings.config_dir)
+                                             : command_line.only;
+  outcome.checks = names.size();
+  TextReport text_report(env.out);
+  JsonReport json_report(env.out);
+  ReportWriter& report =
+      command_line.json ? static_cast<ReportWriter&>(json_report) : text_report;
+  run_checks(settings, names, transport, report, command_line.keep_going,
+             env.err, outcome.failed);
+  env.out.flush();
+  return kExitSuccess;
+}
+
+// "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg"
+std::string summary_line(const RunOutcome& outcome) {
+  std::string message = std::to_string(outcome.failed.size()) + " of " +
+                        std::to_string(outcome.checks) + ": ";
+  for (std::size_t i = 0; i < outcome.failed.size(); ++i) {
+    if (i > 0) message += ", ";
+    message += outcome.failed[i];
+  }
+  return error_line("checks failed", message);
+}
+
 }  // namespace
 
 int run_command(int argc, char** argv, Environment& env) {
@@ -54,6 +103,11 @@ int run_command(int argc, char** argv, Environment& env) {
       env.out.write(help_text(program));
       env.out.flush();
       return kExitSuccess;
+    case CommandLine::Outcome::kVersion:
+      env.out.write(std::string("tarnwick ") + TARNWICK_VERSION + "\n" +
+                    http_library_versions());
+      env.out.flush();
+      return kExitSuccess;
     case CommandLine::Outcome::kError:
       write_line_quietly(env.err, usage_text(program) + program +
                                       ": error: " + command_line.error + "\n");
@@ -63,15 +117,21 @@ int run_command(int argc, char** argv, Environment& env) {
   }
 
   hide_password_arguments(argv, command_line.password_positions);
-  fix_settings(command_line, env.prompter, settings);
-  TracedTransport transport(env.transport, env.out,
-                            command_line.verbose ? &env.err : nullptr,
-                            env.clock);
-  log_in(settings, "", transport);
-  TextReport report(env.out);
-  run_check_suite(settings, transport, report);
-  env.out.flush();
-  return kExitSuccess;
+  RunOutcome outcome;
+  int status = kExitSuccess;
+  try {
+    status = run(command_line, settings, env, outcome);
+  } catch (...) {
+    // The usual report, unless "Login failed" must keep off a JSON report or
+    // the failures so far need their summary after it.
+    if (!command_line.json && outcome.failed.empty()) throw;
+    status = report_failure(std::current_exception(), env.out, env.err,
+                            !command_line.json);
+    if (status != kExitFailure) return status;  // a closed pipe: no summary
+  }
+  if (outcome.failed.empty()) return status;
+  write_line_quietly(env.err, summary_line(outcome));
+  return kExitFailure;
 }
 
 }  // namespace tarnwick

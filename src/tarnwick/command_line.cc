@@ -16,6 +16,10 @@ enum class OptionId {
   kConfigDir,
   kVerbose,
   kTimeout,
+  kKeepGoing,
+  kJson,
+  kOnly,
+  kVersion,
 };
 
 struct OptionSpec {
@@ -28,7 +32,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-constexpr std::array<OptionSpec, 6> kOptions = {{
+constexpr std::array<OptionSpec, 10> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -52,7 +56,25 @@ constexpr std::array<OptionSpec, 6> kOptions = {{
      "Give up on a request after SECONDS without progress (connecting, or "
      "waiting for the next byte of the reply).",
      OptionId::kTimeout},
+    {"--keep-going", "",
+     "Go on with the next check when one fails; report the failures at the "
+     "end and exit with status 1.",
+     OptionId::kKeepGoing},
+    {"--json", "", "Write the report as JSON Lines: one object per check.",
+     OptionId::kJson},
+    {"--only", "NAME",
+     "Run only the check NAME of the check directory; may be given several "
+     "times.",
+     OptionId::kOnly},
+    {"--version", "",
+     "Show the version of tarnwick and of the libraries it uses, and exit.",
+     OptionId::kVersion},
 }};
+
+// Options that act as soon as the parser reaches them, as help does.
+constexpr bool acts_at_once(const OptionSpec& o) {
+  return o.id == OptionId::kVersion;
+}
 
 constexpr bool takes_value(const OptionSpec& o) {
   return !o.placeholder.empty();
@@ -254,14 +276,28 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       result.timeout = timeout;
       break;
     }
+    case OptionId::kOnly:
+      // A bare entry name, as the directory lists it: no path of its own.
+      if (value.empty() || value == "." || value == ".." ||
+          value.find('/') != std::string::npos) {
+        return "option '--only' expects the name of an entry of the check "
+               "directory";
+      }
+      result.only.push_back(value);
+      break;
     case OptionId::kVerbose:
-      break;  // takes no value
+    case OptionId::kKeepGoing:
+    case OptionId::kJson:
+    case OptionId::kVersion:
+      break;  // take no value
   }
   return std::nullopt;
 }
 
 void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kVerbose) result.verbose = true;
+  if (id == OptionId::kKeepGoing) result.keep_going = true;
+  if (id == OptionId::kJson) result.json = true;
 }
 
 CommandLine failure(std::string message) {
@@ -359,6 +395,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
           if (item.value_attached) {
             return failure("option " + quote_text(spec.name) +
                            " takes no value");
+          }
+          if (acts_at_once(spec)) {
+            result = CommandLine();
+            result.outcome = CommandLine::Outcome::kVersion;
+            return result;
           }
           store_flag(result, spec.id);
           break;

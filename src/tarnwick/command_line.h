@@ -16,9 +16,10 @@ namespace tarnwick {
 // an empty value is still a value here (main treats it as absent).
 struct CommandLine {
   enum class Outcome {
-    kRun,    // run with the values below
-    kHelp,   // print the help and end successfully
-    kError,  // print the usage and `error`, end with the usage status
+    kRun,      // run with the values below
+    kHelp,     // print the help and end successfully
+    kVersion,  // print the version and end successfully
+    kError,    // print the usage and `error`, end with the usage status
   };
 
   Outcome outcome = Outcome::kRun;
@@ -35,6 +36,13 @@ struct CommandLine {
   // --timeout SECONDS: the bound on each wait of a request, rounded up to
   // whole milliseconds; unset, a request waits as long as its connection.
   std::optional<std::chrono::milliseconds> timeout;
+  // --keep-going: a failed check does not end the run.
+  bool keep_going = false;
+  // --json: the report as JSON Lines.
+  bool json = false;
+  // --only NAME: the checks to run, in order, as often as given; empty for
+  // the whole check directory.
+  std::vector<std::string> only;
 
   // Where a value of the password option stands on the command line, every
   // one given (not only the last), so that it can be hidden there: the
@@ -53,12 +61,14 @@ struct CommandLine {
 // separate argument that begins with "-" is an option name, so the option
 // before it lacks its value, unless it is "-" alone, a negative number (-5,
 // -.5, -0.5) or holds a blank. Options without a value (--verbose) refuse one
-// attached with "=", as help does. Long names may be shortened to any prefix
-// that names one option only ("--help" included); the last value given
-// counts. --timeout takes digits with an optional fraction, greater than 0
-// and at most 86400 seconds; an empty value is refused like any other that
-// is not such a number (an empty value of the four settings counts as
-// absent, for main to decide).
+// attached with "=", as help does; --version acts when it is reached, as
+// help does. Long names may be shortened to any prefix that names one option
+// only ("--help" included); the last value given counts, except for --only,
+// whose values collect in order. --only takes a bare name of the check
+// directory (no "/", not "." or ".."); --timeout takes digits with an
+// optional fraction, greater than 0 and at most 86400 seconds; an empty
+// value of either is refused like any other (an empty value of the four
+// settings counts as absent, for main to decide).
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

@@ -361,6 +361,14 @@ long CurlTransport::connect_timeout_ms_for_test(const Request& request) {
   return connect_timeout_ms(request);
 }
 
+std::string http_library_versions() {
+  const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+  std::string text = std::string("libcurl ") + info->version + "\n";
+  if (info->ssl_version != nullptr)
+    text += std::string(info->ssl_version) + "\n";
+  return text;
+}
+
 Transport& process_curl_transport() {
   static SteadyClock clock;
   static CurlTransport transport(clock);

@@ -2,6 +2,8 @@
 #ifndef TARNWICK_CURL_TRANSPORT_H_
 #define TARNWICK_CURL_TRANSPORT_H_
 
+#include <string>
+
 #include "tarnwick/clock.h"
 #include "tarnwick/transport.h"
 
@@ -32,6 +34,10 @@ class CurlTransport : public Transport {
   bool initialized_ = false;
   bool init_ok_ = false;
 };
+
+// The versions of libcurl and of its TLS library in use, as they name
+// themselves, one per line: "libcurl 7.88.1\nOpenSSL/3.0.17\n".
+std::string http_library_versions();
 
 // The CurlTransport of the process, on a SteadyClock, made at first use; for
 // the operations that keep their signatures without a Transport.

@@ -42,6 +42,24 @@ const char* error_kind_name(ErrorKind kind) {
   return "error";
 }
 
+bool Error::ends_run() const {
+  return ends_run_ || kind_ == ErrorKind::kLoginFailed ||
+         kind_ == ErrorKind::kOutput || kind_ == ErrorKind::kEndOfInput ||
+         kind_ == ErrorKind::kInterrupted;
+}
+
+Error Error::with_message(const std::string& message) const {
+  Error copy(kind_, message);
+  copy.ends_run_ = ends_run_;
+  return copy;
+}
+
+Error Error::ending_the_run() const {
+  Error copy(kind_, what());
+  copy.ends_run_ = true;
+  return copy;
+}
+
 std::string errno_text(int error_number, bool lower_case_start) {
   std::string text = strerror(error_number);
   if (lower_case_start && !text.empty() && text[0] >= 'A' && text[0] <= 'Z')

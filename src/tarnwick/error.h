@@ -43,8 +43,21 @@ class Error : public std::runtime_error {
 
   ErrorKind kind() const { return kind_; }
 
+  // Whether the failure ends the whole run, even a run that goes on past
+  // failed checks: a failed login request, whatever its kind, and the kinds
+  // that are never about one check (a failed login, standard output that
+  // cannot be written, end of input, an interruption).
+  bool ends_run() const;
+
+  // The same failure with another message (context added).
+  Error with_message(const std::string& message) const;
+
+  // The same failure, marked as ending the run.
+  Error ending_the_run() const;
+
  private:
   ErrorKind kind_;
+  bool ends_run_ = false;
 };
 
 }  // namespace tarnwick

@@ -40,8 +40,8 @@ void write_line_quietly(Output& err, std::string_view line) {
   }
 }
 
-int report_failure(const std::exception_ptr& failure, Output& out,
-                   Output& err) {
+int report_failure(const std::exception_ptr& failure, Output& out, Output& err,
+                   bool login_failed_on_out) {
   try {
     std::rethrow_exception(failure);
   } catch (const OutputError& e) {
@@ -51,7 +51,7 @@ int report_failure(const std::exception_ptr& failure, Output& out,
     write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
   } catch (const Error& e) {
     flush_quietly(out);
-    if (e.kind() == ErrorKind::kLoginFailed) {
+    if (e.kind() == ErrorKind::kLoginFailed && login_failed_on_out) {
       // A failed login is a failed run: cron jobs and pipelines must be able
       // to tell that no check ran, and the operator why.
       out.write("Login failed\n");

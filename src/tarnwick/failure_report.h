@@ -24,11 +24,13 @@ void write_line_quietly(Output& err, std::string_view line);
 // Reports the failure that ended a run and returns the exit status:
 // - the reader of out went away (OutputError with EPIPE): nothing, 141;
 // - a failed login: what out holds is flushed, then "Login failed" on out
-//   and its error line on err, 1;
+//   (unless login_failed_on_out is false: out carries a report for
+//   programs) and its error line on err, 1;
 // - any other Error: out flushed, its error line on err, 1;
 // - running out of memory and any other exception: an "internal error" line
 //   on err, 1.
-int report_failure(const std::exception_ptr& failure, Output& out, Output& err);
+int report_failure(const std::exception_ptr& failure, Output& out, Output& err,
+                   bool login_failed_on_out);
 
 }  // namespace tarnwick
 

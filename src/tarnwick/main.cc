@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   try {
     return run_command(argc, argv, env);
   } catch (...) {
-    return report_failure(std::current_exception(), out, err);
+    return report_failure(std::current_exception(), out, err, true);
   }
 }
 

@@ -129,9 +129,10 @@ class FileCloser {
 
 }  // namespace
 
-std::string TerminalPrompter::address() {
-  write_prompt(STDOUT_FILENO, kAddressPrompt, "address prompt");
-  OpenLine open_line(isatty(STDOUT_FILENO) ? STDOUT_FILENO : -1);
+std::string TerminalPrompter::address(bool prompt_on_standard_error) {
+  const int fd = prompt_on_standard_error ? STDERR_FILENO : STDOUT_FILENO;
+  write_prompt(fd, kAddressPrompt, "address prompt");
+  OpenLine open_line(isatty(fd) ? fd : -1);
   return read_answer(STDIN_FILENO, "standard input", "address prompt");
 }
 

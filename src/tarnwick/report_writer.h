@@ -26,8 +26,10 @@ class ReportWriter {
   virtual void check_finished(const Value& result) = 0;
 
   // The check `name` failed with `error`: after check_started, or without it
-  // when its file could not be read.
-  virtual void check_failed(std::string_view name, const Error& error) = 0;
+  // when its file could not be read. run_ends says whether the run ends
+  // with it, or goes on with the next check.
+  virtual void check_failed(std::string_view name, const Error& error,
+                            bool run_ends) = 0;
 };
 
 }  // namespace tarnwick

@@ -56,9 +56,15 @@ Value log_in(Request& request, const std::string& username,
   request.action = "login";
   request.form = login_form(username, password);
   Reply reply;
-  {
+  try {
     WipedOnExit wiped(request.form);
     reply = transport.post(request);
+  } catch (const Error& e) {
+    // A login that cannot be completed ends even a run that goes on past
+    // failed checks: a wrong password sent once per check can lock the
+    // account, and an unreachable controller fails every check alike.
+    if (e.ends_run()) throw;
+    throw e.ending_the_run();
   }
   const std::string message = "the controller at " + quote_text(request.url) +
                               " did not accept the login of " +

@@ -20,7 +20,7 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
                   RunSettings& settings) {
   settings.controller_ip = given(command_line.controller_ip)
                                ? *command_line.controller_ip
-                               : prompter.address();
+                               : prompter.address(command_line.json);
   settings.username =
       given(command_line.username) ? *command_line.username : "admin";
   if (given(command_line.password)) {

@@ -10,6 +10,7 @@
 #include "tarnwick/check_file.h"
 #include "tarnwick/check_run.h"
 #include "tarnwick/error.h"
+#include "tarnwick/failure_report.h"
 #include "tarnwick/literal.h"
 
 namespace tarnwick {
@@ -53,24 +54,49 @@ std::vector<std::string> list_directory(const std::string& dir) {
 
 }  // namespace
 
+std::vector<std::string> list_checks(const std::string& config_dir) {
+  std::vector<std::string> checks;
+  for (std::string& name : list_directory(config_dir)) {
+    if (name.ends_with(kCheckSuffix)) checks.push_back(std::move(name));
+  }
+  return checks;
+}
+
 void run_named_check(const RunSettings& settings, std::string_view name,
-                     Transport& transport, ReportWriter& writer) {
+                     Transport& transport, ReportWriter& writer,
+                     bool keep_going) {
   const std::string filepath = join_check_path(settings.config_dir, name);
   try {
     const CheckFile config = CheckFile::load(filepath);
     writer.check_started(name, read_description(config));
     writer.check_finished(run_check(settings, config, filepath, transport));
   } catch (const Error& e) {
-    writer.check_failed(name, e);
+    // The report cannot take the news of its own failure.
+    if (e.kind() == ErrorKind::kOutput) throw;
+    writer.check_failed(name, e, !keep_going || e.ends_run());
     throw;
+  }
+}
+
+void run_checks(const RunSettings& settings,
+                const std::vector<std::string>& names, Transport& transport,
+                ReportWriter& writer, bool keep_going, Output& err,
+                std::vector<std::string>& failed) {
+  for (const std::string& name : names) {
+    try {
+      run_named_check(settings, name, transport, writer, keep_going);
+    } catch (const Error& e) {
+      if (!keep_going || e.ends_run()) throw;
+      failed.push_back(name);
+      write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+    }
   }
 }
 
 void run_check_suite(const RunSettings& settings, Transport& transport,
                      ReportWriter& writer) {
-  for (const std::string& name : list_directory(settings.config_dir)) {
-    if (!name.ends_with(kCheckSuffix)) continue;
-    run_named_check(settings, name, transport, writer);
+  for (const std::string& name : list_checks(settings.config_dir)) {
+    run_named_check(settings, name, transport, writer, false);
   }
 }
 

@@ -11,8 +11,10 @@ namespace tarnwick {
 // A block per check: its description line (when it has one), flushed before
 // the check runs, so the last description written belongs to the check
 // that failed; then its result in report notation and two empty lines,
-// flushed. A failed check adds nothing. Throws OutputError when out cannot
-// be written.
+// flushed. A failed check ends its block with "ERROR: KIND: MESSAGE"
+// (escaped as error lines are) and two empty lines when the run goes on
+// past it (with keep_going); a failure that ends the run adds nothing.
+// Throws OutputError when out cannot be written.
 class TextReport : public ReportWriter {
  public:
   explicit TextReport(Output& out) : out_(out) {}
@@ -20,7 +22,8 @@ class TextReport : public ReportWriter {
   void check_started(std::string_view name,
                      const std::optional<std::string>& description) override;
   void check_finished(const Value& result) override;
-  void check_failed(std::string_view name, const Error& error) override;
+  void check_failed(std::string_view name, const Error& error,
+                    bool run_ends) override;
 
  private:
   Output& out_;

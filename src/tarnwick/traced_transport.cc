@@ -61,9 +61,9 @@ Reply TracedTransport::post(const Request& request) {
     reply = inner_.post(request);
   } catch (const Error& e) {
     if (trace_ != nullptr) {
-      write_line_quietly(*trace_, trace_line(request, nullptr,
-                                             clock_.now() - start,
-                                             error_kind_name(e.kind())));
+      write_line_quietly(*trace_,
+                         trace_line(request, nullptr, clock_.now() - start,
+                                    error_kind_name(e.kind())));
     }
     throw;
   }

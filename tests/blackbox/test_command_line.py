@@ -31,7 +31,8 @@ TIMEOUT = 30  # seconds for any one run
 HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
-                [--timeout SECONDS]
+                [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
+                [--version]
 
 Tarnwick Automation
 
@@ -45,6 +46,10 @@ options:
                         Configuration Directory. Defaults to "config" if not specified.
   --verbose             Write a line per request to standard error: check, action, HTTP status, size and time.
   --timeout SECONDS     Give up on a request after SECONDS without progress (connecting, or waiting for the next byte of the reply).
+  --keep-going          Go on with the next check when one fails; report the failures at the end and exit with status 1.
+  --json                Write the report as JSON Lines: one object per check.
+  --only NAME           Run only the check NAME of the check directory; may be given several times.
+  --version             Show the version of tarnwick and of the libraries it uses, and exit.
 """
 
 

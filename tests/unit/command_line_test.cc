@@ -30,6 +30,8 @@ std::string describe(const CommandLine& c) {
   switch (c.outcome) {
     case Outcome::kHelp:
       return "help";
+    case Outcome::kVersion:
+      return "version";
     case Outcome::kError:
       return "error: " + c.error;
     case Outcome::kRun:
@@ -210,56 +212,87 @@ TEST(CommandLineTest, ErrorMessagesNeverRepeatAValue) {
   }
 }
 
-// The options beyond the four settings: a flag refuses a value, --timeout
-// takes seconds and rounds them up to milliseconds.
+// The options beyond the four settings, in one line: "error: MESSAGE",
+// "help", "version", or "run" and what is set ("verbose keep-going json
+// timeout=2500ms only=a,b").
+std::string beyond_the_settings(const CommandLine& c) {
+  switch (c.outcome) {
+    case Outcome::kError:
+      return "error: " + c.error;
+    case Outcome::kHelp:
+      return "help";
+    case Outcome::kVersion:
+      return "version";
+    case Outcome::kRun:
+      break;
+  }
+  std::string s = "run";
+  if (c.verbose) s += " verbose";
+  if (c.keep_going) s += " keep-going";
+  if (c.json) s += " json";
+  if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
+  for (std::size_t i = 0; i < c.only.size(); ++i)
+    s += (i == 0 ? " only=" : ",") + c.only[i];
+  return s;
+}
+
+// A flag refuses a value, --timeout takes seconds and rounds them up to
+// milliseconds, --only collects bare names, --version acts like help.
 TEST(CommandLineTest, OptionsBeyondTheSettings) {
   const std::string kBadSeconds =
-      "option '--timeout' expects a number of seconds greater than 0 and at "
-      "most 86400";
-  struct Case {
-    Args args;
-    bool verbose;
-    long long timeout_ms;  // -1: unset
-    std::string error;     // not empty: the parse fails with it
-  } cases[] = {
-      {{}, false, -1, ""},
-      {{"--verbose"}, true, -1, ""},
-      {{"--verb", "--verbose"}, true, -1, ""},
-      {{"--verbose=1"}, false, -1, "option '--verbose' takes no value"},
+      "error: option '--timeout' expects a number of seconds greater than 0 "
+      "and at most 86400";
+  const std::string kBadName =
+      "error: option '--only' expects the name of an entry of the check "
+      "directory";
+  const std::pair<Args, std::string> cases[] = {
+      {{}, "run"},
+      {{"--verbose"}, "run verbose"},
+      {{"--verb", "--verbose"}, "run verbose"},
+      {{"--verbose=1"}, "error: option '--verbose' takes no value"},
       {{"--verbose", "1"},
-       false,
-       -1,
-       "unexpected argument 2: only options are accepted"},
-      {{"--timeout", "2.5"}, false, 2500, ""},
-      {{"--timeout=2.5", "--t", "3"}, false, 3000, ""},
-      {{"--timeout", "0.0001"}, false, 1, ""},
-      {{"--timeout", "2.0001"}, false, 2001, ""},
-      {{"--timeout", "007"}, false, 7000, ""},
-      {{"--timeout", "86400"}, false, 86400000, ""},
-      {{"--timeout", "86400.0001"}, false, -1, kBadSeconds},
-      {{"--timeout", "0"}, false, -1, kBadSeconds},
-      {{"--timeout", "0.000"}, false, -1, kBadSeconds},
-      {{"--timeout", "-1"}, false, -1, kBadSeconds},
-      {{"--timeout", "1e3"}, false, -1, kBadSeconds},
-      {{"--timeout", "inf"}, false, -1, kBadSeconds},
-      {{"--timeout", ".5"}, false, -1, kBadSeconds},
-      {{"--timeout", "5."}, false, -1, kBadSeconds},
-      {{"--timeout", " 5"}, false, -1, kBadSeconds},
-      {{"--timeout", "99999999999999999999"}, false, -1, kBadSeconds},
-      {{"--timeout="}, false, -1, kBadSeconds},
-      {{"--timeout"}, false, -1, "option '--timeout' expects one value"},
+       "error: unexpected argument 2: only options are accepted"},
+      {{"--v"},
+       "error: ambiguous option '--v' could match '--verbose', '--version'"},
+      {{"--ver"},
+       "error: ambiguous option '--ver' could match '--verbose', '--version'"},
+      {{"--timeout", "2.5"}, "run timeout=2500ms"},
+      {{"--timeout=2.5", "--t", "3"}, "run timeout=3000ms"},
+      {{"--timeout", "0.0001"}, "run timeout=1ms"},
+      {{"--timeout", "2.0001"}, "run timeout=2001ms"},
+      {{"--timeout", "007"}, "run timeout=7000ms"},
+      {{"--timeout", "86400"}, "run timeout=86400000ms"},
+      {{"--timeout", "86400.0001"}, kBadSeconds},
+      {{"--timeout", "0"}, kBadSeconds},
+      {{"--timeout", "0.000"}, kBadSeconds},
+      {{"--timeout", "-1"}, kBadSeconds},
+      {{"--timeout", "1e3"}, kBadSeconds},
+      {{"--timeout", "inf"}, kBadSeconds},
+      {{"--timeout", ".5"}, kBadSeconds},
+      {{"--timeout", "5."}, kBadSeconds},
+      {{"--timeout", " 5"}, kBadSeconds},
+      {{"--timeout", "99999999999999999999"}, kBadSeconds},
+      {{"--timeout="}, kBadSeconds},
+      {{"--timeout"}, "error: option '--timeout' expects one value"},
+      {{"--keep-going", "--json", "--k"}, "run keep-going json"},
+      {{"--json=yes"}, "error: option '--json' takes no value"},
+      {{"--only", "b.cfg", "--only=items", "--o", "b.cfg"},
+       "run only=b.cfg,items,b.cfg"},
+      {{"--only", ".hidden.cfg", "--only", "a b"}, "run only=.hidden.cfg,a b"},
+      {{"--only", "dir/a.cfg"}, kBadName},
+      {{"--only", "/etc/passwd"}, kBadName},
+      {{"--only", ".."}, kBadName},
+      {{"--only="}, kBadName},
+      {{"--vers", "--x"}, "version"},
+      {{"--version", "--password"}, "version"},
+      {{"--password", "--version"},
+       "error: option '--password' expects one value"},
+      {{"--version=1"}, "error: option '--version' takes no value"},
+      {{"--help", "--version"}, "help"},
   };
-  for (const Case& c : cases) {
-    CommandLine parsed = parse_command_line(c.args);
-    SCOPED_TRACE(describe(c.args) + " gave " + describe(parsed));
-    if (!c.error.empty()) {
-      EXPECT_EQ(parsed.outcome, Outcome::kError);
-      EXPECT_EQ(parsed.error, c.error);
-      continue;
-    }
-    ASSERT_EQ(parsed.outcome, Outcome::kRun);
-    EXPECT_EQ(parsed.verbose, c.verbose);
-    EXPECT_EQ(parsed.timeout ? parsed.timeout->count() : -1, c.timeout_ms);
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
+        << describe(args);
   }
 }
 
@@ -269,7 +302,9 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--username USERNAME]\n"
             "                [--password PASSWORD] [--config_dir CONFIG_DIR] "
             "[--verbose]\n"
-            "                [--timeout SECONDS]\n");
+            "                [--timeout SECONDS] [--keep-going] [--json] "
+            "[--only NAME]\n"
+            "                [--version]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -284,7 +319,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
   EXPECT_EQ(joined,
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
-            "[--timeout SECONDS]");
+            "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
+            "[--version]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

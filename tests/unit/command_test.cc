@@ -40,7 +40,7 @@ class CommandTest : public testing::Test {
     try {
       return run_command(static_cast<int>(storage_.size()), argv_.data(), env);
     } catch (...) {
-      return report_failure(std::current_exception(), out_, err_);
+      return report_failure(std::current_exception(), out_, err_, true);
     }
   }
 

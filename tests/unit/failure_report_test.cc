@@ -59,7 +59,7 @@ TEST(ReportFailureTest, GivesEachFailureItsReportAndStatus) {
     Output err(-1);
     // The output errors are thrown by a flush that has dropped the buffer.
     if (c.status != 141 && c.out != "") out.write("report\n");
-    EXPECT_EQ(report_failure(c.failure, out, err), c.status);
+    EXPECT_EQ(report_failure(c.failure, out, err, true), c.status);
     EXPECT_EQ(out.text(), c.out);
     EXPECT_EQ(err.text(), c.err);
   }

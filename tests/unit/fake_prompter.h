@@ -20,10 +20,13 @@ class FakePrompter : public Prompter {
   // Queues the answer to the next prompt.
   void add_answer(std::string answer) { answers_.push_back(std::move(answer)); }
 
-  std::string address() override { return answer("address"); }
+  std::string address(bool prompt_on_standard_error) override {
+    return answer(prompt_on_standard_error ? "address on stderr" : "address");
+  }
   std::string password() override { return answer("password"); }
 
-  // The prompts shown, in order: "address", "password".
+  // The prompts shown, in order: "address" (or "address on stderr"),
+  // "password".
   const std::vector<std::string>& shown() const { return shown_; }
 
  private:
