@@ -54,9 +54,14 @@ class CommandTest : public testing::Test {
   std::vector<char*> argv_;
 };
 
-TEST_F(CommandTest, HelpAndUsageErrorsEndBeforeAnythingElse) {
+TEST_F(CommandTest, HelpVersionAndUsageErrorsEndBeforeAnythingElse) {
   EXPECT_EQ(run({"--help", "--password", "pw"}), 0);
   EXPECT_EQ(out_.text(), help_text("tarnwick"));
+  EXPECT_EQ(run({"--vers", "--password", "pw"}), 0);
+  EXPECT_NE(out_.text().find(help_text("tarnwick") +
+                             "tarnwick " TARNWICK_VERSION "\nlibcurl "),
+            std::string::npos)
+      << out_.text();
   EXPECT_EQ(run({"--bogus", "--password", "pw"}), 2);
   EXPECT_EQ(err_.text(),
             usage_text("tarnwick") +
@@ -121,6 +126,60 @@ TEST_F(CommandTest, PasswordValuesAreHiddenInTheArguments) {
     for (std::size_t i = 0; i < hidden.size(); ++i)
       EXPECT_STREQ(argv_[i + 1], hidden[i].c_str()) << args[i];
   }
+}
+
+// With --keep-going a check that fails only itself leaves an ERROR block and
+// an error line; the run goes on, and a summary ends it. A failed login
+// still ends the run at once.
+TEST_F(CommandTest, KeepGoingRunsPastFailedChecksButNotPastALogin) {
+  ASSERT_TRUE(write_file_for_test(dir_.path("b.cfg"),
+                                  "[default]\ndescription = B\n"
+                                  "[orvantis]\nx = output(nowhere)\n"));
+  const std::string dir = dir_.path();
+  transport_.add_reply(R"({"CID": "c0"})");
+  for (int check = 0; check < 2; ++check) {
+    transport_.add_reply(R"({"CID": "c1"})");  // a.cfg runs
+    transport_.add_reply("1");
+    transport_.add_reply(R"({"CID": "c2"})");  // b.cfg fails after it
+  }
+  transport_.add_reply("{}");  // the third login fails
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir, "--keep-going", "--only", "a.cfg", "--only", "b.cfg",
+                 "--only", "a.cfg", "--only", "b.cfg", "--only", "a.cfg"}),
+            1);
+  const std::string b_failed = "file not found: no such file: '" + dir +
+                               "/nowhere' (in " + dir + "/b.cfg)";
+  const std::string blocks = "A\n1\n\n\nB\nERROR: " + b_failed + "\n\n\n";
+  EXPECT_EQ(out_.text(), blocks + blocks + "A\nLogin failed\n");
+  EXPECT_EQ(err_.text().substr(0, 2 * (b_failed.size() + 11)),
+            "tarnwick: " + b_failed + "\ntarnwick: " + b_failed + "\n");
+  EXPECT_TRUE(err_.text().ends_with(
+      " (in " + dir +
+      "/a.cfg)\ntarnwick: checks failed: 2 of 5: b.cfg, b.cfg\n"))
+      << err_.text();
+}
+
+// Under --json standard output carries the report alone: the address prompt
+// goes to standard error, and so does "Login failed".
+TEST_F(CommandTest, JsonKeepsStandardOutputForTheReport) {
+  prompter_.add_answer("ctl");
+  transport_.add_reply("{}");
+  EXPECT_EQ(run({"--json", "--password", "pw", "--config_dir", dir_.path()}),
+            1);
+  EXPECT_EQ(prompter_.shown(), std::vector<std::string>{"address on stderr"});
+  EXPECT_EQ(out_.text(), "");
+  EXPECT_TRUE(err_.text().starts_with("tarnwick: login failed: "));
+}
+
+// A name that is no check file ends the run before the opening login.
+TEST_F(CommandTest, OnlyNamesAreExaminedBeforeAnythingIsSent) {
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir_.path(), "--keep-going", "--only", "a.cfg", "--only",
+                 "missing"}),
+            1);
+  EXPECT_EQ(err_.text(), "tarnwick: file not found: no such file: '" +
+                             dir_.path("missing") + "'\n");
+  EXPECT_TRUE(transport_.posts().empty());
 }
 
 }  // namespace
