@@ -124,8 +124,8 @@ Value request(const Level& level, const std::string& url, const Node* element,
               Transport& transport) {
   // Only what the filters reach is decoded: a large reply filtered down
   // takes little more memory than its body.
-  return decode_json_filtered(transport.post(url, build_form(level, element)),
-                              level.filters);
+  return filter_reply(transport.post(url, build_form(level, element)),
+                      level.filters);
 }
 
 const char* kind_noun(Kind kind) {

@@ -1,4 +1,4 @@
-// decode_json_filtered must give exactly what filter_results(decode_json())
+// filter_reply must give exactly what filter_results(decode_json())
 // gives: the same value, or the same failure with the same message.
 #include <gtest/gtest.h>
 
@@ -50,8 +50,7 @@ void expect_same_outcome(const std::string& body,
   SCOPED_TRACE(describe(body, filters));
   Outcome full =
       outcome_of([&] { return filter_results(decode_json(body), filters); });
-  Outcome pruned =
-      outcome_of([&] { return decode_json_filtered(body, filters); });
+  Outcome pruned = outcome_of([&] { return filter_reply(body, filters); });
   ASSERT_EQ(full.failed, pruned.failed)
       << "full: " << full.text << "pruned: " << pruned.text;
   EXPECT_EQ(full.text, pruned.text);
@@ -64,7 +63,7 @@ void expect_same_outcome(const std::string& body,
 }
 
 // Every case of tests/data/filter.jsonl, results and failures alike.
-TEST(JsonFilteredTest, GoldenFilterVectorsMatchTheFullDecode) {
+TEST(FilterReplyTest, GoldenFilterVectorsMatchTheFullDecode) {
   const std::vector<Value>& records = golden_table_for_test("filter");
   for (const Value& v : records) {
     std::vector<std::string> list;
@@ -79,7 +78,7 @@ TEST(JsonFilteredTest, GoldenFilterVectorsMatchTheFullDecode) {
 // The cases where the pruned decode builds least, and where the filter rules
 // are easiest to get wrong: repeated keys, untrimmed expressions, maps built
 // by multi-key expressions and then filtered again, lists in lists.
-TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
+TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
   const std::string gateways =
       R"({"ok": true, "gateways": [{"name": "edge-1", "state": "up", "size": "small"},)"
       R"( {"name": "edge-2", "size": "large", "tags": [1, [2]]}], " pad": {"a": [1]}})";
@@ -146,7 +145,7 @@ TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
 
 // A fault in a part that no filter reaches still fails the reply, with the
 // full decoder's message.
-TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
+TEST(FilterReplyTest, InvalidBodyAnywhereFailsAlike) {
   const std::string faults[] = {
       "",
       "01",
@@ -198,7 +197,7 @@ TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
   }
 }
 
-TEST(JsonFilteredTest, NestingLimitHoldsInSkippedParts) {
+TEST(FilterReplyTest, NestingLimitHoldsInSkippedParts) {
   const std::vector<std::string> filters = {"results"};
   for (std::size_t depth : {kMaxNesting - 2, kMaxNesting - 1, kMaxNesting}) {
     // The skipped value starts one level down, inside the top-level map.
@@ -213,7 +212,7 @@ TEST(JsonFilteredTest, NestingLimitHoldsInSkippedParts) {
   }
 }
 
-TEST(JsonFilteredTest, BuildsOnlyWhatTheFilterReaches) {
+TEST(FilterReplyTest, BuildsOnlyWhatTheFilterReaches) {
   std::string body = R"({"results": [)";
   for (int i = 0; i < 20000; ++i) {
     if (i > 0) body += ", ";
@@ -223,7 +222,7 @@ TEST(JsonFilteredTest, BuildsOnlyWhatTheFilterReaches) {
   }
   body += "]}";
   Value full = decode_json(body);
-  Value pruned = decode_json_filtered(body, {"results", "state"});
+  Value pruned = filter_reply(body, {"results", "state"});
   ASSERT_EQ(pruned.node().size, 20000u);
   // The filtered value keeps the decoded reply alive; that reply holds the
   // element list and nothing of the skipped members.
@@ -264,7 +263,7 @@ std::vector<std::string> random_filters(std::mt19937& rng) {
 }
 
 // Random replies and filter lists, whole and with one byte changed.
-TEST(JsonFilteredTest, RandomRepliesMatchTheFullDecode) {
+TEST(FilterReplyTest, RandomRepliesMatchTheFullDecode) {
   std::mt19937 rng(20240607);
   for (int round = 0; round < 3000; ++round) {
     std::string body = random_value(rng, 0);
