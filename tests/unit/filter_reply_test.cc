@@ -124,6 +124,8 @@ TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
       R"("text")",
       R"(null)",
       R"({"\u0061": 1, "a": 2, "b\n": 3})",
+      // Faults for the filters before and after the one they meet first.
+      R"({"c": [{"b": 1}], "a": [{"b": 1}, 5, {"c": 2}]})",
   };
   const std::vector<std::vector<std::string>> shape_filters = {
       {"a"},
@@ -135,6 +137,8 @@ TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
       {"results", "name & state"},
       {"a", "x & y"},
       {"b\n"},
+      {"a", "c"},
+      {"c", "b", "x"},
   };
   for (const std::string& body : shapes) {
     for (const auto& filters : shape_filters) {
@@ -181,7 +185,8 @@ TEST(FilterReplyTest, InvalidBodyAnywhereFailsAlike) {
   const std::vector<std::string> filters = {"results", "name & state"};
   for (const std::string& fault : faults) {
     // In a skipped member, in a skipped part of a kept element, in an
-    // element list that only fails a lookup, and after the end.
+    // element list that only fails a lookup, and after the end. The last two
+    // follow an element the filters fail on: the decoder's fault wins.
     const std::string bodies[] = {
         R"({"skip": )" + fault +
             R"(, "results": [{"name": "a", "state": "up"}]})",
@@ -190,6 +195,8 @@ TEST(FilterReplyTest, InvalidBodyAnywhereFailsAlike) {
         R"({"results": [[)" + fault + R"(], {"name": "a"}]})",
         R"({"results": [{"name": "a", "state": [{"x": )" + fault + R"(}]}]})",
         R"({"results": []} )" + fault,
+        R"({"results": [5, {"name": "a", "pad": )" + fault + "}]}",
+        R"({"results": [{"state": 1}, )" + fault + "]}",
     };
     for (const std::string& body : bodies) {
       ASSERT_NO_FATAL_FAILURE(expect_same_outcome(body, filters));
