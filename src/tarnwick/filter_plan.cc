@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,12 +23,21 @@ std::vector<std::string_view> split_keys(std::string_view expression) {
   }
 }
 
+namespace {
+
+std::uint64_t length_bit(std::string_view key) {
+  return std::uint64_t{1} << std::min<std::size_t>(key.size(), 63);
+}
+
+}  // namespace
+
 FilterPlan::FilterPlan(const std::vector<std::string>& filters) {
   steps_.reserve(filters.size());
   for (std::string_view expression : filters) {
     std::vector<std::string_view> pieces = split_keys(expression);
-    Step step{expression, {}, pieces.size()};
+    Step step{expression, {}, pieces.size(), length_bit(expression)};
     for (std::string_view key : pieces) {
+      step.lengths |= length_bit(key);
       if (std::find(step.keys.begin(), step.keys.end(), key) ==
           step.keys.end()) {
         step.keys.push_back(key);
@@ -52,7 +62,16 @@ Demand FilterPlan::item(Demand list) const {
   return Demand::none();
 }
 
+// Most keys of a map are turned away by their length alone, here, without
+// the registers that following the expressions takes.
 Demand FilterPlan::member(Demand map, std::string_view key) const {
+  if ((steps_[map.state() / 2].lengths & length_bit(key)) == 0) {
+    return Demand::none();
+  }
+  return follow(map, key);
+}
+
+Demand FilterPlan::follow(Demand map, std::string_view key) const {
   const Mode mode = static_cast<Mode>(map.state() % 2);
   for (std::size_t step = map.state() / 2;;) {
     const Step& s = steps_[step];

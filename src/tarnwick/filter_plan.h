@@ -4,6 +4,7 @@
 #define TARNWICK_FILTER_PLAN_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,9 @@ class FilterPlan final : public DecodeGuide {
     std::string_view expression;         // as given, for lookups in a map
     std::vector<std::string_view> keys;  // trimmed, distinct, in order
     std::size_t pieces;                  // keys counted with repeats
+    // Bit n set where a key it can look up may be n bytes long (bit 63 for
+    // 63 and more): most keys of a map are turned away by their length.
+    std::uint64_t lengths;
   };
 
   // Expression `step` onwards is applied to the value itself (kTop), or to
@@ -41,6 +45,7 @@ class FilterPlan final : public DecodeGuide {
   enum Mode : std::size_t { kTop, kItem };
 
   Demand at(Mode mode, std::size_t step) const;
+  [[gnu::noinline]] Demand follow(Demand map, std::string_view key) const;
 
   std::vector<Step> steps_;
 };

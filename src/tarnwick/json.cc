@@ -127,7 +127,7 @@ Node Decoder::close() {
 // demand on its value. A member that is wanted gets a place; whether its key
 // repeats an earlier one is settled once the value is read (add_value), so
 // that the hash slot it needs has been loaded meanwhile.
-void Decoder::decode_key(OpenContainer& c) {
+inline void Decoder::decode_key(OpenContainer& c) {
   if (p_ == end_) fail_not_closed();
   if (*p_ != '"') fail_unexpected(p_, ", expected a key");
   Node key;
@@ -187,7 +187,7 @@ void Decoder::add_value(OpenContainer& c, const Node& value) {
 // Reads the value that starts at p_, wanted as `demand`. True when it is
 // complete (in `value`); false when it opened a container whose first child
 // starts at p_ (after its key, for a map).
-bool Decoder::read_value(Demand demand, Node& value) {
+inline bool Decoder::read_value(Demand demand, Node& value) {
   if (p_ == end_) fail_not_closed();  // only inside a container
   const bool keep = !demand.is_none();
   switch (*p_) {
@@ -229,7 +229,7 @@ bool Decoder::read_value(Demand demand, Node& value) {
 // Hands a complete value to its container and closes every container that
 // ends after it. True when the root is complete (in `value`); false when the
 // next child of the innermost container starts at p_.
-bool Decoder::complete_value(Node& value) {
+inline bool Decoder::complete_value(Node& value) {
   for (;;) {
     if (open_.empty()) return true;
     OpenContainer& c = open_.back();
