@@ -62,8 +62,6 @@ Demand FilterPlan::item(Demand list) const {
   return Demand::none();
 }
 
-// Most keys of a map are turned away by their length alone, here, without
-// the registers that following the expressions takes.
 Demand FilterPlan::member(Demand map, std::string_view key) const {
   if ((steps_[map.state() / 2].lengths & length_bit(key)) == 0) {
     return Demand::none();

@@ -45,6 +45,8 @@ class FilterPlan final : public DecodeGuide {
   enum Mode : std::size_t { kTop, kItem };
 
   Demand at(Mode mode, std::size_t step) const;
+  // member() past the length check; kept out of it, so that the keys turned
+  // away cost a few instructions.
   [[gnu::noinline]] Demand follow(Demand map, std::string_view key) const;
 
   std::vector<Step> steps_;

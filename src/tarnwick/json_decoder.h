@@ -83,13 +83,15 @@ class Decoder {
   // keep = false checks the number without converting it.
   Node decode_number(bool keep = true);
   bool decode_word(Node& out);
+  // The steps of the walk, one loop in decode(): called, they would cost
+  // about as much as a value that is skipped.
   [[gnu::always_inline]] bool read_value(Demand demand, Node& value);
   [[gnu::always_inline]] bool complete_value(Node& value);
+  [[gnu::always_inline]] void decode_key(OpenContainer& c);
   void open(bool is_map, Demand demand);
   Node close();
   Node close_map(const OpenContainer& c);
   Node close_list(const OpenContainer& c);
-  [[gnu::always_inline]] void decode_key(OpenContainer& c);
   void add_value(OpenContainer& c, const Node& value);
 
   Arena& arena_;

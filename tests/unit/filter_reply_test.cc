@@ -111,7 +111,9 @@ TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
   for (const auto& filters : filter_lists) {
     ASSERT_NO_FATAL_FAILURE(expect_same_outcome(gateways, filters));
   }
+  const std::string long_key(70, 'k');  // longer than key lengths are told
   const std::string shapes[] = {
+      "{\"" + long_key + "\": [{\"" + long_key + "1\": 1}], \"a\": 2}",
       R"({"a": 1, "a": 2, "b": {"c": 1}, "a": 3})",
       R"({"a": {"x": 1}, "a": {"y": 2}})",
       R"([{"a": 1, "a": [2]}, {"b": 1, "a": null}])",
@@ -139,6 +141,8 @@ TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
       {"b\n"},
       {"a", "c"},
       {"c", "b", "x"},
+      {long_key, long_key + "1"},
+      {long_key + " & a", long_key, long_key + "1"},
   };
   for (const std::string& body : shapes) {
     for (const auto& filters : shape_filters) {
