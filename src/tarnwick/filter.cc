@@ -14,6 +14,7 @@
 #include "tarnwick/error.h"
 #include "tarnwick/filter_plan.h"
 #include "tarnwick/json.h"
+#include "tarnwick/json_guide.h"
 #include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 

@@ -10,6 +10,7 @@
 
 #include "tarnwick/error.h"
 #include "tarnwick/json_decoder.h"
+#include "tarnwick/json_guide.h"
 
 namespace tarnwick {
 

@@ -2,10 +2,8 @@
 #ifndef TARNWICK_JSON_H_
 #define TARNWICK_JSON_H_
 
-#include <cstddef>
 #include <string>
 
-#include "tarnwick/json_guide.h"
 #include "tarnwick/value.h"
 
 namespace tarnwick {
@@ -25,19 +23,6 @@ namespace tarnwick {
 // than kMaxNesting, a text or container too large to hold. Linear time, no
 // recursion.
 Value decode_json(std::string body);
-
-// decode_json(body), building only what `guide` asks for: a list or map
-// holds just the items and members wanted (in their places, a repeated key
-// counted once), and a root wanted not at all is null. Everything else is
-// checked by the same walk without being built, so the body is accepted or
-// rejected exactly as decode_json does it, with the same message.
-Value decode_json(std::string body, const DecodeGuide& guide);
-
-// decode_json(body) or decode_json(body, *guide), with texts, numbers and
-// containers limited to max_size bytes, items or members instead of 2^32 - 1,
-// so that tests can reach the limit. Test-only.
-Value decode_json_for_test(std::string body, const DecodeGuide* guide,
-                           std::size_t max_size);
 
 }  // namespace tarnwick
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
+#include "tarnwick/json.h"
 #include "tarnwick/json_guide.h"
 #include "tarnwick/json_key_index.h"
 #include "tarnwick/literal.h"

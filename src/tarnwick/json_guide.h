@@ -1,11 +1,14 @@
-// What a caller wants built of a reply: the guide that decode_json consults,
-// value by value, to build only part of a reply and check the rest.
+// Decoding part of a reply: the guide that decode_json consults, value by
+// value, to build only what a caller wants of a reply and check the rest.
 #ifndef TARNWICK_JSON_GUIDE_H_
 #define TARNWICK_JSON_GUIDE_H_
 
 #include <cstddef>
 #include <limits>
+#include <string>
 #include <string_view>
+
+#include "tarnwick/value.h"
 
 namespace tarnwick {
 
@@ -49,6 +52,19 @@ class DecodeGuide {
   // The demand on the value under `key` (unescaped) of a map wanted as `map`.
   virtual Demand member(Demand map, std::string_view key) const = 0;
 };
+
+// decode_json(body), building only what `guide` asks for: a list or map
+// holds just the items and members wanted (in their places, a repeated key
+// counted once), and a root wanted not at all is null. Everything else is
+// checked by the same walk without being built, so the body is accepted or
+// rejected exactly as decode_json does it, with the same message.
+Value decode_json(std::string body, const DecodeGuide& guide);
+
+// decode_json(body) or decode_json(body, *guide), with texts, numbers and
+// containers limited to max_size bytes, items or members instead of 2^32 - 1,
+// so that tests can reach the limit. Test-only.
+Value decode_json_for_test(std::string body, const DecodeGuide* guide,
+                           std::size_t max_size);
 
 }  // namespace tarnwick
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
+#include "tarnwick/json_guide.h"
 #include "tarnwick/notation.h"
 #include "test_util.h"
 
