@@ -62,7 +62,7 @@ inline void json_report(std::string body, int fd) {
 // The reply filtered by kBenchFilters and printed, as the command does it:
 // only what the filters reach is decoded.
 inline void filtered_report(std::string body, int fd) {
-  Value result = decode_json_filtered(std::move(body), kBenchFilters);
+  Value result = filter_reply(std::move(body), kBenchFilters);
   Output out(fd);
   pp(result.node(), out);
   out.flush();

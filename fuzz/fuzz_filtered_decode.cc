@@ -1,4 +1,4 @@
-// The filtered_decode target: decode_json_filtered against decoding in full
+// The filtered_decode target: filter_reply against decoding in full
 // and filtering afterwards. Both must give the same value, map members in the
 // same order, or fail with the same kind and message.
 #include <optional>
@@ -61,17 +61,16 @@ void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size) {
 
   const Outcome expected =
       run([&] { return filter_results(decode_json(body), filters); });
-  const Outcome actual =
-      run([&] { return decode_json_filtered(body, filters); });
+  const Outcome actual = run([&] { return filter_reply(body, filters); });
   if (actual.kind) {
     fuzz_require(*actual.kind == ErrorKind::kInvalidReply ||
                      *actual.kind == ErrorKind::kMissingKey ||
                      *actual.kind == ErrorKind::kType,
-                 std::string("decode_json_filtered failed with ") +
+                 std::string("filter_reply failed with ") +
                      error_kind_name(*actual.kind));
   }
   if (!same_outcome(actual, expected)) {
-    throw FuzzFinding("decode_json_filtered gave " + describe(actual) +
+    throw FuzzFinding("filter_reply gave " + describe(actual) +
                       ", decode_json and filter_results give " +
                       describe(expected));
   }

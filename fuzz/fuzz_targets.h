@@ -47,7 +47,7 @@ void fuzz_filter(const std::uint8_t* data, std::size_t size);
 // Without a NUL the whole input is the body and the name is "field".
 void fuzz_form(const std::uint8_t* data, std::size_t size);
 
-// "FILTERS\0BODY", framed as for fuzz_filter: decode_json_filtered must give
+// "FILTERS\0BODY", framed as for fuzz_filter: filter_reply must give
 // what filter_results(decode_json(body), filters) gives, the same value with
 // map members in the same order, or the same failure kind and message.
 void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);

@@ -8,8 +8,8 @@
 #include "tarnwick/check_file.h"
 #include "tarnwick/curl_transport.h"
 #include "tarnwick/error.h"
+#include "tarnwick/filter.h"
 #include "tarnwick/form.h"
-#include "tarnwick/json.h"
 #include "tarnwick/literal.h"
 #include "tarnwick/reply_summary.h"
 #include "tarnwick/secret.h"
@@ -162,7 +162,7 @@ Value request(const std::vector<Level>& levels, const Requests& requests,
   try {
     // Only what the filters reach is decoded: a large reply filtered down
     // takes little more memory than its body.
-    return decode_json_filtered(std::move(reply.body), level.filters);
+    return filter_reply(std::move(reply.body), level.filters);
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kInvalidReply) throw;
     throw e.with_message(std::string(e.what()) + " (" +

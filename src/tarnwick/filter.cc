@@ -6,28 +6,21 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "tarnwick/error.h"
+#include "tarnwick/filter_plan.h"
+#include "tarnwick/json.h"
+#include "tarnwick/json_guide.h"
 #include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
 namespace tarnwick {
 
 namespace {
-
-// The keys of an expression: the pieces between the "&"s, each trimmed.
-std::vector<std::string_view> split_keys(std::string_view expression) {
-  std::vector<std::string_view> keys;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t amp = expression.find('&', start);
-    keys.push_back(trim_white_space(expression.substr(start, amp - start)));
-    if (amp == std::string_view::npos) return keys;
-    start = amp + 1;
-  }
-}
 
 // How an operator would name a value's type in an error message.
 std::string type_name(const Node& v) {
@@ -201,6 +194,12 @@ Value filter_results(const Value& results,
     }
   }
   return built.finish(current);
+}
+
+Value filter_reply(std::string body, const std::vector<std::string>& filters) {
+  if (filters.empty()) return decode_json(std::move(body));
+  const FilterPlan plan(filters);
+  return filter_results(decode_json(std::move(body), plan), filters);
 }
 
 }  // namespace tarnwick

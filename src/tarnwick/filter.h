@@ -22,6 +22,16 @@ inline constexpr std::string_view kFilterNotFound = "FILTER_NOT_FOUND";
 Value filter_results(const Value& results,
                      const std::vector<std::string>& filters);
 
+// filter_results(decode_json(body), filters), with the same result and the
+// same failures, but only what the filter list can reach is built (the rest
+// of the body is checked by the same walk), so the memory a filtered reply
+// takes beyond its body stays small. Which failure wins: a body that is not
+// valid JSON fails as decode_json fails for it, wherever the fault is and
+// whatever the filters; a valid one fails as filter_results fails, at the
+// first fault it meets, expression by expression and element by element (not
+// in the order of the body).
+Value filter_reply(std::string body, const std::vector<std::string>& filters);
+
 }  // namespace tarnwick
 
 #endif  // TARNWICK_FILTER_H_

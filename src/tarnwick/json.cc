@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "tarnwick/error.h"
-#include "tarnwick/json_scan.h"
+#include "tarnwick/json_decoder.h"
+#include "tarnwick/json_guide.h"
 
 namespace tarnwick {
 
@@ -19,10 +20,35 @@ namespace {
 // larger ones keep a hash index of their keys.
 constexpr std::size_t kLinearKeyScan = 32;
 
-// Stands in for the first byte of a value that is skipped.
-constexpr int kSkippedValue = -1;
+// The value of a member that is left out, in a map that keeps such members'
+// keys to count them: it is dropped when the map closes.
+const char kLeftOut = 0;
+
+Node left_out() {
+  Node n;
+  n.chars = &kLeftOut;
+  return n;
+}
+
+bool is_left_out(const Node& n) {
+  return n.kind == Kind::kNull && n.chars == &kLeftOut;
+}
 
 }  // namespace
+
+// A map holds more members than the limit only in a body over five times the
+// limit ("":0, at the least for each); only there do maps keep the keys of
+// members they leave out, to count a repeated key once as a full decode does.
+Decoder::Decoder(Storage& storage, const DecodeGuide* guide,
+                 std::size_t max_size)
+    : arena_(storage.arena),
+      begin_(reinterpret_cast<const unsigned char*>(storage.body.data())),
+      p_(begin_),
+      end_(begin_ + storage.body.size()),
+      guide_(guide),
+      max_size_(max_size),
+      count_skipped_keys_(guide != nullptr &&
+                          storage.body.size() / 5 > max_size) {}
 
 void Decoder::open(bool is_map, Demand demand) {
   if (open_.size() == kMaxNesting) {
@@ -30,95 +56,108 @@ void Decoder::open(bool is_map, Demand demand) {
                                               std::to_string(kMaxNesting) +
                                               " levels" + at_byte(p_));
   }
+  // The children of a list are all wanted alike; those of a map by key.
+  Demand items = demand;
+  if (!is_map && demand.is_part()) items = guide_->item(demand);
   open_.push_back({is_map, is_map ? members_.size() : items_.size(), 0,
-                   offset(p_), -1, demand, Demand()});
+                   offset(p_), -1, demand, items, 0});
   ++p_;
 }
 
+Node Decoder::close_map(const OpenContainer& c) {
+  // Keys left out count when they are kept (count_skipped_keys_); otherwise
+  // the map cannot pass the limit with them.
+  std::size_t n = members_.size() - c.first;
+  if (n > max_size_)
+    fail("map opened at byte " + std::to_string(c.opened_at) + " is too large");
+  Node node;
+  if (c.demand.is_none()) return node;
+  const Member* from = members_.data() + c.first;
+  std::size_t kept = n;
+  if (count_skipped_keys_) {
+    kept = 0;
+    for (std::size_t i = 0; i < n; ++i) kept += !is_left_out(from[i].value);
+  }
+  Member* copy = nullptr;
+  if (kept == n && n != 0) {
+    copy = arena_.allocate_array<Member>(n);
+    std::memcpy(static_cast<void*>(copy), from, n * sizeof(Member));
+  } else if (kept != 0) {
+    copy = arena_.allocate_array<Member>(kept);
+    Member* to = copy;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!is_left_out(from[i].value)) *to++ = from[i];
+    }
+  }
+  return Node::map_of({copy, kept});
+}
+
+Node Decoder::close_list(const OpenContainer& c) {
+  std::size_t n = items_.size() - c.first;
+  if (n + c.skipped > max_size_)
+    fail("list opened at byte " + std::to_string(c.opened_at) +
+         " is too large");
+  Node node;
+  if (c.demand.is_none()) return node;
+  Node* copy = nullptr;
+  if (n != 0) {
+    copy = arena_.allocate_array<Node>(n);
+    std::memcpy(static_cast<void*>(copy), items_.data() + c.first,
+                n * sizeof(Node));
+  }
+  return Node::list_of({copy, n});
+}
+
+// A container wanted not at all is checked and gives a null node.
 Node Decoder::close() {
-  OpenContainer& c = open_.back();
+  const OpenContainer& c = open_.back();
   Node node;
   if (c.is_map) {
-    std::size_t n = members_.size() - c.first;
-    if (n > kMaxSize)
-      fail("map opened at byte " + std::to_string(c.opened_at) +
-           " is too large");
-    Member* copy = nullptr;
-    if (n != 0) {
-      copy = arena_.allocate_array<Member>(n);
-      std::memcpy(static_cast<void*>(copy), members_.data() + c.first,
-                  n * sizeof(Member));
-    }
-    node = Node::map_of({copy, n});
+    node = close_map(c);
     members_.resize(c.first);
     if (c.key_index >= 0) --keys_in_use_;
   } else {
-    std::size_t n = items_.size() - c.first;
-    if (n > kMaxSize)
-      fail("list opened at byte " + std::to_string(c.opened_at) +
-           " is too large");
-    Node* copy = nullptr;
-    if (n != 0) {
-      copy = arena_.allocate_array<Node>(n);
-      std::memcpy(static_cast<void*>(copy), items_.data() + c.first,
-                  n * sizeof(Node));
-    }
-    node = Node::list_of({copy, n});
+    node = close_list(c);
     items_.resize(c.first);
   }
   open_.pop_back();
   return node;
 }
 
-// Reads `"key" :` of the innermost map, with the white space after it, and
-// adds a member for it; true then. With a plan, members whose values the
-// filters cannot reach are stepped over here, key and value, until one they
-// can reach; false when the map's members end first (p_ is then after the
-// last of them). Whether the key repeats an earlier one is settled
-// once the value is read (add_value), so that the hash slot it needs has
-// been loaded meanwhile.
-bool Decoder::decode_key() {
+// Reads `"key" :` of the map c, with the white space after it, and sets the
+// demand on its value. A member that is wanted gets a place; whether its key
+// repeats an earlier one is settled once the value is read (add_value), so
+// that the hash slot it needs has been loaded meanwhile.
+inline void Decoder::decode_key(OpenContainer& c) {
   if (p_ == end_) fail_not_closed();
   if (*p_ != '"') fail_unexpected(p_, ", expected a key");
-  Node key = decode_text();
-  OpenContainer& c = open_.back();
-  if (plan_ != nullptr) {
-    for (;;) {
-      c.pending = plan_->member(c.demand, key.text());
-      if (c.pending.mode != Demand::kNone) break;
-      // No member is made: the value is skipped, and the next member read.
-      skip_space();
-      if (p_ == end_) fail_not_closed();
-      if (*p_ != ':') fail_unexpected(p_, ", expected ':'");
-      ++p_;
-      skip_space();
-      skip_value();
-      skip_space();
-      if (p_ == end_ || *p_ != ',') return false;
-      ++p_;
-      skip_space();
-      if (p_ == end_) fail_not_closed();
-      if (*p_ != '"') fail_unexpected(p_, ", expected a key");
-      key = decode_text();
+  Node key;
+  if (c.demand.is_part()) {
+    key = decode_text();
+    c.pending = guide_->member(c.demand, key.text());
+  } else if (c.demand.is_all() || count_skipped_keys_) {
+    key = decode_text();
+  } else {
+    decode_text(false);
+  }
+  if (!c.pending.is_none() || count_skipped_keys_) {
+    std::size_t n = members_.size() - c.first;
+    if (c.key_index < 0 && n >= kLinearKeyScan) {
+      if (keys_in_use_ == keys_.size()) keys_.emplace_back();
+      c.key_index = static_cast<int>(keys_in_use_++);
+      keys_[c.key_index].build(members_.data() + c.first, n);
     }
+    if (c.key_index >= 0) {
+      c.key_hash = KeyIndex::hash_of(key.text());
+      keys_[c.key_index].prefetch(c.key_hash);
+    }
+    members_.push_back({key, Node()});
   }
-  std::size_t n = members_.size() - c.first;
-  if (c.key_index < 0 && n >= kLinearKeyScan) {
-    if (keys_in_use_ == keys_.size()) keys_.emplace_back();
-    c.key_index = static_cast<int>(keys_in_use_++);
-    keys_[c.key_index].build(members_.data() + c.first, n);
-  }
-  if (c.key_index >= 0) {
-    c.key_hash = KeyIndex::hash_of(key.text());
-    keys_[c.key_index].prefetch(c.key_hash);
-  }
-  members_.push_back({key, Node()});
   skip_space();
   if (p_ == end_) fail_not_closed();
   if (*p_ != ':') fail_unexpected(p_, ", expected ':'");
   ++p_;
   skip_space();
-  return true;
 }
 
 // Gives the last member of the innermost map its value. A repeated key keeps
@@ -146,6 +185,84 @@ void Decoder::add_value(OpenContainer& c, const Node& value) {
   }
 }
 
+// Reads the value that starts at p_, wanted as `demand`. True when it is
+// complete (in `value`); false when it opened a container whose first child
+// starts at p_ (after its key, for a map).
+inline bool Decoder::read_value(Demand demand, Node& value) {
+  if (p_ == end_) fail_not_closed();  // only inside a container
+  const bool keep = !demand.is_none();
+  switch (*p_) {
+    case '{':
+    case '[': {
+      const bool is_map = *p_ == '{';
+      open(is_map, demand);
+      skip_space();
+      if (p_ != end_ && *p_ == (is_map ? '}' : ']')) {
+        ++p_;
+        value = close();
+        return true;
+      }
+      if (is_map) decode_key(open_.back());
+      return false;
+    }
+    case '"':
+      value = decode_text(keep);
+      return true;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      value = decode_number(keep);
+      return true;
+    default:
+      if (!decode_word(value)) fail_unexpected(p_);
+      return true;
+  }
+}
+
+// Hands a complete value to its container and closes every container that
+// ends after it. True when the root is complete (in `value`); false when the
+// next child of the innermost container starts at p_.
+inline bool Decoder::complete_value(Node& value) {
+  for (;;) {
+    if (open_.empty()) return true;
+    OpenContainer& c = open_.back();
+    if (!c.pending.is_none()) {
+      if (c.is_map) {
+        add_value(c, value);
+      } else {
+        items_.push_back(value);
+      }
+    } else if (c.is_map) {
+      if (count_skipped_keys_) add_value(c, left_out());
+    } else {
+      ++c.skipped;
+    }
+    skip_space();
+    if (p_ != end_ && *p_ == ',') {
+      ++p_;
+      skip_space();
+      if (c.is_map) decode_key(c);
+      return false;
+    }
+    if (p_ != end_ && *p_ == (c.is_map ? '}' : ']')) {
+      ++p_;
+      value = close();
+      continue;
+    }
+    if (p_ == end_) fail_not_closed();
+    fail_unexpected(
+        p_, c.is_map ? ", expected ',' or '}'" : ", expected ',' or ']'");
+  }
+}
+
 Node Decoder::decode() {
   if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF)
     p_ += 3;
@@ -153,112 +270,41 @@ Node Decoder::decode() {
   skip_space();
   if (p_ == end_)
     throw Error(ErrorKind::kInvalidReply, "reply is only white space");
+  const Demand root = guide_ != nullptr ? guide_->root() : Demand::all();
+  Demand demand = root;
   for (;;) {
-    // A value starts at p_.
     Node value;
-    if (p_ == end_) fail_not_closed();  // only inside a container
-    Demand demand;
-    bool skipped = false;  // nothing of it goes into its container
-    int start = *p_;
-    if (plan_ != nullptr) {
-      demand = next_demand();
-      skipped = demand.mode == Demand::kNone;
-      // A list element that is itself a list only fails a lookup: its kind
-      // is all that is looked at.
-      if (skipped || (demand.mode == Demand::kItem && start == '[')) {
-        start = kSkippedValue;
-      }
-    }
-    switch (start) {
-      case kSkippedValue:
-        skip_value();
-        value = Node::list_of({});
-        break;
-      case '{':
-        open(true, demand);
-        skip_space();
-        if (p_ != end_ && *p_ == '}') {
-          ++p_;
-          value = close();
-          break;
-        }
-        if (!decode_key()) {
-          skipped = true;  // every member was skipped: the map ends here
-          break;
-        }
-        continue;
-      case '[':
-        open(false, demand);
-        skip_space();
-        if (p_ != end_ && *p_ == ']') {
-          ++p_;
-          value = close();
-          break;
-        }
-        continue;
-      case '"':
-        value = decode_text();
-        break;
-      case '-':
-      case '0':
-      case '1':
-      case '2':
-      case '3':
-      case '4':
-      case '5':
-      case '6':
-      case '7':
-      case '8':
-      case '9':
-        value = decode_number();
-        break;
-      default:
-        if (!decode_word(value)) fail_unexpected(p_);
-        break;
-    }
-    // The value is complete: hand it to its container, then close every
-    // container that ends here.
-    for (;;) {
-      if (open_.empty()) {
-        skip_space();
-        if (p_ != end_) fail_unexpected(p_, " after the value");
-        return value;
-      }
-      OpenContainer& c = open_.back();
-      if (skipped) {
-        skipped = false;
-      } else if (c.is_map) {
-        add_value(c, value);
-      } else {
-        items_.push_back(value);
-      }
+    if (read_value(demand, value) && complete_value(value)) {
       skip_space();
-      if (p_ != end_ && *p_ == ',') {
-        ++p_;
-        skip_space();
-        if (c.is_map && !decode_key()) {
-          skipped = true;  // the rest of the map's members were skipped
-          continue;
-        }
-        break;
-      }
-      if (p_ != end_ && *p_ == (c.is_map ? '}' : ']')) {
-        ++p_;
-        value = close();
-        continue;
-      }
-      if (p_ == end_) fail_not_closed();
-      fail_unexpected(
-          p_, c.is_map ? ", expected ',' or '}'" : ", expected ',' or ']'");
+      if (p_ != end_) fail_unexpected(p_, " after the value");
+      return root.is_none() ? Node() : value;
     }
+    demand = open_.back().pending;
   }
 }
 
-Value decode_json(std::string body) {
+namespace {
+
+Value decode(std::string body, const DecodeGuide* guide, std::size_t max_size) {
   auto storage = std::make_shared<Storage>();
   storage->body = std::move(body);
-  Node root = Decoder(*storage).decode();
+  Node root = Decoder(*storage, guide, max_size).decode();
   return Value(std::move(storage), root);
+}
+
+}  // namespace
+
+Value decode_json(std::string body) {
+  return decode(std::move(body), nullptr, kMaxSize);
+}
+
+Value decode_json(std::string body, const DecodeGuide& guide) {
+  return decode(std::move(body), &guide, kMaxSize);
+}
+
+Value decode_json_for_test(std::string body, const DecodeGuide* guide,
+                           std::size_t max_size) {
+  return decode(std::move(body), guide, max_size);
 }
 
 }  // namespace tarnwick

@@ -3,7 +3,6 @@
 #define TARNWICK_JSON_H_
 
 #include <string>
-#include <vector>
 
 #include "tarnwick/value.h"
 
@@ -24,13 +23,6 @@ namespace tarnwick {
 // than kMaxNesting, a text or container too large to hold. Linear time, no
 // recursion.
 Value decode_json(std::string body);
-
-// filter_results(decode_json(body), filters), with the same result and the
-// same failures, but only what the filter list can reach is built: the rest
-// of the body is checked by the same rules and skipped, so the memory a
-// filtered reply takes beyond its body stays small.
-Value decode_json_filtered(std::string body,
-                           const std::vector<std::string>& filters);
 
 }  // namespace tarnwick
 

@@ -1,8 +1,6 @@
 // The scanning of single tokens of a reply for the Decoder: texts (escapes
 // and UTF-8 checked), numbers, the words true, false, null, NaN and Infinity,
 // and the error messages that point at the byte where a body goes wrong.
-#include "tarnwick/json_scan.h"
-
 #include <array>
 #include <bit>
 #include <charconv>
@@ -14,6 +12,7 @@
 #include <system_error>
 
 #include "tarnwick/error.h"
+#include "tarnwick/json_decoder.h"
 #include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
@@ -171,7 +170,7 @@ Node Decoder::decode_text(bool keep) {
     p += n;
   }
   std::size_t size = static_cast<std::size_t>(p - start);
-  if (size > kMaxSize)
+  if (size > max_size_)
     fail("text opened" + at_byte(start - 1) + " is too long");
   p_ = p + 1;
   return Node::text_of({reinterpret_cast<const char*>(start), size});
@@ -241,7 +240,7 @@ Node Decoder::decode_escaped_text(const unsigned char* start,
     }
     append_utf8(scratch_, code);
   }
-  if (scratch_.size() > kMaxSize)
+  if (scratch_.size() > max_size_)
     fail("text opened" + at_byte(start - 1) + " is too long");
   p_ = p + 1;
   return keep ? Node::text_of(arena_.copy(scratch_)) : Node();
@@ -291,7 +290,7 @@ Node Decoder::decode_number(bool keep) {
   p_ = p;
   std::size_t size = static_cast<std::size_t>(p - start);
   if (!fraction && !exponent) {
-    if (size > kMaxSize) fail("number" + at_byte(start) + " is too long");
+    if (size > max_size_) fail("number" + at_byte(start) + " is too long");
     if (negative && size == 2 && start[1] == '0') return Node::whole_of("0");
     return Node::whole_of({reinterpret_cast<const char*>(start), size});
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tarnwick/error.h"
+#include "tarnwick/json_guide.h"
 #include "tarnwick/notation.h"
 #include "test_util.h"
 
@@ -21,6 +22,43 @@ namespace {
 std::string message_of(const std::string& body) {
   try {
     decode_json(body);
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::kInvalidReply) << body;
+    return e.what();
+  }
+  return "<decoded>";
+}
+
+// Wants every member whose key starts with "k" and every element of a list
+// (in part); of a list in a list, no element. With Demand::none() as its
+// root, nothing at all.
+class KeyPrefixGuide final : public DecodeGuide {
+ public:
+  explicit KeyPrefixGuide(Demand root) : root_(root) {}
+  Demand root() const override { return root_; }
+  Demand item(Demand list) const override {
+    return list.state() == 0 ? Demand::part(1) : Demand::none();
+  }
+  Demand member(Demand, std::string_view key) const override {
+    return key.starts_with("k") ? Demand::part(0) : Demand::none();
+  }
+
+ private:
+  Demand root_;
+};
+
+const KeyPrefixGuide kSomeGuide(Demand::part(0));
+const KeyPrefixGuide kNoneGuide(Demand::none());
+
+// The message of a guided decode, or of any decode with a lower size limit.
+std::string message_of(const std::string& body, const DecodeGuide* guide,
+                       std::size_t max_size = std::size_t{1} << 32) {
+  try {
+    if (max_size > std::size_t{1} << 31) {
+      guide != nullptr ? decode_json(body, *guide) : decode_json(body);
+    } else {
+      decode_json_for_test(body, guide, max_size);
+    }
   } catch (const Error& e) {
     EXPECT_EQ(e.kind(), ErrorKind::kInvalidReply) << body;
     return e.what();
@@ -445,8 +483,88 @@ TEST(JsonTest, InvalidBodiesFail) {
       {"[1]//c", not_json + "unexpected '/' at byte 3 after the value"},
       {"/*c*/1", not_json + "unexpected '/' at byte 0"},
   };
-  for (const Case& c : cases)
+  for (const Case& c : cases) {
     EXPECT_EQ(message_of(c.body), c.message) << c.body;
+    // Parts left out are checked by the same walk.
+    EXPECT_EQ(message_of(c.body, &kSomeGuide), c.message) << c.body;
+    EXPECT_EQ(message_of(c.body, &kNoneGuide), c.message) << c.body;
+  }
+}
+
+TEST(JsonTest, GuidedDecodeBuildsWhatTheGuideWants) {
+  std::string wide = "{";  // past the linear key scan, repeats on both sides
+  for (int i = 0; i < 40; ++i) {
+    wide += "\"x" + std::to_string(i % 7) + "\":" + std::to_string(i) + ",\"k" +
+            std::to_string(i % 35) + "\":" + std::to_string(i) + ",";
+  }
+  wide += "\"k0\":\"last\"}";
+  std::string wide_kept = "{\"k0\":\"last\"";
+  for (int i = 1; i < 35; ++i) {
+    wide_kept +=
+        ",\"k" + std::to_string(i) + "\":" + std::to_string(i < 5 ? i + 35 : i);
+  }
+  wide_kept += "}";
+  struct Case {
+    std::string body;
+    std::string kept;  // what kSomeGuide builds
+  };
+  const Case cases[] = {
+      {R"({"k":1,"x":2})", R"({"k":1})"},
+      {R"({"x":1,"k":2,"x":3,"k":4,"y":5})", R"({"k":4})"},
+      {R"({"k":[1,[2,3],{"k":1,"x":2}],"x":{"k":1}})",
+       R"({"k":[1,[],{"k":1}]})"},
+      {R"([{"x":1},{"ka":{"x":[1]}}])", R"([{},{"ka":{}}])"},
+      {R"({"x":1,"\u006b1":2})", R"({"k1":2})"},
+      {R"("text")", R"("text")"},
+      {wide, wide_kept},
+  };
+  for (const Case& c : cases) {
+    Value want = decode_json(c.kept);
+    EXPECT_TRUE(same_value(decode_json(c.body, kSomeGuide).node(), want.node()))
+        << c.body;
+    // A low limit makes maps keep the keys they leave out, to count them.
+    EXPECT_TRUE(same_value(
+        decode_json_for_test(c.body, &kSomeGuide, 100).node(), want.node()))
+        << c.body;
+    EXPECT_EQ(decode_json(c.body, kNoneGuide).kind(), Kind::kNull) << c.body;
+  }
+}
+
+// A text, number or container too large fails where it ends, as any fault
+// there, whether it is built or left out; a map counts a repeated key once.
+TEST(JsonTest, SizeLimitsHoldInPartsLeftOut) {
+  const std::string not_json = "reply is not JSON: ";
+  struct Case {
+    std::string body;
+    std::string message;  // with a limit of 3
+  };
+  const Case cases[] = {
+      {R"("abcd")", not_json + "text opened at byte 0 is too long"},
+      {R"({"x":"abcd"})", not_json + "text opened at byte 5 is too long"},
+      {R"({"x":"a\n\nb"})", not_json + "text opened at byte 5 is too long"},
+      {R"({"x":"ab\n"})", "<decoded>"},
+      {R"({"x":12345})", not_json + "number at byte 5 is too long"},
+      {R"({"x":1234.5})", "<decoded>"},
+      {R"({"x":[1,2,3,4]})", not_json + "list opened at byte 5 is too large"},
+      {R"({"x":[1,2,3]})", "<decoded>"},
+      {R"({"k":[[1,2,3,4]]})", not_json + "list opened at byte 6 is too large"},
+      {R"({"x":[1,2,3,4,]})", not_json + "unexpected ']' at byte 14"},
+      {R"({"x":{"a":1,"b":2,"c":3,"d":4}})",
+       not_json + "map opened at byte 5 is too large"},
+      {R"({"x":{"a":1,"a":2,"a":3,"a":4}})", "<decoded>"},
+      {R"({"k":1,"a":2,"b":3,"c":4})",
+       not_json + "map opened at byte 0 is too large"},
+      {R"({"k":1,"a":2,"a":3,"a":4,"k":5})", "<decoded>"},
+      // The smallest map past the limit, with and without repeats.
+      {R"({"":0,"":0,"":0,"":0})", "<decoded>"},
+      {R"({"":0,"a":0,"b":0,"c":0})",
+       not_json + "map opened at byte 0 is too large"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(message_of(c.body, nullptr, 3), c.message) << c.body;
+    EXPECT_EQ(message_of(c.body, &kSomeGuide, 3), c.message) << c.body;
+    EXPECT_EQ(message_of(c.body, &kNoneGuide, 3), c.message) << c.body;
+  }
 }
 
 TEST(JsonTest, ErrorMessagesStayShort) {

@@ -1,4 +1,4 @@
-// decode_json_filtered must give exactly what filter_results(decode_json())
+// filter_reply must give exactly what filter_results(decode_json())
 // gives: the same value, or the same failure with the same message.
 #include <gtest/gtest.h>
 
@@ -50,8 +50,7 @@ void expect_same_outcome(const std::string& body,
   SCOPED_TRACE(describe(body, filters));
   Outcome full =
       outcome_of([&] { return filter_results(decode_json(body), filters); });
-  Outcome pruned =
-      outcome_of([&] { return decode_json_filtered(body, filters); });
+  Outcome pruned = outcome_of([&] { return filter_reply(body, filters); });
   ASSERT_EQ(full.failed, pruned.failed)
       << "full: " << full.text << "pruned: " << pruned.text;
   EXPECT_EQ(full.text, pruned.text);
@@ -64,7 +63,7 @@ void expect_same_outcome(const std::string& body,
 }
 
 // Every case of tests/data/filter.jsonl, results and failures alike.
-TEST(JsonFilteredTest, GoldenFilterVectorsMatchTheFullDecode) {
+TEST(FilterReplyTest, GoldenFilterVectorsMatchTheFullDecode) {
   const std::vector<Value>& records = golden_table_for_test("filter");
   for (const Value& v : records) {
     std::vector<std::string> list;
@@ -79,7 +78,7 @@ TEST(JsonFilteredTest, GoldenFilterVectorsMatchTheFullDecode) {
 // The cases where the pruned decode builds least, and where the filter rules
 // are easiest to get wrong: repeated keys, untrimmed expressions, maps built
 // by multi-key expressions and then filtered again, lists in lists.
-TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
+TEST(FilterReplyTest, PrunedShapesMatchTheFullDecode) {
   const std::string gateways =
       R"({"ok": true, "gateways": [{"name": "edge-1", "state": "up", "size": "small"},)"
       R"( {"name": "edge-2", "size": "large", "tags": [1, [2]]}], " pad": {"a": [1]}})";
@@ -112,7 +111,9 @@ TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
   for (const auto& filters : filter_lists) {
     ASSERT_NO_FATAL_FAILURE(expect_same_outcome(gateways, filters));
   }
+  const std::string long_key(70, 'k');  // longer than key lengths are told
   const std::string shapes[] = {
+      "{\"" + long_key + "\": [{\"" + long_key + "1\": 1}], \"a\": 2}",
       R"({"a": 1, "a": 2, "b": {"c": 1}, "a": 3})",
       R"({"a": {"x": 1}, "a": {"y": 2}})",
       R"([{"a": 1, "a": [2]}, {"b": 1, "a": null}])",
@@ -125,6 +126,8 @@ TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
       R"("text")",
       R"(null)",
       R"({"\u0061": 1, "a": 2, "b\n": 3})",
+      // Faults for the filters before and after the one they meet first.
+      R"({"c": [{"b": 1}], "a": [{"b": 1}, 5, {"c": 2}]})",
   };
   const std::vector<std::vector<std::string>> shape_filters = {
       {"a"},
@@ -136,6 +139,10 @@ TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
       {"results", "name & state"},
       {"a", "x & y"},
       {"b\n"},
+      {"a", "c"},
+      {"c", "b", "x"},
+      {long_key, long_key + "1"},
+      {long_key + " & a", long_key, long_key + "1"},
   };
   for (const std::string& body : shapes) {
     for (const auto& filters : shape_filters) {
@@ -146,7 +153,7 @@ TEST(JsonFilteredTest, PrunedShapesMatchTheFullDecode) {
 
 // A fault in a part that no filter reaches still fails the reply, with the
 // full decoder's message.
-TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
+TEST(FilterReplyTest, InvalidBodyAnywhereFailsAlike) {
   const std::string faults[] = {
       "",
       "01",
@@ -182,7 +189,8 @@ TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
   const std::vector<std::string> filters = {"results", "name & state"};
   for (const std::string& fault : faults) {
     // In a skipped member, in a skipped part of a kept element, in an
-    // element list that only fails a lookup, and after the end.
+    // element list that only fails a lookup, and after the end. The last two
+    // follow an element the filters fail on: the decoder's fault wins.
     const std::string bodies[] = {
         R"({"skip": )" + fault +
             R"(, "results": [{"name": "a", "state": "up"}]})",
@@ -191,6 +199,8 @@ TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
         R"({"results": [[)" + fault + R"(], {"name": "a"}]})",
         R"({"results": [{"name": "a", "state": [{"x": )" + fault + R"(}]}]})",
         R"({"results": []} )" + fault,
+        R"({"results": [5, {"name": "a", "pad": )" + fault + "}]}",
+        R"({"results": [{"state": 1}, )" + fault + "]}",
     };
     for (const std::string& body : bodies) {
       ASSERT_NO_FATAL_FAILURE(expect_same_outcome(body, filters));
@@ -198,7 +208,7 @@ TEST(JsonFilteredTest, InvalidBodyAnywhereFailsAlike) {
   }
 }
 
-TEST(JsonFilteredTest, NestingLimitHoldsInSkippedParts) {
+TEST(FilterReplyTest, NestingLimitHoldsInSkippedParts) {
   const std::vector<std::string> filters = {"results"};
   for (std::size_t depth : {kMaxNesting - 2, kMaxNesting - 1, kMaxNesting}) {
     // The skipped value starts one level down, inside the top-level map.
@@ -213,7 +223,7 @@ TEST(JsonFilteredTest, NestingLimitHoldsInSkippedParts) {
   }
 }
 
-TEST(JsonFilteredTest, BuildsOnlyWhatTheFilterReaches) {
+TEST(FilterReplyTest, BuildsOnlyWhatTheFilterReaches) {
   std::string body = R"({"results": [)";
   for (int i = 0; i < 20000; ++i) {
     if (i > 0) body += ", ";
@@ -223,7 +233,7 @@ TEST(JsonFilteredTest, BuildsOnlyWhatTheFilterReaches) {
   }
   body += "]}";
   Value full = decode_json(body);
-  Value pruned = decode_json_filtered(body, {"results", "state"});
+  Value pruned = filter_reply(body, {"results", "state"});
   ASSERT_EQ(pruned.node().size, 20000u);
   // The filtered value keeps the decoded reply alive; that reply holds the
   // element list and nothing of the skipped members.
@@ -264,7 +274,7 @@ std::vector<std::string> random_filters(std::mt19937& rng) {
 }
 
 // Random replies and filter lists, whole and with one byte changed.
-TEST(JsonFilteredTest, RandomRepliesMatchTheFullDecode) {
+TEST(FilterReplyTest, RandomRepliesMatchTheFullDecode) {
   std::mt19937 rng(20240607);
   for (int round = 0; round < 3000; ++round) {
     std::string body = random_value(rng, 0);

@@ -1,0 +1,120 @@
+// The reply decoder behind decode_json (json.cc): the Decoder that walks a
+// body once, building the Nodes its guide wants and checking the rest by the
+// same rules. Its scanning of texts, numbers and words is in json_scan.cc.
+// Internal to json*.cc; nothing else may include it.
+#ifndef TARNWICK_JSON_DECODER_H_
+#define TARNWICK_JSON_DECODER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/error.h"
+#include "tarnwick/json.h"
+#include "tarnwick/json_guide.h"
+#include "tarnwick/json_key_index.h"
+#include "tarnwick/literal.h"
+#include "tarnwick/value.h"
+
+namespace tarnwick {
+
+// Node::size is 32 bits wide.
+inline constexpr std::size_t kMaxSize =
+    std::numeric_limits<std::uint32_t>::max();
+
+constexpr bool is_json_space(unsigned char c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// A list or map that has been opened and not yet closed.
+struct OpenContainer {
+  bool is_map;
+  std::size_t first;       // its first child in items_ or members_
+  std::uint32_t key_hash;  // for a map with a KeyIndex: hash of the last key
+  std::size_t opened_at;   // byte offset of its bracket
+  int key_index;           // its KeyIndex in keys_, or -1
+  Demand demand;           // of the container itself
+  Demand pending;          // of its next child: of every item of a list, of
+                           // the value of the last key of a map
+  std::size_t skipped;     // items of a list left out
+};
+
+class Decoder {
+ public:
+  // Without a guide, everything is built. Texts, numbers and containers are
+  // limited to max_size bytes, items or members.
+  Decoder(Storage& storage, const DecodeGuide* guide,
+          std::size_t max_size = kMaxSize);
+
+  Node decode();
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const {
+    throw Error(ErrorKind::kInvalidReply, "reply is not JSON: " + what);
+  }
+  [[noreturn]] void fail_unexpected(const unsigned char* at,
+                                    const char* context = "") const;
+  [[noreturn]] void fail_number(const unsigned char* start,
+                                const unsigned char* at) const;
+  [[noreturn]] void fail_not_closed() const;
+  [[noreturn]] void fail_control(const unsigned char* at) const {
+    fail("raw control character " +
+         quote_text(std::string_view(reinterpret_cast<const char*>(at), 1)) +
+         " in a text" + at_byte(at));
+  }
+  std::size_t offset(const unsigned char* at) const {
+    return static_cast<std::size_t>(at - begin_);
+  }
+  std::string at_byte(const unsigned char* at) const {
+    return " at byte " + std::to_string(offset(at));
+  }
+
+  void skip_space() {
+    while (p_ != end_ && is_json_space(*p_)) ++p_;
+  }
+
+  // keep = false checks the text without keeping an unescaped copy.
+  Node decode_text(bool keep = true);
+  Node decode_escaped_text(const unsigned char* start, const unsigned char* run,
+                           bool keep);
+  const unsigned char* scan_plain(const unsigned char* p) const;
+  // keep = false checks the number without converting it.
+  Node decode_number(bool keep = true);
+  bool decode_word(Node& out);
+  // The steps of the walk, one loop in decode(): called, they would cost
+  // about as much as a value that is skipped.
+  [[gnu::always_inline]] bool read_value(Demand demand, Node& value);
+  [[gnu::always_inline]] bool complete_value(Node& value);
+  [[gnu::always_inline]] void decode_key(OpenContainer& c);
+  void open(bool is_map, Demand demand);
+  Node close();
+  Node close_map(const OpenContainer& c);
+  Node close_list(const OpenContainer& c);
+  void add_value(OpenContainer& c, const Node& value);
+
+  Arena& arena_;
+  const unsigned char* const begin_;
+  const unsigned char* p_;
+  const unsigned char* const end_;
+  const DecodeGuide* const guide_;
+  const std::size_t max_size_;
+  // Whether maps keep the keys of the members they leave out, so that their
+  // size counts a repeated key once, as when everything is built.
+  const bool count_skipped_keys_;
+
+  // Children of all open containers, innermost last; reused for every
+  // container so that no node costs a heap allocation of its own.
+  std::vector<Node> items_;
+  std::vector<Member> members_;
+  std::vector<OpenContainer> open_;
+  std::vector<KeyIndex> keys_;
+  std::size_t keys_in_use_ = 0;
+  std::string scratch_;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_JSON_DECODER_H_
