@@ -22,32 +22,10 @@ namespace tarnwick {
 
 namespace {
 
-// How an operator would name a value's type in an error message.
-std::string type_name(const Node& v) {
-  switch (v.kind) {
-    case Kind::kNull:
-      return "None";
-    case Kind::kFalse:
-      return "False";
-    case Kind::kTrue:
-      return "True";
-    case Kind::kWhole:
-    case Kind::kReal:
-      return "a number";
-    case Kind::kText:
-      return "a text";
-    case Kind::kList:
-      return "a list";
-    case Kind::kMap:
-      return "a map";
-  }
-  return "a value";
-}
-
 void require_map(const Node& element, std::string_view key) {
   if (!element.is_map()) {
     throw Error(ErrorKind::kType, "cannot look up " + quote_text(key) + " in " +
-                                      type_name(element));
+                                      type_of(element));
   }
 }
 
@@ -102,8 +80,11 @@ Node ResultBuilder::build_single(const Node& list, std::string_view key) {
     require_map(element, key);
     const Node* value = element.find(key);
     if (value == nullptr) {
-      throw Error(ErrorKind::kMissingKey,
-                  quote_text(key) + " is missing from a list element");
+      // Counted from 1, as an operator counts the rows of a list.
+      throw Error(ErrorKind::kMissingKey, quote_text(key) +
+                                              " is missing from list element " +
+                                              std::to_string(i + 1) + " of " +
+                                              std::to_string(list.size));
     }
     items[i] = *value;
   }

@@ -15,10 +15,11 @@ inline constexpr std::string_view kFilterNotFound = "FILTER_NOT_FOUND";
 
 // Applies each filter expression in turn (keys joined by "&") and returns the
 // result; with no expression, results itself. Never changes results; the
-// result shares subtrees with it. Throws Error(kMissingKey), naming the key,
-// when a single-key expression meets a list element that is a map without the
-// key, and Error(kType), naming the type, for a key looked up in a list
-// element that is not a map.
+// result shares subtrees with it. Throws Error(kMissingKey), naming the key
+// and the element's place ("'k' is missing from list element 3 of 75",
+// counted from 1), when a single-key expression meets a list element that is
+// a map without the key, and Error(kType), naming the type, for a key looked up
+// in a list element that is not a map.
 Value filter_results(const Value& results,
                      const std::vector<std::string>& filters);
 

@@ -156,7 +156,7 @@ TEST(FilterTest, FailureMessagesNameKeyAndType) {
       {kReply,
        {"gateways", " state "},
        ErrorKind::kMissingKey,
-       "'state' is missing from a list element"},
+       "'state' is missing from list element 2 of 2"},
       {"[1]", {"a"}, ErrorKind::kType, "cannot look up 'a' in a number"},
       {"[2.5]", {"a & b"}, ErrorKind::kType, "cannot look up 'a' in a number"},
       {"[[1]]", {"0"}, ErrorKind::kType, "cannot look up '0' in a list"},
