@@ -34,17 +34,21 @@ def refuse(constant):
     raise ValueError("not JSON: " + constant)
 
 
+def pairs_of(pairs):
+    return [list(pair) for pair in pairs]
+
+
 def read_lines(out):
     """The JSON Lines of out, each parsed with NaN and Infinity refused and
     maps as lists of pairs, so that their order counts."""
     assert out.endswith("\n"), out
     return [json.loads(line, parse_constant=refuse,
-                       object_pairs_hook=lambda pairs: pairs)
+                       object_pairs_hook=pairs_of)
             for line in out.splitlines()]
 
 
 def as_pairs(text):
-    return json.loads(text, object_pairs_hook=lambda pairs: pairs)
+    return json.loads(text, object_pairs_hook=pairs_of)
 
 
 class UnattendedTest(unittest.TestCase):
