@@ -1,5 +1,6 @@
 #include "tarnwick/command.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,11 +68,9 @@ int run(const CommandLine& command_line, RunSettings& settings,
                                              ? list_checks(settings.config_dir)
                                              : command_line.only;
   outcome.checks = names.size();
-  TextReport text_report(env.out);
-  JsonReport json_report(env.out);
-  ReportWriter& report =
-      command_line.json ? static_cast<ReportWriter&>(json_report) : text_report;
-  run_checks(settings, names, transport, report, command_line.keep_going,
+  const std::unique_ptr<ReportWriter> report =
+      command_line.json ? make_json_report(env.out) : make_text_report(env.out);
+  run_checks(settings, names, transport, *report, command_line.keep_going,
              env.err, outcome.failed);
   env.out.flush();
   return kExitSuccess;

@@ -2,8 +2,7 @@
 #ifndef TARNWICK_JSON_REPORT_H_
 #define TARNWICK_JSON_REPORT_H_
 
-#include <optional>
-#include <string>
+#include <memory>
 
 #include "tarnwick/output.h"
 #include "tarnwick/report_writer.h"
@@ -15,29 +14,11 @@ namespace tarnwick {
 //   {"check": "a.cfg", "description": null,
 //    "error": {"kind": "missing key", "message": "..."}}
 // "description" is null when the check has none (or its file could not be
-// read); VALUE is the result in write_json's mapping. A line cut short (an
-// interruption, a closed pipe) lacks its line end. Throws OutputError when
-// out cannot be written.
-class JsonReport : public ReportWriter {
- public:
-  explicit JsonReport(Output& out) : out_(out) {}
-
-  void check_started(std::string_view name,
-                     const std::optional<std::string>& description) override;
-  void check_finished(const Value& result) override;
-  void check_failed(std::string_view name, const Error& error,
-                    bool run_ends) override;
-
- private:
-  // Writes the line's start, up to the key of what follows.
-  void open_line(std::string_view name,
-                 const std::optional<std::string>& description,
-                 std::string_view key);
-
-  Output& out_;
-  std::string name_;
-  std::optional<std::string> description_;
-};
+// read); VALUE is the result in write_json's mapping (json_writer.h). A
+// failure gets its line whether the run ends with it or not. A line cut
+// short (an interruption, a closed pipe) lacks its line end. The writer
+// throws OutputError when out cannot be written; out must outlive it.
+std::unique_ptr<ReportWriter> make_json_report(Output& out);
 
 }  // namespace tarnwick
 

@@ -69,12 +69,10 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Output text_out(-1);
-    TextReport text(text_out);
-    c.events(text);
+    c.events(*make_text_report(text_out));
     EXPECT_EQ(text_out.text(), c.text);
     Output json_out(-1);
-    JsonReport json(json_out);
-    c.events(json);
+    c.events(*make_json_report(json_out));
     EXPECT_EQ(json_out.text(), c.json);
   }
 }
