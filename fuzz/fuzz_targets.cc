@@ -13,6 +13,7 @@
 #include "tarnwick/notation.h"
 #include "tarnwick/output.h"
 #include "tarnwick/text.h"
+#include "tarnwick/usage.h"
 #include "tarnwick/value.h"
 
 namespace tarnwick {

@@ -17,6 +17,7 @@
 #include "tarnwick/suite_run.h"
 #include "tarnwick/text_report.h"
 #include "tarnwick/traced_transport.h"
+#include "tarnwick/usage.h"
 
 namespace tarnwick {
 

@@ -3,94 +3,15 @@
 #include <array>
 #include <cstddef>
 
+#include "tarnwick/command_line_options.h"
 #include "tarnwick/literal.h"
 
 namespace tarnwick {
 
 namespace {
 
-enum class OptionId {
-  kControllerIp,
-  kUsername,
-  kPassword,
-  kConfigDir,
-  kVerbose,
-  kTimeout,
-  kKeepGoing,
-  kJson,
-  kOnly,
-  kVersion,
-};
-
-struct OptionSpec {
-  std::string_view name;
-  std::string_view placeholder;  // empty for an option without a value
-  std::string_view help;
-  OptionId id;
-};
-
-// In this order in the usage line and the help: the four run settings, then
-// the options an operator opts into. None of the latter begins with "c",
-// "u", "p" or "h", so every prefix of the first four keeps its meaning.
-constexpr std::array<OptionSpec, 10> kOptions = {{
-    {"--controller_ip", "CONTROLLER_IP",
-     "Orvantis Controller IP. User will be prompted to enter the IP if not "
-     "specified.",
-     OptionId::kControllerIp},
-    {"--username", "USERNAME",
-     "Orvantis Controller Username. Defaults to \"admin\" if not specified.",
-     OptionId::kUsername},
-    // "specfied" is how operators have always seen this text.
-    {"--password", "PASSWORD",
-     "Orvantis Controller Password. User will be prompted to enter the "
-     "password if not specfied.",
-     OptionId::kPassword},
-    {"--config_dir", "CONFIG_DIR",
-     "Configuration Directory. Defaults to \"config\" if not specified.",
-     OptionId::kConfigDir},
-    {"--verbose", "",
-     "Write a line per request to standard error: check, action, HTTP status, "
-     "size and time.",
-     OptionId::kVerbose},
-    {"--timeout", "SECONDS",
-     "Give up on a request after SECONDS without progress (connecting, or "
-     "waiting for the next byte of the reply).",
-     OptionId::kTimeout},
-    {"--keep-going", "",
-     "Go on with the next check when one fails; report the failures at the "
-     "end and exit with status 1.",
-     OptionId::kKeepGoing},
-    {"--json", "", "Write the report as JSON Lines: one object per check.",
-     OptionId::kJson},
-    {"--only", "NAME",
-     "Run only the check NAME of the check directory; may be given several "
-     "times.",
-     OptionId::kOnly},
-    {"--version", "",
-     "Show the version of tarnwick and of the libraries it uses, and exit.",
-     OptionId::kVersion},
-}};
-
-// Options that act as soon as the parser reaches them, as help does.
-constexpr bool acts_at_once(const OptionSpec& o) {
-  return o.id == OptionId::kVersion;
-}
-
-constexpr bool takes_value(const OptionSpec& o) {
-  return !o.placeholder.empty();
-}
-
 // The longest --timeout: one day.
 constexpr std::chrono::milliseconds kMaxTimeout = std::chrono::hours(24);
-
-constexpr std::string_view kHelpShort = "-h";
-constexpr std::string_view kHelpLong = "--help";
-constexpr std::string_view kHelpHelp = "show this help message and exit";
-constexpr std::string_view kDescription = "Tarnwick Automation";
-
-// Help and usage are laid out for an 80-column terminal, less a margin.
-constexpr std::size_t kTextWidth = 78;
-constexpr std::size_t kHelpColumn = 24;
 
 // What one argument in option position names.
 struct Resolved {
@@ -315,53 +236,6 @@ std::string unrecognized_message(const Item& item) {
          ": only options are accepted";
 }
 
-// Greedy word wrap of `parts` into lines that each start at column
-// `indent` and end by kTextWidth.
-std::vector<std::string> wrap_parts(const std::vector<std::string>& parts,
-                                    std::size_t indent) {
-  std::vector<std::string> lines;
-  std::string line;
-  std::size_t used = indent;
-  for (const std::string& part : parts) {
-    if (!line.empty() && used + 1 + part.size() > kTextWidth + 1) {
-      lines.push_back(std::move(line));
-      line.clear();
-      used = indent;
-    }
-    if (!line.empty()) line += ' ';
-    line += part;
-    used += part.size() + 1;
-  }
-  if (!line.empty()) lines.push_back(std::move(line));
-  return lines;
-}
-
-// "--name PLACEHOLDER", or "--name" alone for an option without a value.
-std::string invocation(const OptionSpec& o) {
-  std::string text(o.name);
-  if (takes_value(o)) {
-    text += ' ';
-    text += o.placeholder;
-  }
-  return text;
-}
-
-void append_help_entry(std::string& out, std::string_view invocation,
-                       std::string_view help) {
-  out += "  ";
-  out += invocation;
-  std::size_t used = 2 + invocation.size();
-  if (used + 2 <= kHelpColumn) {
-    out.append(kHelpColumn - used, ' ');
-  } else {
-    out += '\n';
-    out.append(kHelpColumn, ' ');
-  }
-  // Help texts stay on one line each, so they read (and search) as written.
-  out += help;
-  out += '\n';
-}
-
 }  // namespace
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
@@ -426,60 +300,6 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   }
   if (unrecognized) return failure(unrecognized_message(*unrecognized));
   return result;
-}
-
-std::string usage_text(std::string_view program_name) {
-  const std::string prefix = "usage: ";
-  std::vector<std::string> parts;
-  parts.push_back("[" + std::string(kHelpShort) + "]");
-  for (const OptionSpec& o : kOptions)
-    parts.push_back("[" + invocation(o) + "]");
-  std::string out = prefix;
-  out += program_name;
-  if (prefix.size() + program_name.size() <= kTextWidth * 3 / 4) {
-    // Options follow the program name, continuation lines aligned under
-    // the first option.
-    std::size_t indent = prefix.size() + program_name.size() + 1;
-    std::vector<std::string> lines = wrap_parts(parts, indent);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (i == 0) {
-        out += ' ';
-      } else {
-        out += '\n';
-        out.append(indent, ' ');
-      }
-      out += lines[i];
-    }
-  } else {
-    // A long program name stands alone; options go below it.
-    for (const std::string& line : wrap_parts(parts, prefix.size())) {
-      out += '\n';
-      out.append(prefix.size(), ' ');
-      out += line;
-    }
-  }
-  out += '\n';
-  return out;
-}
-
-std::string help_text(std::string_view program_name) {
-  std::string out = usage_text(program_name);
-  out += '\n';
-  out += kDescription;
-  out += "\n\noptions:\n";
-  append_help_entry(
-      out, std::string(kHelpShort) + ", " + std::string(kHelpLong), kHelpHelp);
-  for (const OptionSpec& o : kOptions)
-    append_help_entry(out, invocation(o), o.help);
-  return out;
-}
-
-std::string program_name_from(const char* argv0) {
-  std::string_view path = argv0 ? argv0 : "";
-  std::size_t slash = path.find_last_of('/');
-  std::string_view base =
-      slash == std::string_view::npos ? path : path.substr(slash + 1);
-  return base.empty() ? "tarnwick" : std::string(base);
 }
 
 }  // namespace tarnwick

@@ -80,16 +80,6 @@ struct CommandLine {
 // place does not reach the terminal or a log.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
-// The usage line (wrapped for an 80-column terminal), with its line end.
-std::string usage_text(std::string_view program_name);
-
-// The whole help: usage, description and the options with their help texts.
-std::string help_text(std::string_view program_name);
-
-// The program name shown in usage and help: the last component of argv[0],
-// "tarnwick" when there is none.
-std::string program_name_from(const char* argv0);
-
 }  // namespace tarnwick
 
 #endif  // TARNWICK_COMMAND_LINE_H_

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tarnwick/json.h"
+#include "tarnwick/usage.h"
 #include "tarnwick/value.h"
 #include "test_util.h"
 

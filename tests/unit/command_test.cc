@@ -11,6 +11,7 @@
 #include "fake_transport.h"
 #include "tarnwick/command_line.h"
 #include "tarnwick/failure_report.h"
+#include "tarnwick/usage.h"
 #include "test_util.h"
 
 namespace tarnwick {
