@@ -3,8 +3,9 @@
 # Installed as share/bash-completion/completions/tarnwick, which
 # bash-completion loads the first time "tarnwick" is completed; or source it.
 # Completes the option names, directories after --config_dir (also when
-# shortened to --conf and the like, or written --config_dir=DIR) and host
-# names after --controller_ip. Needs nothing from bash-completion itself.
+# shortened to --conf and the like, or written --config_dir=DIR), host
+# names after --controller_ip and the entries of the check directory given
+# with --config_dir after --only. Needs nothing from bash-completion itself.
 
 _tarnwick() {
   local cur=${COMP_WORDS[COMP_CWORD]}
@@ -32,7 +33,7 @@ _tarnwick() {
   local name match=
   if [[ $option == --?* ]]; then
     for name in --controller_ip --username --password --config_dir \
-      --verbose --timeout; do
+      --verbose --timeout --keep-going --json --only --version; do
       if [[ $name == "$option"* ]]; then
         [[ -n $match ]] && { match=; break; }
         match=$name
@@ -52,12 +53,28 @@ _tarnwick() {
     --username | --password | --timeout)
       return 0
       ;;
+    --only)
+      # Entries of the check directory named on the line, as bare names.
+      local dir= i
+      for ((i = 1; i < COMP_CWORD; i++)); do
+        case ${COMP_WORDS[i]} in
+          --config_dir=*) dir=${COMP_WORDS[i]#*=} ;;
+          --config_dir) ((i + 1 < COMP_CWORD)) && dir=${COMP_WORDS[i + 1]} ;;
+        esac
+      done
+      [[ -d $dir ]] || return 0
+      local entry
+      for entry in "$dir"/"$cur"*; do
+        [[ -e $entry ]] && found+=("${entry##*/}")
+      done
+      ;;
     *)
       if [[ $cur == -* ]]; then
         # The four settings, then the options beyond them.
         mapfile -t found < <(compgen -W \
           '-h --help --controller_ip --username --password --config_dir
-           --verbose --timeout' -- "$cur")
+           --verbose --timeout --keep-going --json --only --version' \
+          -- "$cur")
       fi
       ;;
   esac

@@ -215,7 +215,8 @@ class CompletionTest(InstalledTestCase):
                                                 "--controller_ip"])
         self.assertEqual(self.complete("-"), sorted([
             "-h", "--help", "--controller_ip", "--username", "--password",
-            "--config_dir", "--verbose", "--timeout"]))
+            "--config_dir", "--verbose", "--timeout", "--keep-going", "--json",
+            "--only", "--version"]))
         self.assertEqual(self.complete("--password", "x", "--u"),
                          ["--username"])
 
@@ -231,6 +232,13 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("--password", "ch"), [])
         self.assertEqual(self.complete("--user", "ch"), [])
         self.assertEqual(self.complete("--timeout", "ch"), [])
+
+    def test_check_names_after_only(self):
+        (self.work / "checks" / "gw.cfg").write_text("")
+        (self.work / "checks" / "gw_names").write_text("")
+        self.assertEqual(self.complete("--config_dir", "checks", "--only", "g"),
+                         ["gw.cfg", "gw_names"])
+        self.assertEqual(self.complete("--only", "g"), [])
         # --con could be --controller_ip or --config_dir.
         self.assertEqual(self.complete("--con", "ch"), [])
 
