@@ -183,6 +183,42 @@ std::optional<std::string> CheckFile::find(std::string_view section,
   return std::move(result.value);
 }
 
+CheckFile::Outline CheckFile::outline() const {
+  const Impl& impl = impl_ ? *impl_ : empty_impl();
+  Outline outline;
+  for (const Impl::Header& header : impl.headers)
+    outline.headers.push_back({header.name, header.line});
+  // Entries are kept in file order, whatever their section.
+  for (std::uint32_t e = 0; e < impl.entries.size(); ++e) {
+    const Impl::Entry& entry = impl.entries[e];
+    outline.entries.push_back({impl.sections[entry.section].name,
+                               std::string(impl.name_of(e)),
+                               std::string(impl.value_of(e)),
+                               entry.line,
+                               {}});
+  }
+  for (const Impl::Continuation& c : impl.continuations)
+    outline.entries[c.entry].continuations.emplace_back(c.offset, c.line);
+  return outline;
+}
+
+std::size_t CheckFile::Outline::Entry::line_at(std::size_t offset) const {
+  std::size_t found = line;
+  for (const auto& [start, continuation_line] : continuations) {
+    if (start <= offset) found = continuation_line;
+  }
+  return found;
+}
+
+std::size_t CheckFile::line_of(std::string_view section,
+                               std::string_view key) const {
+  const Impl& impl = impl_ ? *impl_ : empty_impl();
+  const std::uint32_t index = impl.find_section(section);
+  if (index == kNone) return 0;
+  const std::uint32_t e = impl.resolve(index, folded(key));
+  return e == kNone ? 0 : impl.entries[e].line;
+}
+
 std::vector<std::string> read_filter_list(const CheckFile& config) {
   std::vector<std::string> filters;
   std::optional<std::string> value = config.find("default", "filters");

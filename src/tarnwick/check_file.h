@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnwick {
@@ -73,6 +74,35 @@ class CheckFile {
   // cannot be expanded.
   std::optional<std::string> find(std::string_view section,
                                   std::string_view key) const;
+
+  // How the file is written, for tools that look at it line by line: the
+  // section headers and the key lines in file order, with their lines
+  // (counted from 1), keys in lower case, values as written (references not
+  // expanded, continuation lines joined).
+  struct Outline {
+    struct Header {
+      std::string name;
+      std::size_t line = 0;
+    };
+    struct Entry {
+      std::string section;
+      std::string key;
+      std::string value;
+      std::size_t line = 0;
+      // Where each continuation line starts in value, and its line.
+      std::vector<std::pair<std::size_t, std::size_t>> continuations;
+
+      // The line that holds value[offset].
+      std::size_t line_at(std::size_t offset) const;
+    };
+    std::vector<Header> headers;
+    std::vector<Entry> entries;
+  };
+  Outline outline() const;
+
+  // The line of the key line that key (looked up in lower case) has in
+  // section, or that DEFAULT lends it; 0 when there is none.
+  std::size_t line_of(std::string_view section, std::string_view key) const;
 
   struct Impl;
 

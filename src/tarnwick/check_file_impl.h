@@ -31,7 +31,19 @@ struct CheckFile::Impl {
     std::size_t value_offset = 0;
     std::size_t value_size = 0;
     std::uint32_t section = 0;
+    std::uint32_t line = 0;  // of its key line
     bool has_percent = false;
+  };
+  // A section header as written, DEFAULT's included, for CheckFile::outline.
+  struct Header {
+    std::string name;
+    std::uint32_t line = 0;
+  };
+  // Where a continuation line starts in the value it continues.
+  struct Continuation {
+    std::uint32_t entry = 0;
+    std::size_t offset = 0;  // in the value, after the line break
+    std::uint32_t line = 0;
   };
   struct Section {
     std::string name;
@@ -55,6 +67,8 @@ struct CheckFile::Impl {
   std::vector<Entry> entries;
   std::vector<Section> sections;  // [kDefaultIndex] is DEFAULT
   std::vector<std::uint32_t> default_entries;
+  std::vector<Header> headers;
+  std::vector<Continuation> continuations;
   std::vector<std::string> section_names;  // DEFAULT left out
   std::unordered_map<std::string, std::uint32_t>
       section_index;  // DEFAULT left out

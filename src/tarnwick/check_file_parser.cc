@@ -76,6 +76,11 @@ class Parser {
         line.substr(0, static_cast<std::size_t>(content.data() - line.data())));
     if (in_value_ && indent > key_indent_) {
       impl_.pool.append(pending_blank_lines_ + 1, '\n');
+      const Impl::Entry& entry = impl_.entries.back();
+      impl_.continuations.push_back(
+          {static_cast<std::uint32_t>(impl_.entries.size() - 1),
+           impl_.pool.size() - entry.value_offset,
+           static_cast<std::uint32_t>(line_number_)});
       impl_.pool.append(content);
       pending_blank_lines_ = 0;
       return;
@@ -103,6 +108,8 @@ class Parser {
   }
 
   void open_section(std::string_view name) {
+    impl_.headers.push_back(
+        {std::string(name), static_cast<std::uint32_t>(line_number_)});
     if (name == kDefaultSection) {
       section_ = kDefaultIndex;
       return;
@@ -120,6 +127,7 @@ class Parser {
   void add_entry(std::string_view key, std::string_view value) {
     Impl::Entry entry;
     entry.section = section_;
+    entry.line = static_cast<std::uint32_t>(line_number_);
     entry.name_offset = impl_.pool.size();
     append_folded(impl_.pool, key);
     entry.name_size = impl_.pool.size() - entry.name_offset;

@@ -1,10 +1,10 @@
 #include "tarnwick/check_run.h"
 
 #include <optional>
-#include <set>
 #include <utility>
 #include <vector>
 
+#include "tarnwick/check_chain.h"
 #include "tarnwick/check_file.h"
 #include "tarnwick/curl_transport.h"
 #include "tarnwick/error.h"
@@ -21,34 +21,7 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::string_view kRequestSection = "orvantis";
-
-// One check of a chain of compound references, read and logged in, waiting
-// for its requests to be sent.
-struct Level {
-  std::string path;  // as opened
-  std::string name;  // as the referring check names it; the path for the first
-  CheckFile config;
-  Value cid;
-  std::vector<FormField> fields;  // the section's keys in order, as text
-  std::optional<std::size_t> compound_field;  // index into fields
-  std::vector<std::string> filters;
-};
-
-// "checks/gw.cfg <- items": the check, and the references that led to it.
-std::string chain_text(const std::vector<Level>& levels) {
-  std::string text;
-  for (std::size_t i = 0; i < levels.size(); ++i) {
-    if (i > 0) text += " <- ";
-    text += levels[i].name;
-  }
-  return text;
-}
-
-// " (in checks/gw.cfg <- items)": which check a failure happened in.
-std::string chain_context(const std::vector<Level>& levels) {
-  return " (in " + chain_text(levels) + ")";
-}
+using Level = CheckLevel;
 
 // The session id as a message could show it: its text or digits.
 std::string_view cid_text(const Level& level) {
@@ -84,34 +57,13 @@ std::string show_element(const Node& element) {
   }
 }
 
-// Adds the file of `next` to the files on the chain, or throws when it is
-// there already. Files are told apart by identity, so a symlink or hard link
-// to a check on the chain is the same check; the set keeps a long chain
-// linear, and the levels only name it in the message.
-void reject_cycle(std::set<FileIdentity>& on_chain,
-                  const std::vector<Level>& levels, const Level& next) {
-  if (on_chain.insert(next.config.identity()).second) return;
-  std::string chain;
-  for (const Level& l : levels) chain += l.name + " -> ";
-  chain += next.name;
-  throw Error(ErrorKind::kReferenceCycle,
-              "checks refer to each other: " + chain);
-}
-
-// Logs in for the last level, a check already read, and collects its
-// request fields (in this order, so a missing section or an unreadable value
-// fails after the login).
-void prepare(std::vector<Level>& levels, const RunSettings& settings,
+// Logs in for the last check of the chain, a check already read, then
+// reads its request (in this order, so a missing section or an unreadable
+// value fails after the login).
+void prepare(CheckChain& chain, const RunSettings& settings,
              Transport& transport) {
-  Level& level = levels.back();
-  level.cid = log_in(settings, chain_text(levels), transport);
-  level.filters = read_filter_list(level.config);
-  for (const std::string& key : level.config.keys(kRequestSection)) {
-    std::string value = level.config.get(kRequestSection, key);
-    if (is_compound_reference(value))
-      level.compound_field = level.fields.size();
-    level.fields.push_back({key, std::move(value)});
-  }
+  chain.last().cid = log_in(settings, chain.text(), transport);
+  chain.read_request();
 }
 
 // The form of one request: CID first, then the section's fields, the
@@ -140,14 +92,14 @@ struct Requests {
 // Sends the request of the last level (with `element` in its compound field)
 // and returns the reply, decoded and filtered. A reply that is not JSON is
 // named by its status, type and first bytes.
-Value request(const std::vector<Level>& levels, const Requests& requests,
+Value request(const CheckChain& chain, const Requests& requests,
               const Node* element) {
-  const Level& level = levels.back();
+  const Level& level = chain.levels().back();
   Request r;
   r.url = requests.url;
   r.form = build_form(level, element);
   r.timeout = requests.settings.timeout;
-  r.check = chain_text(levels);
+  r.check = chain.text();
   // What traces and messages show of it, the secrets taken out.
   const auto secrets = {std::string_view(requests.settings.password),
                         cid_text(level)};
@@ -208,7 +160,7 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
 
 // Sends the last level's request once per element of the referenced
 // check's result and returns the records {"object", "results"}.
-Value run_compound(const std::vector<Level>& levels, const Requests& requests,
+Value run_compound(const CheckChain& chain, const Requests& requests,
                    const Value& compound_results) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
@@ -216,7 +168,7 @@ Value run_compound(const std::vector<Level>& levels, const Requests& requests,
   Node object_key = builder.text("object");
   Node results_key = builder.text("results");
   for (std::size_t i = 0; i < elements.size(); ++i) {
-    Value reply = request(levels, requests, &elements[i]);
+    Value reply = request(chain, requests, &elements[i]);
     builder.share(reply);
     Member* record = builder.arena().allocate_array<Member>(2);
     record[0] = {object_key, elements[i]};
@@ -224,37 +176,6 @@ Value run_compound(const std::vector<Level>& levels, const Requests& requests,
     records[i] = Node::map_of({record, 2});
   }
   return builder.finish(Node::list_of({records, elements.size()}));
-}
-
-// Reads the check that the last level refers to as the next level of the
-// chain, before that check's login. A file that is not there is named in the
-// context of the checks before it; one that cannot be read or parsed in its
-// own.
-void read_next_level(std::vector<Level>& levels,
-                     std::set<FileIdentity>& on_chain,
-                     const std::string& config_dir) {
-  const Level& level = levels.back();
-  Level next;
-  next.name = referenced_name(level.fields[*level.compound_field].value);
-  next.path = join_check_path(config_dir, next.name);
-  try {
-    next.config = CheckFile::load(next.path);
-  } catch (const Error& e) {
-    if (e.kind() != ErrorKind::kFileNotFound) levels.push_back(std::move(next));
-    throw;
-  }
-  reject_cycle(on_chain, levels, next);
-  levels.push_back(std::move(next));
-}
-
-// Throws e, the exception being handled, again with the context of the
-// levels. A cycle names its chain already; a failure to write the report
-// is not about the check (and keeps its type, which tells a closed pipe).
-[[noreturn]] void rethrow_in_context(const Error& e,
-                                     const std::vector<Level>& levels) {
-  if (e.kind() == ErrorKind::kReferenceCycle || e.kind() == ErrorKind::kOutput)
-    throw;
-  throw e.with_message(e.what() + chain_context(levels));
 }
 
 }  // namespace
@@ -266,28 +187,21 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
   // A chain of compound references is walked without recursion: every check
   // of the chain is read and logged in on the way down, then the innermost
   // runs and each check sends its requests on the way back up.
-  std::vector<Level> levels;
-  std::set<FileIdentity> on_chain;
-  Level first;
-  first.path = config_file;
-  first.name = config_file;
-  first.config = config;
-  on_chain.insert(config.identity());
-  levels.push_back(std::move(first));
+  CheckChain chain(config, config_file);
   try {
     for (;;) {
-      prepare(levels, settings, transport);
-      if (!levels.back().compound_field) break;
-      read_next_level(levels, on_chain, settings.config_dir);
+      prepare(chain, settings, transport);
+      if (!chain.refers()) break;
+      chain.read_referenced(settings.config_dir);
     }
-    Value result = request(levels, requests, nullptr);
-    while (levels.size() > 1) {
-      levels.pop_back();
-      result = run_compound(levels, requests, result);
+    Value result = request(chain, requests, nullptr);
+    while (chain.levels().size() > 1) {
+      chain.drop_last();
+      result = run_compound(chain, requests, result);
     }
     return result;
   } catch (const Error& e) {
-    rethrow_in_context(e, levels);
+    chain.rethrow_in_context(e, false);
   }
 }
 
@@ -300,9 +214,7 @@ Value orvantis_api(const std::string& controller_ip,
   try {
     config = CheckFile::load(config_file);
   } catch (const Error& e) {
-    std::vector<Level> only(1);
-    only[0].name = config_file;
-    rethrow_in_context(e, only);
+    throw e.with_message(e.what() + (" (in " + config_file + ")"));
   }
   RunSettings settings;
   settings.controller_ip = controller_ip;
