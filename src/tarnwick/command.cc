@@ -7,6 +7,7 @@
 #include "tarnwick/check_file.h"
 #include "tarnwick/command_line.h"
 #include "tarnwick/curl_transport.h"
+#include "tarnwick/dry_run.h"
 #include "tarnwick/exit_status.h"
 #include "tarnwick/failure_report.h"
 #include "tarnwick/json_report.h"
@@ -77,6 +78,21 @@ int run(const CommandLine& command_line, RunSettings& settings,
   return kExitSuccess;
 }
 
+// The dry run: nothing is asked for and nothing sent, the checks are read
+// and planned, each by itself.
+int run_dry(const CommandLine& command_line, Environment& env,
+            RunOutcome& outcome) {
+  const std::string config_dir = check_directory(command_line);
+  const std::vector<std::string> names =
+      command_line.only.empty() ? list_checks(config_dir) : command_line.only;
+  outcome.checks = names.size();
+  const std::unique_ptr<ReportWriter> report =
+      command_line.json ? make_json_report(env.out) : make_text_report(env.out);
+  dry_run(config_dir, names, *report, env.err, outcome.failed);
+  env.out.flush();
+  return kExitSuccess;
+}
+
 // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg"
 std::string summary_line(const RunOutcome& outcome) {
   std::string message = std::to_string(outcome.failed.size()) + " of " +
@@ -120,7 +136,8 @@ int run_command(int argc, char** argv, Environment& env) {
   RunOutcome outcome;
   int status = kExitSuccess;
   try {
-    status = run(command_line, settings, env, outcome);
+    status = command_line.dry_run ? run_dry(command_line, env, outcome)
+                                  : run(command_line, settings, env, outcome);
   } catch (...) {
     // The usual report, unless "Login failed" must keep off a JSON report or
     // the failures so far need their summary after it.

@@ -210,6 +210,7 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kKeepGoing:
     case OptionId::kJson:
     case OptionId::kVersion:
+    case OptionId::kDryRun:
       break;  // take no value
   }
   return std::nullopt;
@@ -219,6 +220,7 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kVerbose) result.verbose = true;
   if (id == OptionId::kKeepGoing) result.keep_going = true;
   if (id == OptionId::kJson) result.json = true;
+  if (id == OptionId::kDryRun) result.dry_run = true;
 }
 
 CommandLine failure(std::string message) {

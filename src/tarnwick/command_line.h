@@ -40,6 +40,8 @@ struct CommandLine {
   bool keep_going = false;
   // --json: the report as JSON Lines.
   bool json = false;
+  // --dry-run: read and plan the checks; ask for nothing, send nothing.
+  bool dry_run = false;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;

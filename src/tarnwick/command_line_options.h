@@ -20,6 +20,7 @@ enum class OptionId {
   kJson,
   kOnly,
   kVersion,
+  kDryRun,
 };
 
 struct OptionSpec {
@@ -32,7 +33,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 10> kOptions = {{
+inline constexpr std::array<OptionSpec, 11> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -69,6 +70,10 @@ inline constexpr std::array<OptionSpec, 10> kOptions = {{
     {"--version", "",
      "Show the version of tarnwick and of the libraries it uses, and exit.",
      OptionId::kVersion},
+    {"--dry-run", "",
+     "Read the check files and show what each check would send, without "
+     "asking for anything or sending anything.",
+     OptionId::kDryRun},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tarnwick/json_writer.h"
 
@@ -22,6 +23,29 @@ class JsonReport : public ReportWriter {
   void check_finished(const Value& result) override {
     open_line(name_, "result");
     write_json(result.node(), out_);
+    close_line();
+  }
+
+  void check_planned(const CheckPlan& plan) override {
+    open_line(name_, "requests");
+    out_.put('[');
+    for (const PlannedRequest& request : plan.requests) {
+      if (&request != &plan.requests.front()) out_.write(", ");
+      out_.write("{\"check\": ");
+      write_json_string(request.check, out_);
+      out_.write(", \"fields\": [");
+      for (const PlannedField& field : request.fields) {
+        if (&field != &request.fields.front()) out_.write(", ");
+        write_field(field);
+      }
+      out_.write("], \"filters\": ");
+      write_strings(request.filters);
+      out_.write(", \"once_per_element\": ");
+      out_.write(request.per_element ? "true}" : "false}");
+    }
+    out_.write("], \"filters\": ");
+    write_strings(plan.requests.empty() ? std::vector<std::string>()
+                                        : plan.requests.back().filters);
     close_line();
   }
 
@@ -51,6 +75,36 @@ class JsonReport : public ReportWriter {
     out_.write(", \"");
     out_.write(key);
     out_.write("\": ");
+  }
+
+  // ["NAME", VALUE]: a text as a string, a placeholder as an object.
+  void write_field(const PlannedField& field) {
+    out_.put('[');
+    write_json_string(field.name, out_);
+    out_.write(", ");
+    switch (field.kind) {
+      case PlannedField::Kind::kText:
+        write_json_string(field.value, out_);
+        break;
+      case PlannedField::Kind::kSession:
+        out_.write("{\"session\": true}");
+        break;
+      case PlannedField::Kind::kEachElement:
+        out_.write("{\"each_element_of\": ");
+        write_json_string(field.value, out_);
+        out_.put('}');
+        break;
+    }
+    out_.put(']');
+  }
+
+  void write_strings(const std::vector<std::string>& texts) {
+    out_.put('[');
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i > 0) out_.write(", ");
+      write_json_string(texts[i], out_);
+    }
+    out_.put(']');
   }
 
   void close_line() {

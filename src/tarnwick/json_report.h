@@ -13,6 +13,11 @@ namespace tarnwick {
 //   {"check": "a.cfg", "description": "Gateways", "result": VALUE}
 //   {"check": "a.cfg", "description": null,
 //    "error": {"kind": "missing key", "message": "..."}}
+// A dry run's plan gives
+//   {"check": ..., "description": ..., "requests": [{"check": "items",
+//    "fields": [["CID", {"session": true}], ["action", "list"],
+//    ["name", {"each_element_of": "items"}]], "filters": [...],
+//    "once_per_element": false}, ...], "filters": [...]}
 // "description" is null when the check has none (or its file could not be
 // read); VALUE is the result in write_json's mapping (json_writer.h). A
 // failure gets its line whether the run ends with it or not. A line cut

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/check_plan.h"
 #include "tarnwick/error.h"
 #include "tarnwick/value.h"
 
@@ -24,6 +25,9 @@ class ReportWriter {
 
   // The check that started last returned `result`.
   virtual void check_finished(const Value& result) = 0;
+
+  // The check that started last would send what `plan` says (a dry run).
+  virtual void check_planned(const CheckPlan& plan) = 0;
 
   // The check `name` failed with `error`: after check_started, or without it
   // when its file could not be read. run_ends says whether the run ends

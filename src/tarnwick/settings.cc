@@ -28,10 +28,13 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   } else {
     settings.password = prompter.password();
   }
-  settings.config_dir = given(command_line.config_dir)
-                            ? *command_line.config_dir
-                            : get_default_config_dir();
+  settings.config_dir = check_directory(command_line);
   settings.timeout = command_line.timeout;
+}
+
+std::string check_directory(const CommandLine& command_line) {
+  return given(command_line.config_dir) ? *command_line.config_dir
+                                        : get_default_config_dir();
 }
 
 }  // namespace tarnwick

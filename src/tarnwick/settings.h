@@ -31,6 +31,9 @@ struct RunSettings {
 void fix_settings(const CommandLine& command_line, Prompter& prompter,
                   RunSettings& settings);
 
+// The check directory alone, as fix_settings fixes it.
+std::string check_directory(const CommandLine& command_line);
+
 }  // namespace tarnwick
 
 #endif  // TARNWICK_SETTINGS_H_

@@ -16,7 +16,10 @@ namespace tarnwick {
 // flushed. A failed check ends its block with "ERROR: KIND: MESSAGE"
 // (escaped as error lines are) and two empty lines when the run goes on
 // past it (with --keep-going); a failure that ends the run adds nothing.
-// The writer throws OutputError when out cannot be written; out must
+// A dry run's plan is a block too: the description line, a line per request
+// ("request a.cfg: CID=<session id>, action='show'", the checks referred to
+// first, with their filters), the line "filters: 'a', 'b & c'" and two empty
+// lines. The writer throws OutputError when out cannot be written; out must
 // outlive it.
 std::unique_ptr<ReportWriter> make_text_report(Output& out);
 

@@ -32,7 +32,7 @@ HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
-                [--version]
+                [--version] [--dry-run]
 
 Tarnwick Automation
 
@@ -50,6 +50,7 @@ options:
   --json                Write the report as JSON Lines: one object per check.
   --only NAME           Run only the check NAME of the check directory; may be given several times.
   --version             Show the version of tarnwick and of the libraries it uses, and exit.
+  --dry-run             Read the check files and show what each check would send, without asking for anything or sending anything.
 """
 
 

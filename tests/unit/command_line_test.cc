@@ -231,6 +231,7 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.verbose) s += " verbose";
   if (c.keep_going) s += " keep-going";
   if (c.json) s += " json";
+  if (c.dry_run) s += " dry-run";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
@@ -290,6 +291,8 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
        "error: option '--password' expects one value"},
       {{"--version=1"}, "error: option '--version' takes no value"},
       {{"--help", "--version"}, "help"},
+      {{"--dry-run", "--d"}, "run dry-run"},
+      {{"--dry-run=1"}, "error: option '--dry-run' takes no value"},
   };
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
@@ -305,7 +308,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--verbose]\n"
             "                [--timeout SECONDS] [--keep-going] [--json] "
             "[--only NAME]\n"
-            "                [--version]\n");
+            "                [--version] [--dry-run]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -321,7 +324,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version]");
+            "[--version] [--dry-run]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
