@@ -33,7 +33,7 @@ _tarnwick() {
   local name match=
   if [[ $option == --?* ]]; then
     for name in --controller_ip --username --password --config_dir \
-      --verbose --timeout --keep-going --json --only --version; do
+      --verbose --timeout --keep-going --json --only --version --dry-run; do
       if [[ $name == "$option"* ]]; then
         [[ -n $match ]] && { match=; break; }
         match=$name
@@ -73,7 +73,8 @@ _tarnwick() {
         # The four settings, then the options beyond them.
         mapfile -t found < <(compgen -W \
           '-h --help --controller_ip --username --password --config_dir
-           --verbose --timeout --keep-going --json --only --version' \
+           --verbose --timeout --keep-going --json --only --version
+           --dry-run' \
           -- "$cur")
       fi
       ;;

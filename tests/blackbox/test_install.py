@@ -216,7 +216,7 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("-"), sorted([
             "-h", "--help", "--controller_ip", "--username", "--password",
             "--config_dir", "--verbose", "--timeout", "--keep-going", "--json",
-            "--only", "--version"]))
+            "--only", "--version", "--dry-run"]))
         self.assertEqual(self.complete("--password", "x", "--u"),
                          ["--username"])
 
