@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tarnwick/check_file.h"
+#include "tarnwick/check_file_warnings.h"
 #include "tarnwick/command_line.h"
 #include "tarnwick/error.h"
 #include "tarnwick/json.h"
@@ -226,6 +227,16 @@ void fuzz_check_file(const std::uint8_t* data, std::size_t size) {
     } catch (const Error& e) {
       require_kind(e, ErrorKind::kMissingSection, "keys of a missing section");
     }
+  }
+  // The dry run's look at the file never fails, and names lines that exist.
+  const std::size_t lines = 1 + static_cast<std::size_t>(std::count_if(
+                                    data, data + size, [](std::uint8_t b) {
+                                      return b == '\n' || b == '\r';
+                                    }));
+  for (const std::string& warning : check_file_warnings(*config, "f")) {
+    const std::size_t line = std::stoul(warning.substr(2));
+    fuzz_require(line >= 1 && line <= lines,
+                 "warning at a line the file does not have: " + warning);
   }
 }
 
