@@ -1,7 +1,6 @@
 #include "tarnwick/config_dir.h"
 
 #include <errno.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +46,7 @@ std::string own_executable_path() {
     if (n < 0) {
       throw Error(ErrorKind::kFileNotFound,
                   std::string("cannot find the running executable: ") +
-                      strerror(errno));
+                      errno_text(errno));
     }
     // A result that fills the buffer may have been cut short.
     if (static_cast<std::size_t>(n) < buffer.size()) {
