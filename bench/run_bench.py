@@ -302,7 +302,7 @@ def section_inproc(builds, replies, rounds):
         for path in replies.values():
             for b in alternating(builds, r):
                 report = run_json([b.reply_bench, "--benchmark_format=json",
-                                   "--benchmark_min_time=0.5",
+                                   "--benchmark_min_time=1",
                                    f"--benchmark_filter=^({stages})/", path])
                 for name, ms in benchmark_times(report).items():
                     stage, size = name.split("/")[:2]
