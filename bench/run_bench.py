@@ -23,8 +23,9 @@ Sections (--only, comma-separated; all by default):
                 memory of each stage (reply_peak)
   requests      fresh-connection requests in one process (request_bench)
   startup       tarnwick --help against curl --version
-  instructions  instructions of each reply_peak stage under callgrind, on
-                the smallest reply of at least 10 MB: the figures that do not
+  instructions  instructions under callgrind of each reply_peak stage and of
+                the whole command, on the smallest reply of at least 10 MB,
+                and of a few Transport requests: the figures that do not
                 depend on the load of the machine
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
@@ -49,6 +50,7 @@ RUN_TIMEOUT = 600  # seconds for any one measured command
 FILTERS = "results, name & state"
 JQ_MAP = ".results | map({name, state})"
 STARTUP_RUNS = 100
+CALLGRIND_REQUESTS = 20  # Transport requests counted under callgrind
 TIME = "/usr/bin/time"  # GNU time, for peak memory
 MISSING = "-"
 
@@ -250,6 +252,18 @@ class Stub:
 
 # ----- Sections
 
+def tarnwick_argv(b, stub, checks_dir, extra):
+    """One check of checks_dir against the stand-in controller."""
+    return [b.tarnwick, "--controller_ip", stub.address, "--password",
+            "bench", "--config_dir", checks_dir, *extra]
+
+
+def request_env(stub, requests):
+    return dict(os.environ, TARNWICK_BENCH_URL=stub.url,
+                TARNWICK_BENCH_FORM="action=bench_small",
+                TARNWICK_BENCH_REQUESTS=str(requests))
+
+
 def section_command(builds, stub, replies, checks, rounds, work):
     """Per reply: {"seconds": {key: median}, "peak_mb": {key: MB}, "floor":
     seconds}, keyed by (LABEL, KIND) for tarnwick of a build, ("jq", KIND)
@@ -262,10 +276,8 @@ def section_command(builds, stub, replies, checks, rounds, work):
         for kind, checks_kind, extra, _, jq in COMMAND_REPORTS:
             for b in builds:
                 if kind != "json" or b.has_json:
-                    commands[(b.label, kind)] = [
-                        b.tarnwick, "--controller_ip", stub.address,
-                        "--password", "bench", "--config_dir",
-                        checks[size][checks_kind], *extra]
+                    commands[(b.label, kind)] = tarnwick_argv(
+                        b, stub, checks[size][checks_kind], extra)
             commands[("jq", kind)] = ["sh", "-c", f"{fetch} | {jq} >/dev/null"]
         commands[("floor", "curl")] = ["sh", "-c", f"{fetch} -o /dev/null"]
         commands[("floor", "scan")] = [builds[-1].reply_peak, "scan", path]
@@ -311,12 +323,12 @@ def section_inproc(builds, replies, rounds):
     return medians(per_round)
 
 
-def run_stage(argv):
+def run_stage(argv, env=None):
     """Runs one stage of a benchmark program; returns its standard output,
     or None when the program does not know the stage (an older build's
     reply_peak answers an unknown stage with status 2)."""
     proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=RUN_TIMEOUT * 4)
+                          env=env, timeout=RUN_TIMEOUT * 4)
     if proc.returncode == 2:
         return None
     if proc.returncode != 0:
@@ -345,9 +357,7 @@ def section_memory(builds, memory_replies):
 
 def section_requests(builds, stub, rounds):
     """{(label, benchmark): median ms per request}."""
-    env = dict(os.environ, TARNWICK_BENCH_URL=stub.url,
-               TARNWICK_BENCH_FORM="action=bench_small",
-               TARNWICK_BENCH_REQUESTS="100")
+    env = request_env(stub, 100)
     log(f"requests: request_bench, {rounds} rounds")
     per_round = []
     for r in range(rounds):
@@ -377,14 +387,12 @@ def section_startup(builds):
     return {name: statistics.median(v) for name, v in seconds.items()}
 
 
-def callgrind_instructions(b, stage, path, work):
-    """Instructions executed by one reply_peak stage under callgrind, or
-    None when the build has no such stage. The profile is kept in work as
-    callgrind.LABEL.STAGE.out for callgrind_annotate."""
-    out = os.path.join(work, f"callgrind.{b.label}.{stage}.out")
-    argv = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-            b.reply_peak, stage, path]
-    if run_stage(argv) is None:
+def callgrind_instructions(argv, out, env=None):
+    """Instructions executed by argv under callgrind, or None when the
+    program does not know the stage asked for. The profile stays in out for
+    callgrind_annotate."""
+    if run_stage(["valgrind", "--tool=callgrind",
+                  f"--callgrind-out-file={out}", *argv], env) is None:
         return None
     with open(out) as f:
         for line in f:
@@ -393,16 +401,31 @@ def callgrind_instructions(b, stage, path, work):
     raise RuntimeError(f"no summary line in {out}")
 
 
-def section_instructions(builds, size, path, work):
-    """(size tag, {(label, stage): instructions})."""
-    log(f"instructions: callgrind of reply_peak, {tag(size)}")
+def section_instructions(builds, stub, checks, size, path, work):
+    """(size tag, [(row, label)], {(build label, row): instructions}); the
+    profiles are kept as callgrind.LABEL.ROW.out in work."""
+    log(f"instructions: callgrind, {tag(size)}")
+    rows = [(stage, f"reply_peak {stage}") for stage in PEAK_STAGES]
+    rows += [(f"command_{kind}", f"tarnwick, {label}")
+             for kind, _, _, label, _ in COMMAND_REPORTS]
+    rows.append(("requests",
+                 f"request_bench, {CALLGRIND_REQUESTS} Transport requests"))
     counts = {}
-    for stage in PEAK_STAGES:
-        for b in builds:
-            found = callgrind_instructions(b, stage, path, work)
+    for b in builds:
+        runs = {stage: [b.reply_peak, stage, path] for stage in PEAK_STAGES}
+        for kind, checks_kind, extra, _, _ in COMMAND_REPORTS:
+            if kind != "json" or b.has_json:
+                runs[f"command_{kind}"] = tarnwick_argv(
+                    b, stub, checks[checks_kind], extra)
+        runs["requests"] = [b.request_bench,
+                            "--benchmark_filter=^request_transport/"]
+        env = request_env(stub, CALLGRIND_REQUESTS)
+        for row, argv in runs.items():
+            out = os.path.join(work, f"callgrind.{b.label}.{row}.out")
+            found = callgrind_instructions(argv, out, env)
             if found is not None:
-                counts[(b.label, stage)] = found
-    return tag(size), counts
+                counts[(b.label, row)] = found
+    return tag(size), rows, counts
 
 
 # ----- Report
@@ -613,16 +636,17 @@ def report_startup(seconds, cols, targets):
     return lines
 
 
-def report_instructions(size, counts, cols):
-    lines = [f"## Instructions (callgrind, reply_peak, {size})", "",
-             *header(["stage", *cols.names()])]
-    for stage in PEAK_STAGES:
-        n = cols.pick(counts, stage)
-        lines.append(row([stage,
-                          *cols.cells(n, lambda v: f"{v / 1e6:.0f} M")]))
-    lines += ["", "Every stage includes reading the reply (the read row). "
-              "The profiles stay in the work directory as "
-              "callgrind.LABEL.STAGE.out.", ""]
+def report_instructions(size, rows, counts, cols):
+    lines = [f"## Instructions (callgrind, {size} reply)", "",
+             *header(["what", *cols.names()])]
+    for row_id, label in rows:
+        n = cols.pick(counts, row_id)
+        lines.append(row([label,
+                          *cols.cells(n, lambda v: f"{v / 1e6:.1f} M")]))
+    lines += ["", "Every reply_peak stage includes reading the reply (its "
+              "read row); the tarnwick rows count the tarnwick process alone, "
+              "the request_bench row its start-up too. The profiles stay in "
+              "the work directory as callgrind.LABEL.ROW.out.", ""]
     return lines
 
 
@@ -712,9 +736,10 @@ def main(argv):
         if "startup" in sections:
             results["startup"] = section_startup(builds)
         if "instructions" in sections:
-            size = min(memory_replies or replies)
+            # The smallest reply of at least 10 MB, else the largest.
+            size = min(replies, key=lambda s: (s < 10, s if s >= 10 else -s))
             results["instructions"] = section_instructions(
-                builds, size, {**replies, **memory_replies}[size], args.work)
+                builds, stub, checks[size], size, replies[size], args.work)
     finally:
         stub.stop()
     results["load_end"] = load()
