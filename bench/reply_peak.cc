@@ -1,7 +1,7 @@
 // One stage of the report path, once, in a fresh process, for its peak
 // memory (and its time, for the floor of the whole command):
 //
-//     reply_peak read|scan|decode|full|filtered REPLY
+//     reply_peak read|scan|decode|full|json|filtered REPLY
 //
 // prints {"stage", "bytes", "seconds", "max_rss_kb"} on one line. The report
 // goes to /dev/null. Stages:
@@ -9,6 +9,7 @@
 //   scan      read, then the bare scan of the floor
 //   decode    read, then decode
 //   full      read, decode, print (a check without filters)
+//   json      read, decode, write as one line of JSON (the same, with --json)
 //   filtered  read, decode, filter `results, name & state`, print
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -46,8 +47,9 @@ long peak_rss_kb() {
 int main(int argc, char** argv) {
   using namespace tarnwick::bench;
   if (argc != 3) {
-    std::fprintf(stderr,
-                 "usage: reply_peak read|scan|decode|full|filtered REPLY\n");
+    std::fprintf(
+        stderr,
+        "usage: reply_peak read|scan|decode|full|json|filtered REPLY\n");
     return 2;
   }
   const std::string_view stage = argv[1];
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
       tarnwick::Value v = tarnwick::decode_json(std::move(body));
     } else if (stage == "full") {
       full_report(std::move(body), null_fd);
+    } else if (stage == "json") {
+      json_report(std::move(body), null_fd);
     } else if (stage == "filtered") {
       filtered_report(std::move(body), null_fd);
     } else {

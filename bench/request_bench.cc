@@ -58,7 +58,9 @@ void transport_requests(benchmark::State& state, const std::string& url,
                         const std::string& form) {
   tarnwick::SteadyClock clock;
   tarnwick::CurlTransport transport(clock);
-  const tarnwick::Request request{url, form};
+  tarnwick::Request request;
+  request.url = url;
+  request.form = form;
   for (auto _ : state) benchmark::DoNotOptimize(transport.post(request));
 }
 
