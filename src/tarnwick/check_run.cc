@@ -50,8 +50,10 @@ std::string show_element(const Node& element) {
     }
     case Kind::kWhole:
       return std::string(element.text());
-    case Kind::kReal:
-      return format_real(element.real);
+    case Kind::kReal: {
+      char buf[kRealBuffer];
+      return std::string(real_form(element, buf));
+    }
     default:
       return type_of(element);
   }

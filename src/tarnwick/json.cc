@@ -34,6 +34,16 @@ bool is_left_out(const Node& n) {
   return n.kind == Kind::kNull && n.chars == &kLeftOut;
 }
 
+// One of 64 bits for a key, from its length and its first and last bytes.
+std::uint64_t key_bit(std::string_view key) {
+  std::size_t h = key.size() * 7;
+  if (!key.empty()) {
+    h += static_cast<unsigned char>(key.front()) +
+         3 * static_cast<unsigned char>(key.back());
+  }
+  return std::uint64_t{1} << (h & 63);
+}
+
 }  // namespace
 
 // A map holds more members than the limit only in a body over five times the
@@ -60,7 +70,7 @@ void Decoder::open(bool is_map, Demand demand) {
   Demand items = demand;
   if (!is_map && demand.is_part()) items = guide_->item(demand);
   open_.push_back({is_map, is_map ? members_.size() : items_.size(), 0,
-                   offset(p_), -1, demand, items, 0});
+                   offset(p_), -1, demand, items, 0, 0});
   ++p_;
 }
 
@@ -169,13 +179,19 @@ void Decoder::add_value(OpenContainer& c, const Node& value) {
   std::size_t n = members_.size() - 1 - c.first;
   std::size_t found = std::string_view::npos;
   if (c.key_index < 0) {
+    // A key whose bit no earlier key has set is new: most keys need no
+    // comparison at all.
     std::string_view name = last.name();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (members[i].key.size == last.key.size && members[i].name() == name) {
-        found = i;
-        break;
+    const std::uint64_t bit = key_bit(name);
+    if (c.key_bits & bit) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (members[i].key.size == last.key.size && members[i].name() == name) {
+          found = i;
+          break;
+        }
       }
     }
+    c.key_bits |= bit;
   } else {
     found = keys_[c.key_index].find_or_add(members, last.name(), c.key_hash, n);
   }

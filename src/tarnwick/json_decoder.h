@@ -40,6 +40,7 @@ struct OpenContainer {
   Demand pending;          // of its next child: of every item of a list, of
                            // the value of the last key of a map
   std::size_t skipped;     // items of a list left out
+  std::uint64_t key_bits;  // for a small map: a bit per key seen (key_bit)
 };
 
 class Decoder {
@@ -81,6 +82,8 @@ class Decoder {
   Node decode_escaped_text(const unsigned char* start, const unsigned char* run,
                            bool keep);
   const unsigned char* scan_plain(const unsigned char* p) const;
+  const unsigned char* scan_plain_noting(const unsigned char* p,
+                                         bool& quoted) const;
   // keep = false checks the number without converting it.
   Node decode_number(bool keep = true);
   bool decode_word(Node& out);

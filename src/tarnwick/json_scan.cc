@@ -72,6 +72,29 @@ inline std::size_t utf8_sequence_length(const unsigned char* p,
   return 0;
 }
 
+// Whether the real between int_start and mantissa_end, written without an
+// exponent, is written in its report form already: at most 15 significant
+// digits (so no shorter text reads back as the same double, and none other
+// of as many digits), no trailing zero but the one of ".0", and no more than
+// three zeros after the point before the first digit of a number below 1
+// (from 0.0001 down the report writes an exponent).
+bool is_report_form(const unsigned char* int_start,
+                    const unsigned char* int_end,
+                    const unsigned char* mantissa_end) {
+  const std::size_t fraction =
+      static_cast<std::size_t>(mantissa_end - int_end) - 1;
+  if (fraction > 1 && mantissa_end[-1] == '0') return false;
+  std::size_t digits = static_cast<std::size_t>(int_end - int_start) + fraction;
+  if (*int_start == '0') {
+    const unsigned char* first = int_end + 1;
+    while (first != mantissa_end && *first == '0') ++first;
+    if (first == mantissa_end) return fraction == 1;  // 0.0
+    if (first - (int_end + 1) > 3) return false;
+    digits = static_cast<std::size_t>(mantissa_end - first);
+  }
+  return digits <= 15;
+}
+
 inline int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -130,6 +153,44 @@ void Decoder::fail_not_closed() const {
        std::to_string(c.opened_at) + " is not closed");
 }
 
+// scan_plain, noting in `quoted` whether a byte before the stop is a single
+// quote or DEL (printable ASCII otherwise, for a run that stops at the
+// closing quote): without one, the text is printed as it is.
+const unsigned char* Decoder::scan_plain_noting(const unsigned char* p,
+                                                bool& quoted) const {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  if constexpr (std::endian::native == std::endian::little) {
+    while (end_ - p >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      const std::uint64_t quote = x ^ (kOnes * '"');
+      const std::uint64_t slash = x ^ (kOnes * '\\');
+      const std::uint64_t single = x ^ (kOnes * '\'');
+      const std::uint64_t del = x ^ (kOnes * 0x7F);
+      const std::uint64_t hits =
+          (((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) |
+           ((x - kOnes * 0x20) & ~x) | x) &
+          kHigh;
+      // As for the stops, a borrow reaches only bytes above a true hit, so
+      // that below the stop these are exact.
+      const std::uint64_t marks =
+          (((single - kOnes) & ~single) | ((del - kOnes) & ~del)) & kHigh;
+      if (hits != 0) {
+        const int stop = std::countr_zero(hits) >> 3;
+        if (marks & ((std::uint64_t{1} << (8 * stop)) - 1)) quoted = true;
+        return p + stop;
+      }
+      if (marks != 0) quoted = true;
+      p += 8;
+    }
+  }
+  for (; p != end_ && !kTextStop[*p]; ++p) {
+    if (*p == '\'' || *p == 0x7F) quoted = true;
+  }
+  return p;
+}
+
 // The first byte at or after p that a plain scan stops at, or end_.
 const unsigned char* Decoder::scan_plain(const unsigned char* p) const {
   if constexpr (std::endian::native == std::endian::little) {
@@ -157,7 +218,18 @@ const unsigned char* Decoder::scan_plain(const unsigned char* p) const {
 
 Node Decoder::decode_text(bool keep) {
   const unsigned char* start = ++p_;  // past the opening quote
-  const unsigned char* p = start;
+  bool quoted = false;
+  const unsigned char* p = scan_plain_noting(start, quoted);
+  if (p != end_ && *p == '"') {
+    // The common case: nothing but printable ASCII.
+    const std::size_t size = static_cast<std::size_t>(p - start);
+    if (size > max_size_)
+      fail("text opened" + at_byte(start - 1) + " is too long");
+    p_ = p + 1;
+    Node text = Node::text_of({reinterpret_cast<const char*>(start), size});
+    if (!quoted) text.flags = Node::kPlainText;
+    return text;
+  }
   for (;;) {
     p = scan_plain(p);
     if (p == end_) fail("text opened" + at_byte(start - 1) + " is not closed");
@@ -296,6 +368,9 @@ Node Decoder::decode_number(bool keep) {
   }
   // Past its syntax, a number with fraction or exponent cannot fail.
   if (!keep) return Node();
+  if (!exponent && is_report_form(int_start, int_end, mantissa_end)) {
+    return Node::real_text_of({reinterpret_cast<const char*>(start), size});
+  }
   if (mantissa_end - int_start <= 20) {
     // Up to 19 digits and a small power of ten: both are exact doubles, so
     // one multiplication or division rounds correctly.

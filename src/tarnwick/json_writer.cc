@@ -148,15 +148,18 @@ void write_scalar(const Node& v, Output& out) {
     case Kind::kWhole:
       out.write(v.text());
       break;
-    case Kind::kReal:
+    case Kind::kReal: {
       // JSON has no form for these; the words NaN and Infinity that some
-      // readers take would make the output unreadable to the others.
-      if (std::isfinite(v.real)) {
-        out.write(format_real(v.real));
-      } else {
+      // readers take would make the output unreadable to the others. A real
+      // held as its text is finite.
+      if (!(v.flags & Node::kRealAsText) && !std::isfinite(v.real)) {
         out.write("null");
+        break;
       }
+      char buf[kRealBuffer];
+      out.write(real_form(v, buf));
       break;
+    }
     case Kind::kText:
       write_string(v.text(), Surrogates::kEscape, out);
       break;

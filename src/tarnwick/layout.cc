@@ -17,10 +17,12 @@ std::uint64_t frame_length(const Node& v) {
   return 2 + (v.size ? 2 * (v.size - std::uint64_t{1}) : 0);
 }
 
-// The quoted width of s, or one past `limit` once it is known to be wider.
-std::uint64_t text_length(std::string_view s, std::uint64_t limit) {
+// The quoted width of the text node t, or one past `limit` once it is known
+// to be wider.
+std::uint64_t text_length(const Node& t, std::uint64_t limit) {
+  if (t.flags & Node::kPlainText) return std::uint64_t{t.size} + 2;
   TextStats st;
-  if (!scan_text_within(s, limit, st)) return limit + 1;
+  if (!scan_text_within(t.text(), limit, st)) return limit + 1;
   return quoted_width(st);
 }
 
@@ -37,10 +39,10 @@ std::uint64_t scalar_length(const Node& v, std::uint64_t limit) {
       return v.size;
     case Kind::kReal: {
       char buf[kRealBuffer];
-      return format_real_into(v.real, buf);
+      return real_form(v, buf).size();
     }
     case Kind::kText:
-      return text_length(v.text(), limit);
+      return text_length(v, limit);
     default:
       return 0;
   }
@@ -74,7 +76,7 @@ bool Layout::fits(const Node& v, std::uint64_t room) {
     const std::uint32_t i = w.next++;
     const Node* child = &c.items[i];
     if (c.is_map()) {
-      used += text_length(c.members[i].name(), room - used) + 2;
+      used += text_length(c.members[i].key, room - used) + 2;
       if (used > room) return false;
       child = &c.members[i].value;
     }
@@ -97,9 +99,10 @@ void Layout::place(const Node& v, std::size_t col, std::size_t allowance,
   if (v.is_text()) {
     std::string_view s = v.text();
     // No character takes more than four columns per byte (\xNN), so a short
-    // text fits without a closer look.
-    if (col + 4 * std::uint64_t{s.size()} + 2 + allowance <= width_) {
-      write_text(out_, s);
+    // text fits without a closer look; a plain text takes one a byte.
+    const std::uint64_t per_byte = (v.flags & Node::kPlainText) ? 1 : 4;
+    if (col + per_byte * s.size() + 2 + allowance <= width_) {
+      write_text(out_, v);
       return;
     }
     TextStats st = scan_text(s);
@@ -151,7 +154,7 @@ void Layout::write_next_element() {
   const Member& m = v.members[key_order_.member(o.order, i)];
   std::string_view key = m.name();
   std::uint64_t key_width;
-  if (is_plain_text(key)) {
+  if (is_plain_text(m.key)) {
     // One column a byte, and the quotes.
     key_width = key.size() + 2;
     out_.put('\'');
@@ -182,11 +185,11 @@ void Layout::write_scalar(const Node& v) {
       break;
     case Kind::kReal: {
       char buf[kRealBuffer];
-      out_.write(std::string_view(buf, format_real_into(v.real, buf)));
+      out_.write(real_form(v, buf));
       break;
     }
     case Kind::kText:
-      write_text(out_, v.text());
+      write_text(out_, v);
       break;
     default:
       break;
@@ -212,7 +215,7 @@ void Layout::write_flat(const Node& v) {
     const Node* child = &c.items[i];
     if (c.is_map()) {
       const Member& m = c.members[key_order_.member(w.order, i)];
-      write_text(out_, m.name());
+      write_text(out_, m.key);
       out_.write(": ");
       child = &m.value;
     }

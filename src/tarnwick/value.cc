@@ -1,6 +1,7 @@
 #include "tarnwick/value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -35,6 +36,20 @@ Node Node::real_number(double d) {
   Node n = sized(Kind::kReal, 0);
   n.real = d;
   return n;
+}
+
+Node Node::real_text_of(std::string_view text) {
+  Node n = sized(Kind::kReal, text.size());
+  n.flags = kRealAsText;
+  n.chars = text.data();
+  return n;
+}
+
+double Node::number() const {
+  if (!(flags & kRealAsText)) return real;
+  double d = 0;
+  std::from_chars(chars, chars + size, d);
+  return d;
 }
 
 Node Node::text_of(std::string_view s) {
@@ -162,19 +177,22 @@ bool same_value(const Node& a, const Node& b) {
   while (!todo.empty()) {
     auto [x, y] = todo.back();
     todo.pop_back();
-    if (x->kind != y->kind || x->size != y->size) return false;
+    if (x->kind != y->kind) return false;
+    if (x->kind == Kind::kReal) {
+      // The same number, whether held as a double or as its text.
+      const double a = x->number();
+      const double b = y->number();
+      if (std::isnan(a) != std::isnan(b)) return false;
+      if (!std::isnan(a) && (a != b || std::signbit(a) != std::signbit(b)))
+        return false;
+      continue;
+    }
+    if (x->size != y->size) return false;
     switch (x->kind) {
       case Kind::kNull:
       case Kind::kFalse:
       case Kind::kTrue:
-        break;
       case Kind::kReal:
-        if (std::isnan(x->real) != std::isnan(y->real)) return false;
-        if (!std::isnan(x->real) &&
-            (x->real != y->real ||
-             std::signbit(x->real) != std::signbit(y->real))) {
-          return false;
-        }
         break;
       case Kind::kWhole:
       case Kind::kText:

@@ -28,7 +28,7 @@ enum class Kind : std::uint8_t {
   kFalse,
   kTrue,
   kWhole,  // a JSON number without fraction or exponent, kept as its digits
-  kReal,   // a JSON number with fraction or exponent, held as a double
+  kReal,   // a JSON number with fraction or exponent: a double (see number())
   kText,   // UTF-8; a lone surrogate is kept in its generalized 3-byte form
   kList,
   kMap,  // members in insertion order, keys distinct
@@ -37,15 +37,28 @@ enum class Kind : std::uint8_t {
 struct Member;
 
 struct Node {
+  // What the decoder found out about a node, so that printing it need not
+  // find it out again; a flag that is not set tells nothing.
+  enum Flags : std::uint8_t {
+    // kText: every byte is printable ASCII (0x20..0x7E) other than the
+    // single quote and the backslash.
+    kPlainText = 1,
+    // kReal: held as its text in chars and size, which is exactly its report
+    // form (format_real's): no exponent, at most 15 significant digits, no
+    // trailing zero but in ".0", at least 0.0001 unless zero.
+    kRealAsText = 2,
+  };
+
   Kind kind = Kind::kNull;
-  // Bytes of a text or of a whole number's digits, items of a list, members
-  // of a map; zero otherwise.
+  std::uint8_t flags = 0;
+  // Bytes of a text, of a whole number's digits or of a real held as text,
+  // items of a list, members of a map; zero otherwise.
   std::uint32_t size = 0;
   union {
-    const char* chars;      // kText, kWhole
+    const char* chars;      // kText, kWhole, kReal with kRealAsText
     const Node* items;      // kList
     const Member* members;  // kMap
-    double real;            // kReal
+    double real;            // kReal without kRealAsText
   };
 
   Node() : chars(nullptr) {}
@@ -62,9 +75,14 @@ struct Node {
   // The member of a map with exactly this key, or nullptr.
   const Node* find(std::string_view key) const;
 
+  // The value of a kReal.
+  double number() const;
+
   static Node null() { return Node(); }
   static Node boolean(bool b);
   static Node real_number(double d);
+  // A real held as `text`, which must be its report form (kRealAsText).
+  static Node real_text_of(std::string_view text);
   // Texts, digits, items and members must outlive the node: they are normally
   // in the arena of the storage that holds the node.
   static Node text_of(std::string_view s);
