@@ -43,7 +43,7 @@ bool expected_values(const Node& value, std::vector<std::string>& out) {
         out.emplace_back(v.text());
         break;
       case Kind::kMap:
-        for (const Member& m : v.map()) {
+        for (MemberRef m : v.map()) {
           if (find_invalid_utf8(m.name()) != std::string::npos) return false;
           out.emplace_back(m.name());
         }

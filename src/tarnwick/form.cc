@@ -82,7 +82,7 @@ void append_single(std::vector<FormField>& fields, const std::string& name,
       fields.push_back({name, std::string(value.text())});
       return;
     case Kind::kMap:
-      for (const Member& m : value.map()) {
+      for (MemberRef m : value.map()) {
         check_sendable(name, m.name());
         fields.push_back({name, std::string(m.name())});
       }

@@ -41,6 +41,9 @@ struct OpenContainer {
                            // the value of the last key of a map
   std::size_t skipped;     // items of a list left out
   std::uint64_t key_bits;  // for a small map: a bit per key seen (key_bit)
+  // For a map: the shape of the last map closed at its depth, as long as its
+  // keys so far are that shape's first keys, in order.
+  const Shape* hint;
 };
 
 class Decoder {
@@ -95,6 +98,7 @@ class Decoder {
   void open(bool is_map, Demand demand);
   Node close();
   Node close_map(const OpenContainer& c);
+  const Shape* shape_of(const Member* members, std::size_t n);
   Node close_list(const OpenContainer& c);
   void add_value(OpenContainer& c, const Node& value);
 
@@ -114,6 +118,8 @@ class Decoder {
   std::vector<Member> members_;
   std::vector<OpenContainer> open_;
   std::vector<KeyIndex> keys_;
+  // The shape of the last map closed at each depth.
+  std::vector<const Shape*> shape_hints_;
   std::size_t keys_in_use_ = 0;
   std::string scratch_;
 };

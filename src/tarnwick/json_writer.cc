@@ -204,9 +204,10 @@ void write_json(const Node& value, Output& out) {
       begin(c.items[i]);  // o is invalid from here on
       continue;
     }
-    write_string(c.members[i].name(), Surrogates::kEscape, out);
+    const MemberRef m = c.map()[i];
+    write_string(m.name(), Surrogates::kEscape, out);
     out.write(": ");
-    begin(c.members[i].value);
+    begin(m.value);
   }
 }
 

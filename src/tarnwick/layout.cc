@@ -21,6 +21,8 @@ std::uint64_t frame_length(const Node& v) {
 // to be wider.
 std::uint64_t text_length(const Node& t, std::uint64_t limit) {
   if (t.flags & Node::kPlainText) return std::uint64_t{t.size} + 2;
+  if (t.flags & Node::kPrintableText)
+    return std::uint64_t{count_code_points(t.text())} + 2;
   TextStats st;
   if (!scan_text_within(t.text(), limit, st)) return limit + 1;
   return quoted_width(st);
@@ -76,9 +78,10 @@ bool Layout::fits(const Node& v, std::uint64_t room) {
     const std::uint32_t i = w.next++;
     const Node* child = &c.items[i];
     if (c.is_map()) {
-      used += text_length(c.members[i].key, room - used) + 2;
+      const MemberRef m = c.map()[i];
+      used += text_length(m.key, room - used) + 2;
       if (used > room) return false;
-      child = &c.members[i].value;
+      child = &m.value;
     }
     if (is_container(*child)) {
       used += frame_length(*child);
@@ -100,7 +103,7 @@ void Layout::place(const Node& v, std::size_t col, std::size_t allowance,
     std::string_view s = v.text();
     // No character takes more than four columns per byte (\xNN), so a short
     // text fits without a closer look; a plain text takes one a byte.
-    const std::uint64_t per_byte = (v.flags & Node::kPlainText) ? 1 : 4;
+    const std::uint64_t per_byte = is_written_as_is(v) ? 1 : 4;
     if (col + per_byte * s.size() + 2 + allowance <= width_) {
       write_text(out_, v);
       return;
@@ -151,15 +154,15 @@ void Layout::write_next_element() {
     place(v.items[i], col, allowance, false);  // o is invalid from here on
     return;
   }
-  const Member& m = v.members[key_order_.member(o.order, i)];
+  const MemberRef m = v.map()[key_order_.member(o.order, i)];
   std::string_view key = m.name();
   std::uint64_t key_width;
-  if (is_plain_text(m.key)) {
-    // One column a byte, and the quotes.
-    key_width = key.size() + 2;
-    out_.put('\'');
-    out_.write(key);
-    out_.put('\'');
+  if (is_written_as_is(m.key) || is_plain_text(key)) {
+    // One column a character, and the quotes.
+    key_width = (m.key.flags & Node::kPrintableText ? count_code_points(key)
+                                                    : key.size()) +
+                2;
+    write_plain_text(out_, key);
   } else {
     TextStats st = scan_text(key);
     key_width = quoted_width(st);
@@ -214,7 +217,7 @@ void Layout::write_flat(const Node& v) {
     if (i > 0) out_.write(", ");
     const Node* child = &c.items[i];
     if (c.is_map()) {
-      const Member& m = c.members[key_order_.member(w.order, i)];
+      const MemberRef m = c.map()[key_order_.member(w.order, i)];
       write_text(out_, m.key);
       out_.write(": ");
       child = &m.value;

@@ -67,9 +67,6 @@ constexpr std::array<std::uint8_t, 128> make_ascii_costs() {
 
 inline constexpr std::array<std::uint8_t, 128> kAsciiCost = make_ascii_costs();
 
-// Whether code point c is written as itself inside quotes.
-bool is_printable(char32_t c);
-
 // Decodes the code point at s[pos] (outside ASCII). A byte that does not start
 // a UTF-8 sequence comes back as ok = false and is written as \xNN.
 struct Decoded {
@@ -286,10 +283,16 @@ inline bool is_plain_text(const Node& t) {
   return (t.flags & Node::kPlainText) || is_plain_text(t.text());
 }
 
+// Whether the decoder found that the text node t is written as it is between
+// single quotes, ASCII or not.
+inline bool is_written_as_is(const Node& t) {
+  return (t.flags & (Node::kPlainText | Node::kPrintableText)) != 0;
+}
+
 // Writes the one-line form of the text node t.
 template <typename Sink>
 void write_text(Sink& out, const Node& t) {
-  if (t.flags & Node::kPlainText) {
+  if (is_written_as_is(t)) {
     write_plain_text(out, t.text());
     return;
   }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tarnwick/huge_pages.h"
+
 namespace tarnwick {
 
 namespace {
@@ -24,7 +26,7 @@ Node sized(Kind kind, std::size_t size) {
 }  // namespace
 
 const Node* Node::find(std::string_view key) const {
-  for (const Member& m : map()) {
+  for (MemberRef m : map()) {
     if (m.name() == key) return &m.value;
   }
   return nullptr;
@@ -70,9 +72,9 @@ Node Node::list_of(std::span<const Node> items) {
   return n;
 }
 
-Node Node::map_of(std::span<const Member> members) {
-  Node n = sized(Kind::kMap, members.size());
-  n.members = members.data();
+Node Node::map_of(const MapBody* body, std::uint32_t size) {
+  Node n = sized(Kind::kMap, size);
+  n.members = size ? body : nullptr;
   return n;
 }
 
@@ -86,6 +88,7 @@ void* Arena::allocate(std::size_t bytes, std::size_t align) {
         std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
     size = std::max(size, bytes + align);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    advise_huge_pages(blocks_.back().get(), size);
     next_ = blocks_.back().get();
     left_ = size;
     reserved_ += size;
@@ -129,10 +132,31 @@ Node ValueBuilder::list(std::span<const Node> items) {
   return Node::list_of({copy, items.size()});
 }
 
+const Shape* ValueBuilder::shape(std::span<const Node> keys) {
+  Shape* shape = arena().allocate_array<Shape>(1);
+  Node* copy = arena().allocate_array<Node>(keys.size());
+  std::copy(keys.begin(), keys.end(), copy);
+  *shape = {copy, static_cast<std::uint32_t>(keys.size())};
+  return shape;
+}
+
+Node ValueBuilder::map(const Shape* shape, std::span<const Node> values) {
+  if (values.empty()) return Node::map_of(nullptr, 0);
+  MapBody* body = arena().allocate_array<MapBody>(1);
+  Node* copy = arena().allocate_array<Node>(values.size());
+  std::copy(values.begin(), values.end(), copy);
+  *body = {shape, copy};
+  return Node::map_of(body, static_cast<std::uint32_t>(values.size()));
+}
+
 Node ValueBuilder::map(std::span<const Member> members) {
-  Member* copy = arena().allocate_array<Member>(members.size());
-  std::copy(members.begin(), members.end(), copy);
-  return Node::map_of({copy, members.size()});
+  std::vector<Node> keys;
+  std::vector<Node> values;
+  for (const Member& m : members) {
+    keys.push_back(m.key);
+    values.push_back(m.value);
+  }
+  return map(shape(keys), values);
 }
 
 Value ValueBuilder::finish(const Node& root) {
@@ -205,8 +229,10 @@ bool same_value(const Node& a, const Node& b) {
         break;
       case Kind::kMap:
         for (std::size_t i = 0; i < x->size; ++i) {
-          if (x->members[i].name() != y->members[i].name()) return false;
-          todo.emplace_back(&x->members[i].value, &y->members[i].value);
+          const MemberRef a = x->map()[i];
+          const MemberRef b = y->map()[i];
+          if (a.name() != b.name()) return false;
+          todo.emplace_back(&a.value, &b.value);
         }
         break;
     }
