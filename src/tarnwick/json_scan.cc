@@ -261,7 +261,8 @@ Node Decoder::decode_text(bool keep) {
       fail("text opened" + at_byte(start - 1) + " is too long");
     p_ = p + 1;
     Node text = Node::text_of({reinterpret_cast<const char*>(start), size});
-    if (!quoted) text.flags = Node::kPlainText;
+    text.flags =
+        quoted ? Node::kUnescaped : Node::kPlainText | Node::kUnescaped;
     return text;
   }
   // Characters outside ASCII: the text is printed as it is when every one of
@@ -286,7 +287,8 @@ Node Decoder::decode_text(bool keep) {
     fail("text opened" + at_byte(start - 1) + " is too long");
   p_ = p + 1;
   Node text = Node::text_of({reinterpret_cast<const char*>(start), size});
-  if (printable && !quoted) text.flags = Node::kPrintableText;
+  text.flags = printable && !quoted ? Node::kPrintableText | Node::kUnescaped
+                                    : Node::kUnescaped;
   return text;
 }
 

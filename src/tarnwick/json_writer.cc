@@ -95,6 +95,14 @@ std::size_t find_special(std::string_view s, std::size_t pos) {
   return pos;
 }
 
+// Writes t, a text read from a reply without an escape (Node::kUnescaped),
+// between double quotes as it is: it holds nothing JSON escapes.
+void write_unescaped(const Node& t, Output& out) {
+  out.put('"');
+  out.write(t.text());
+  out.put('"');
+}
+
 // What a surrogate's 3-byte form stands for: in a reply value, a lone
 // surrogate escape that the decoder kept; in a name or message, bytes that
 // are not UTF-8.
@@ -161,7 +169,11 @@ void write_scalar(const Node& v, Output& out) {
       break;
     }
     case Kind::kText:
-      write_string(v.text(), Surrogates::kEscape, out);
+      if (v.flags & Node::kUnescaped) {
+        write_unescaped(v, out);
+      } else {
+        write_string(v.text(), Surrogates::kEscape, out);
+      }
       break;
     case Kind::kList:
     case Kind::kMap:
@@ -205,7 +217,11 @@ void write_json(const Node& value, Output& out) {
       continue;
     }
     const MemberRef m = c.map()[i];
-    write_string(m.name(), Surrogates::kEscape, out);
+    if (m.key.flags & Node::kUnescaped) {
+      write_unescaped(m.key, out);
+    } else {
+      write_string(m.name(), Surrogates::kEscape, out);
+    }
     out.write(": ");
     begin(m.value);
   }

@@ -54,6 +54,9 @@ struct Node {
     // kText: not all ASCII, but every character is printable (is_printable
     // of text.h) and none is the single quote or the backslash.
     kPrintableText = 4,
+    // kText: read from a reply without an escape: no double quote, no
+    // backslash, no character below U+0020, no lone surrogate.
+    kUnescaped = 8,
   };
 
   Kind kind = Kind::kNull;
