@@ -49,7 +49,7 @@ std::vector<std::string> reference_keys(const std::string& expression) {
 }
 
 const Node* member(const Node& map, const std::string& key) {
-  for (const Member& m : map.map()) {
+  for (MemberRef m : map.map()) {
     if (m.name() == key) return &m.value;
   }
   return nullptr;

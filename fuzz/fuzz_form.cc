@@ -36,14 +36,14 @@ bool expected_values(const Node& value, std::vector<std::string>& out) {
         out.emplace_back(v.text() == "-0" ? "0" : v.text());
         break;
       case Kind::kReal:
-        out.push_back(format_real(v.real));
+        out.push_back(format_real(v.number()));
         break;
       case Kind::kText:
         if (find_invalid_utf8(v.text()) != std::string::npos) return false;
         out.emplace_back(v.text());
         break;
       case Kind::kMap:
-        for (const Member& m : v.map()) {
+        for (MemberRef m : v.map()) {
           if (find_invalid_utf8(m.name()) != std::string::npos) return false;
           out.emplace_back(m.name());
         }

@@ -50,8 +50,10 @@ std::string show_element(const Node& element) {
     }
     case Kind::kWhole:
       return std::string(element.text());
-    case Kind::kReal:
-      return format_real(element.real);
+    case Kind::kReal: {
+      char buf[kRealBuffer];
+      return std::string(real_form(element, buf));
+    }
     default:
       return type_of(element);
   }
@@ -136,7 +138,7 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
       break;
     case Kind::kMap:
       elements.reserve(node.size);
-      for (const Member& m : node.map()) elements.push_back(m.key);
+      for (MemberRef m : node.map()) elements.push_back(m.key);
       break;
     case Kind::kText: {
       std::string_view text = node.text();
@@ -165,15 +167,13 @@ Value run_compound(const CheckChain& chain, const Requests& requests,
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
-  Node object_key = builder.text("object");
-  Node results_key = builder.text("results");
+  const Node record_keys[] = {builder.text("object"), builder.text("results")};
+  const Shape* record = builder.shape(record_keys);
   for (std::size_t i = 0; i < elements.size(); ++i) {
     Value reply = request(chain, requests, &elements[i]);
     builder.share(reply);
-    Member* record = builder.arena().allocate_array<Member>(2);
-    record[0] = {object_key, elements[i]};
-    record[1] = {results_key, reply.node()};
-    records[i] = Node::map_of({record, 2});
+    const Node values[] = {elements[i], reply.node()};
+    records[i] = builder.map(record, values);
   }
   return builder.finish(Node::list_of({records, elements.size()}));
 }

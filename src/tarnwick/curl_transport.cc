@@ -1,7 +1,6 @@
 #include "tarnwick/curl_transport.h"
 
 #include <curl/curl.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <utility>
 
 #include "tarnwick/error.h"
+#include "tarnwick/huge_pages.h"
 #include "tarnwick/literal.h"
 #include "tarnwick/text.h"
 
@@ -30,20 +30,6 @@ constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
 
 // The connect timeout that stands for none: a century.
 constexpr long kNoConnectTimeoutMs = 1000L * 60 * 60 * 24 * 365 * 100;
-
-// A large body is written front to back as it arrives: on huge pages that
-// costs one page fault per 2 MiB instead of one per 4 KiB. Best effort: where
-// the system has no huge pages nothing changes.
-void advise_huge_pages(std::string& body) {
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (body.capacity() < 4 * kHugePage) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(body.data());
-  const std::uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t end = (start + body.capacity()) & ~(kHugePage - 1);
-  if (end > begin) {
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-}
 
 // libcurl's messages can echo parts of the URL, which is operator input; the
 // error line escapes what they hold, and only trailing white space goes here.
@@ -141,7 +127,7 @@ std::size_t collect_body(char* data, std::size_t size, std::size_t count,
         try {
           reception->body.reserve(
               static_cast<std::size_t>(std::min(length, kMaxReserve)));
-          advise_huge_pages(reception->body);
+          advise_huge_pages(reception->body.data(), reception->body.capacity());
         } catch (const std::bad_alloc&) {
           // Not that much at once: the string grows as the body arrives.
         }

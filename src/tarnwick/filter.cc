@@ -70,6 +70,8 @@ class ResultBuilder {
   std::vector<std::string_view> keys_;  // the distinct keys, in order
   std::unordered_map<std::string_view, std::size_t> slot_of_key_;
   std::vector<const Node*> found_;  // per distinct key
+  const Shape* shape_ = nullptr;    // of the maps it builds
+  std::vector<Node> values_;        // of the map being built
 };
 
 // A single-key expression over a list: the element values under key.
@@ -97,18 +99,16 @@ Node ResultBuilder::map_of(const Node& map) {
   // over a wide map stays linear; the first member of a name counts, as in
   // Node::find.
   std::fill(found_.begin(), found_.end(), nullptr);
-  for (const Member& m : map.map()) {
+  for (MemberRef m : map.map()) {
     const std::size_t slot = slot_of(m.name());
     if (slot != std::string_view::npos && found_[slot] == nullptr) {
       found_[slot] = &m.value;
     }
   }
-  Member* members = builder().arena().allocate_array<Member>(key_nodes_.size());
-  for (std::size_t k = 0; k < key_nodes_.size(); ++k) {
-    members[k].key = key_nodes_[k];
-    members[k].value = found_[k] != nullptr ? *found_[k] : marker();
-  }
-  return Node::map_of({members, key_nodes_.size()});
+  values_.clear();
+  for (std::size_t k = 0; k < key_nodes_.size(); ++k)
+    values_.push_back(found_[k] != nullptr ? *found_[k] : marker());
+  return builder().map(shape_, values_);
 }
 
 // Where a key of the current expression goes in its maps, or npos. A few keys
@@ -138,6 +138,7 @@ Node ResultBuilder::build_multi(const Node& list_or_map,
     }
   }
   found_.assign(key_nodes_.size(), nullptr);
+  shape_ = builder().shape(key_nodes_);
 
   if (list_or_map.is_map()) return map_of(list_or_map);
   Node* items = builder().arena().allocate_array<Node>(list_or_map.size);

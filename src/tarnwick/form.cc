@@ -72,15 +72,17 @@ void append_single(std::vector<FormField>& fields, const std::string& name,
     case Kind::kWhole:
       fields.push_back({name, whole_text(value.text())});
       return;
-    case Kind::kReal:
-      fields.push_back({name, format_real(value.real)});
+    case Kind::kReal: {
+      char buf[kRealBuffer];
+      fields.push_back({name, std::string(real_form(value, buf))});
+    }
       return;
     case Kind::kText:
       check_sendable(name, value.text());
       fields.push_back({name, std::string(value.text())});
       return;
     case Kind::kMap:
-      for (const Member& m : value.map()) {
+      for (MemberRef m : value.map()) {
         check_sendable(name, m.name());
         fields.push_back({name, std::string(m.name())});
       }

@@ -11,6 +11,7 @@
 #include "tarnwick/error.h"
 #include "tarnwick/json_decoder.h"
 #include "tarnwick/json_guide.h"
+#include "tarnwick/text.h"
 
 namespace tarnwick {
 
@@ -32,6 +33,16 @@ Node left_out() {
 
 bool is_left_out(const Node& n) {
   return n.kind == Kind::kNull && n.chars == &kLeftOut;
+}
+
+// One of 64 bits for a key, from its length and its first and last bytes.
+std::uint64_t key_bit(std::string_view key) {
+  std::size_t h = key.size() * 7;
+  if (!key.empty()) {
+    h += static_cast<unsigned char>(key.front()) +
+         3 * static_cast<unsigned char>(key.back());
+  }
+  return std::uint64_t{1} << (h & 63);
 }
 
 }  // namespace
@@ -59,8 +70,12 @@ void Decoder::open(bool is_map, Demand demand) {
   // The children of a list are all wanted alike; those of a map by key.
   Demand items = demand;
   if (!is_map && demand.is_part()) items = guide_->item(demand);
+  const std::size_t depth = open_.size() + 1;
+  const Shape* hint = is_map && shape_hints_.size() >= depth
+                          ? shape_hints_[depth - 1]
+                          : nullptr;
   open_.push_back({is_map, is_map ? members_.size() : items_.size(), 0,
-                   offset(p_), -1, demand, items, 0});
+                   offset(p_), -1, demand, items, 0, 0, hint});
   ++p_;
 }
 
@@ -70,26 +85,44 @@ Node Decoder::close_map(const OpenContainer& c) {
   std::size_t n = members_.size() - c.first;
   if (n > max_size_)
     fail("map opened at byte " + std::to_string(c.opened_at) + " is too large");
-  Node node;
-  if (c.demand.is_none()) return node;
-  const Member* from = members_.data() + c.first;
+  if (c.demand.is_none()) return Node();
+  Member* from = members_.data() + c.first;
   std::size_t kept = n;
   if (count_skipped_keys_) {
+    // The members left out were only kept to be counted.
     kept = 0;
-    for (std::size_t i = 0; i < n; ++i) kept += !is_left_out(from[i].value);
-  }
-  Member* copy = nullptr;
-  if (kept == n && n != 0) {
-    copy = arena_.allocate_array<Member>(n);
-    std::memcpy(static_cast<void*>(copy), from, n * sizeof(Member));
-  } else if (kept != 0) {
-    copy = arena_.allocate_array<Member>(kept);
-    Member* to = copy;
     for (std::size_t i = 0; i < n; ++i) {
-      if (!is_left_out(from[i].value)) *to++ = from[i];
+      if (!is_left_out(from[i].value)) from[kept++] = from[i];
     }
   }
-  return Node::map_of({copy, kept});
+  if (kept == 0) return Node::map_of(nullptr, 0);
+  const Shape* shape =
+      c.hint != nullptr && c.hint->size == kept ? c.hint : shape_of(from, kept);
+  Node* values = arena_.allocate_array<Node>(kept);
+  for (std::size_t i = 0; i < kept; ++i) values[i] = from[i].value;
+  MapBody* body = arena_.allocate_array<MapBody>(1);
+  *body = {shape, values};
+  return Node::map_of(body, static_cast<std::uint32_t>(kept));
+}
+
+// The shape of the map being closed, whose members are members[0, n): that
+// of the last map closed at the same depth when it has the same keys (the
+// maps of a list mostly do), else a new one.
+const Shape* Decoder::shape_of(const Member* members, std::size_t n) {
+  const std::size_t depth = open_.size();
+  if (shape_hints_.size() < depth) shape_hints_.resize(depth, nullptr);
+  const Shape*& hint = shape_hints_[depth - 1];
+  if (hint != nullptr && hint->size == n) {
+    std::size_t i = 0;
+    while (i < n && same_key(hint->keys[i].text(), members[i].name())) ++i;
+    if (i == n) return hint;
+  }
+  Node* keys = arena_.allocate_array<Node>(n);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = members[i].key;
+  Shape* shape = arena_.allocate_array<Shape>(1);
+  *shape = {keys, static_cast<std::uint32_t>(n)};
+  hint = shape;
+  return shape;
 }
 
 Node Decoder::close_list(const OpenContainer& c) {
@@ -168,13 +201,33 @@ void Decoder::add_value(OpenContainer& c, const Node& value) {
   const Member* members = members_.data() + c.first;
   std::size_t n = members_.size() - 1 - c.first;
   std::size_t found = std::string_view::npos;
+  // A key that is the hint's next one is new: the hint's keys are distinct.
+  bool on_hint = false;
+  if (c.hint != nullptr) {
+    on_hint = n < c.hint->size && same_key(c.hint->keys[n].text(), last.name());
+    if (!on_hint) {
+      c.hint = nullptr;
+      // The bits of the keys that were taken on the hint's word.
+      for (std::size_t i = 0; i < n; ++i)
+        c.key_bits |= key_bit(members[i].name());
+    }
+  }
   if (c.key_index < 0) {
-    std::string_view name = last.name();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (members[i].key.size == last.key.size && members[i].name() == name) {
-        found = i;
-        break;
+    if (!on_hint) {
+      // A key whose bit no earlier key has set is new: most keys need no
+      // comparison at all.
+      std::string_view name = last.name();
+      const std::uint64_t bit = key_bit(name);
+      if (c.key_bits & bit) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (members[i].key.size == last.key.size &&
+              members[i].name() == name) {
+            found = i;
+            break;
+          }
+        }
       }
+      c.key_bits |= bit;
     }
   } else {
     found = keys_[c.key_index].find_or_add(members, last.name(), c.key_hash, n);

@@ -40,6 +40,10 @@ struct OpenContainer {
   Demand pending;          // of its next child: of every item of a list, of
                            // the value of the last key of a map
   std::size_t skipped;     // items of a list left out
+  std::uint64_t key_bits;  // for a small map: a bit per key seen (key_bit)
+  // For a map: the shape of the last map closed at its depth, as long as its
+  // keys so far are that shape's first keys, in order.
+  const Shape* hint;
 };
 
 class Decoder {
@@ -81,6 +85,8 @@ class Decoder {
   Node decode_escaped_text(const unsigned char* start, const unsigned char* run,
                            bool keep);
   const unsigned char* scan_plain(const unsigned char* p) const;
+  const unsigned char* scan_plain_noting(const unsigned char* p,
+                                         bool& quoted) const;
   // keep = false checks the number without converting it.
   Node decode_number(bool keep = true);
   bool decode_word(Node& out);
@@ -92,6 +98,7 @@ class Decoder {
   void open(bool is_map, Demand demand);
   Node close();
   Node close_map(const OpenContainer& c);
+  const Shape* shape_of(const Member* members, std::size_t n);
   Node close_list(const OpenContainer& c);
   void add_value(OpenContainer& c, const Node& value);
 
@@ -111,6 +118,8 @@ class Decoder {
   std::vector<Member> members_;
   std::vector<OpenContainer> open_;
   std::vector<KeyIndex> keys_;
+  // The shape of the last map closed at each depth.
+  std::vector<const Shape*> shape_hints_;
   std::size_t keys_in_use_ = 0;
   std::string scratch_;
 };

@@ -11,6 +11,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tarnwick/error.h"
 #include "tarnwick/json_decoder.h"
 #include "tarnwick/literal.h"
@@ -72,6 +76,40 @@ inline std::size_t utf8_sequence_length(const unsigned char* p,
   return 0;
 }
 
+// Whether the real between int_start and mantissa_end, written without an
+// exponent, is written in its report form already: at most 15 significant
+// digits (so no shorter text reads back as the same double, and none other
+// of as many digits), no trailing zero but the one of ".0", and no more than
+// three zeros after the point before the first digit of a number below 1
+// (from 0.0001 down the report writes an exponent).
+bool is_report_form(const unsigned char* int_start,
+                    const unsigned char* int_end,
+                    const unsigned char* mantissa_end) {
+  const std::size_t fraction =
+      static_cast<std::size_t>(mantissa_end - int_end) - 1;
+  if (fraction > 1 && mantissa_end[-1] == '0') return false;
+  std::size_t digits = static_cast<std::size_t>(int_end - int_start) + fraction;
+  if (*int_start == '0') {
+    const unsigned char* first = int_end + 1;
+    while (first != mantissa_end && *first == '0') ++first;
+    if (first == mantissa_end) return fraction == 1;  // 0.0
+    if (first - (int_end + 1) > 3) return false;
+    digits = static_cast<std::size_t>(mantissa_end - first);
+  }
+  return digits <= 15;
+}
+
+// The code point of the valid n-byte UTF-8 sequence at p (n from 2 to 4).
+inline char32_t code_point(const unsigned char* p, std::size_t n) {
+  if (n == 2) return static_cast<char32_t>((p[0] & 0x1F) << 6 | (p[1] & 0x3F));
+  if (n == 3) {
+    return static_cast<char32_t>((p[0] & 0x0F) << 12 | (p[1] & 0x3F) << 6 |
+                                 (p[2] & 0x3F));
+  }
+  return static_cast<char32_t>((p[0] & 0x07) << 18 | (p[1] & 0x3F) << 12 |
+                               (p[2] & 0x3F) << 6 | (p[3] & 0x3F));
+}
+
 inline int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -130,36 +168,107 @@ void Decoder::fail_not_closed() const {
        std::to_string(c.opened_at) + " is not closed");
 }
 
-// The first byte at or after p that a plain scan stops at, or end_.
-const unsigned char* Decoder::scan_plain(const unsigned char* p) const {
+// The first byte at or after p, before end, that ends a plain run of a text
+// (kTextStop), or end. With kNoting, also notes in `quoted` whether a byte
+// before it is a single quote or DEL: a run of printable ASCII without one
+// is printed as it is. Sixteen bytes at a time where SSE2 is there, else
+// eight (a byte's high bit set where it holds what is looked for).
+template <bool kNoting>
+const unsigned char* scan_run(const unsigned char* p, const unsigned char* end,
+                              bool& quoted) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i slash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i single = _mm_set1_epi8('\'');
+  const __m128i del = _mm_set1_epi8(0x7F);
+  while (end - p >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed, bytes from 0x80 are below the blank too.
+    const __m128i stops = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, slash)),
+        _mm_cmplt_epi8(x, space));
+    const unsigned hits = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    unsigned marks = 0;
+    if constexpr (kNoting) {
+      marks = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(x, single), _mm_cmpeq_epi8(x, del))));
+    }
+    if (hits != 0) {
+      const int stop = std::countr_zero(hits);
+      if (marks & ((1u << stop) - 1)) quoted = true;
+      return p + stop;
+    }
+    if (marks != 0) quoted = true;
+    p += 16;
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    while (end_ - p >= 8) {
+    while (end - p >= 8) {
       std::uint64_t x;
       std::memcpy(&x, p, 8);
-      std::uint64_t quote = x ^ (kOnes * '"');
-      std::uint64_t slash = x ^ (kOnes * '\\');
-      // A byte's high bit is set where it is zero (quote, slash) or below
-      // 0x20; bytes >= 0x80 are caught by x itself. Borrows only carry into
-      // bytes above a true hit, so the lowest hit is exact.
-      std::uint64_t hits = ((quote - kOnes) & ~quote) |
-                           ((slash - kOnes) & ~slash) |
-                           ((x - kOnes * 0x20) & ~x) | x;
-      hits &= kHigh;
-      if (hits != 0) return p + (std::countr_zero(hits) >> 3);
+      const std::uint64_t q = x ^ (kOnes * '"');
+      const std::uint64_t b = x ^ (kOnes * '\\');
+      // Where a byte is zero (quote, backslash) or below 0x20; bytes from
+      // 0x80 are caught by x itself. Borrows only carry into bytes above a
+      // true hit, so the lowest hit is exact, and the marks below it too.
+      const std::uint64_t hits = (((q - kOnes) & ~q) | ((b - kOnes) & ~b) |
+                                  ((x - kOnes * 0x20) & ~x) | x) &
+                                 kHigh;
+      std::uint64_t marks = 0;
+      if constexpr (kNoting) {
+        const std::uint64_t s1 = x ^ (kOnes * '\'');
+        const std::uint64_t d = x ^ (kOnes * 0x7F);
+        marks = (((s1 - kOnes) & ~s1) | ((d - kOnes) & ~d)) & kHigh;
+      }
+      if (hits != 0) {
+        const int stop = std::countr_zero(hits) >> 3;
+        if (marks & ((std::uint64_t{1} << (8 * stop)) - 1)) quoted = true;
+        return p + stop;
+      }
+      if (marks != 0) quoted = true;
       p += 8;
     }
   }
-  while (p != end_ && !kTextStop[*p]) ++p;
+  for (; p != end && !kTextStop[*p]; ++p) {
+    if (kNoting && (*p == '\'' || *p == 0x7F)) quoted = true;
+  }
   return p;
+}
+
+const unsigned char* Decoder::scan_plain_noting(const unsigned char* p,
+                                                bool& quoted) const {
+  return scan_run<true>(p, end_, quoted);
+}
+
+const unsigned char* Decoder::scan_plain(const unsigned char* p) const {
+  bool ignored = false;
+  return scan_run<false>(p, end_, ignored);
 }
 
 Node Decoder::decode_text(bool keep) {
   const unsigned char* start = ++p_;  // past the opening quote
-  const unsigned char* p = start;
+  // What the printer needs to know is looked for in texts that are kept.
+  bool quoted = false;
+  const unsigned char* p =
+      keep ? scan_plain_noting(start, quoted) : scan_plain(start);
+  if (p != end_ && *p == '"') {
+    // The common case: nothing but printable ASCII.
+    const std::size_t size = static_cast<std::size_t>(p - start);
+    if (size > max_size_)
+      fail("text opened" + at_byte(start - 1) + " is too long");
+    p_ = p + 1;
+    Node text = Node::text_of({reinterpret_cast<const char*>(start), size});
+    text.flags =
+        quoted ? Node::kUnescaped : Node::kPlainText | Node::kUnescaped;
+    return text;
+  }
+  // Characters outside ASCII: the text is printed as it is when every one of
+  // them is printable, and there is no single quote or DEL either.
+  bool printable = keep;
   for (;;) {
-    p = scan_plain(p);
     if (p == end_) fail("text opened" + at_byte(start - 1) + " is not closed");
     unsigned char c = *p;
     if (c == '"') break;
@@ -167,13 +276,20 @@ Node Decoder::decode_text(bool keep) {
     if (c < 0x20) fail_control(p);
     std::size_t n = utf8_sequence_length(p, end_);
     if (n == 0) fail("invalid UTF-8" + at_byte(p));
+    if (printable) printable = is_printable(code_point(p, n));
     p += n;
+    // Characters outside ASCII mostly come in runs.
+    if (p != end_ && *p < 0x80)
+      p = keep ? scan_plain_noting(p, quoted) : scan_plain(p);
   }
   std::size_t size = static_cast<std::size_t>(p - start);
   if (size > max_size_)
     fail("text opened" + at_byte(start - 1) + " is too long");
   p_ = p + 1;
-  return Node::text_of({reinterpret_cast<const char*>(start), size});
+  Node text = Node::text_of({reinterpret_cast<const char*>(start), size});
+  text.flags = printable && !quoted ? Node::kPrintableText | Node::kUnescaped
+                                    : Node::kUnescaped;
+  return text;
 }
 
 // Continues decode_text from the first backslash at `run`; the unescaped text
@@ -296,6 +412,9 @@ Node Decoder::decode_number(bool keep) {
   }
   // Past its syntax, a number with fraction or exponent cannot fail.
   if (!keep) return Node();
+  if (!exponent && is_report_form(int_start, int_end, mantissa_end)) {
+    return Node::real_text_of({reinterpret_cast<const char*>(start), size});
+  }
   if (mantissa_end - int_start <= 20) {
     // Up to 19 digits and a small power of ten: both are exact doubles, so
     // one multiplication or division rounds correctly.

@@ -95,6 +95,14 @@ std::size_t find_special(std::string_view s, std::size_t pos) {
   return pos;
 }
 
+// Writes t, a text read from a reply without an escape (Node::kUnescaped),
+// between double quotes as it is: it holds nothing JSON escapes.
+void write_unescaped(const Node& t, Output& out) {
+  out.put('"');
+  out.write(t.text());
+  out.put('"');
+}
+
 // What a surrogate's 3-byte form stands for: in a reply value, a lone
 // surrogate escape that the decoder kept; in a name or message, bytes that
 // are not UTF-8.
@@ -148,17 +156,24 @@ void write_scalar(const Node& v, Output& out) {
     case Kind::kWhole:
       out.write(v.text());
       break;
-    case Kind::kReal:
+    case Kind::kReal: {
       // JSON has no form for these; the words NaN and Infinity that some
-      // readers take would make the output unreadable to the others.
-      if (std::isfinite(v.real)) {
-        out.write(format_real(v.real));
-      } else {
+      // readers take would make the output unreadable to the others. A real
+      // held as its text is finite.
+      if (!(v.flags & Node::kRealAsText) && !std::isfinite(v.real)) {
         out.write("null");
+        break;
       }
+      char buf[kRealBuffer];
+      out.write(real_form(v, buf));
       break;
+    }
     case Kind::kText:
-      write_string(v.text(), Surrogates::kEscape, out);
+      if (v.flags & Node::kUnescaped) {
+        write_unescaped(v, out);
+      } else {
+        write_string(v.text(), Surrogates::kEscape, out);
+      }
       break;
     case Kind::kList:
     case Kind::kMap:
@@ -201,9 +216,14 @@ void write_json(const Node& value, Output& out) {
       begin(c.items[i]);  // o is invalid from here on
       continue;
     }
-    write_string(c.members[i].name(), Surrogates::kEscape, out);
+    const MemberRef m = c.map()[i];
+    if (m.key.flags & Node::kUnescaped) {
+      write_unescaped(m.key, out);
+    } else {
+      write_string(m.name(), Surrogates::kEscape, out);
+    }
     out.write(": ");
-    begin(c.members[i].value);
+    begin(m.value);
   }
 }
 

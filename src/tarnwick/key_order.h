@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tarnwick/value.h"
@@ -13,8 +13,9 @@
 namespace tarnwick {
 
 // A stack of key orders, one for each map being written, innermost last.
-// Keeps the keys of the last larger map it sorted, which point into the value
-// being printed: one KeyOrder serves the printing of one value.
+// The order of a shape's keys is worked out once: the maps of a list mostly
+// share their shape. One KeyOrder serves the printing of one value (the
+// shapes it remembers are those of that value).
 class KeyOrder {
  public:
   // Pushes the member indices of map v sorted by key, and returns where they
@@ -34,16 +35,11 @@ class KeyOrder {
 
  private:
   std::size_t push_map(const Node& v);
-  bool has_cached_keys(const Node& v) const;
 
   std::vector<std::uint32_t> order_;
-  // Smaller maps are sorted afresh: that costs about what a comparison with
-  // the cached keys would.
-  static constexpr std::uint32_t kCachedOrderSize = 6;
-  // The keys, in member order, and the key order of the last map of at least
-  // kCachedOrderSize members that was sorted.
-  std::vector<std::string_view> cached_keys_;
-  std::vector<std::uint32_t> cached_order_;
+  // The key order of each shape met so far, up to kShapesKept of them.
+  static constexpr std::size_t kShapesKept = 64;
+  std::unordered_map<const Shape*, std::vector<std::uint32_t>> by_shape_;
 };
 
 }  // namespace tarnwick

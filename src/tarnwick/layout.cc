@@ -17,10 +17,14 @@ std::uint64_t frame_length(const Node& v) {
   return 2 + (v.size ? 2 * (v.size - std::uint64_t{1}) : 0);
 }
 
-// The quoted width of s, or one past `limit` once it is known to be wider.
-std::uint64_t text_length(std::string_view s, std::uint64_t limit) {
+// The quoted width of the text node t, or one past `limit` once it is known
+// to be wider.
+std::uint64_t text_length(const Node& t, std::uint64_t limit) {
+  if (t.flags & Node::kPlainText) return std::uint64_t{t.size} + 2;
+  if (t.flags & Node::kPrintableText)
+    return std::uint64_t{count_code_points(t.text())} + 2;
   TextStats st;
-  if (!scan_text_within(s, limit, st)) return limit + 1;
+  if (!scan_text_within(t.text(), limit, st)) return limit + 1;
   return quoted_width(st);
 }
 
@@ -37,10 +41,10 @@ std::uint64_t scalar_length(const Node& v, std::uint64_t limit) {
       return v.size;
     case Kind::kReal: {
       char buf[kRealBuffer];
-      return format_real_into(v.real, buf);
+      return real_form(v, buf).size();
     }
     case Kind::kText:
-      return text_length(v.text(), limit);
+      return text_length(v, limit);
     default:
       return 0;
   }
@@ -74,9 +78,10 @@ bool Layout::fits(const Node& v, std::uint64_t room) {
     const std::uint32_t i = w.next++;
     const Node* child = &c.items[i];
     if (c.is_map()) {
-      used += text_length(c.members[i].name(), room - used) + 2;
+      const MemberRef m = c.map()[i];
+      used += text_length(m.key, room - used) + 2;
       if (used > room) return false;
-      child = &c.members[i].value;
+      child = &m.value;
     }
     if (is_container(*child)) {
       used += frame_length(*child);
@@ -97,9 +102,10 @@ void Layout::place(const Node& v, std::size_t col, std::size_t allowance,
   if (v.is_text()) {
     std::string_view s = v.text();
     // No character takes more than four columns per byte (\xNN), so a short
-    // text fits without a closer look.
-    if (col + 4 * std::uint64_t{s.size()} + 2 + allowance <= width_) {
-      write_text(out_, s);
+    // text fits without a closer look; a plain text takes one a byte.
+    const std::uint64_t per_byte = is_written_as_is(v) ? 1 : 4;
+    if (col + per_byte * s.size() + 2 + allowance <= width_) {
+      write_text(out_, v);
       return;
     }
     TextStats st = scan_text(s);
@@ -148,15 +154,15 @@ void Layout::write_next_element() {
     place(v.items[i], col, allowance, false);  // o is invalid from here on
     return;
   }
-  const Member& m = v.members[key_order_.member(o.order, i)];
+  const MemberRef m = v.map()[key_order_.member(o.order, i)];
   std::string_view key = m.name();
   std::uint64_t key_width;
-  if (is_plain_text(key)) {
-    // One column a byte, and the quotes.
-    key_width = key.size() + 2;
-    out_.put('\'');
-    out_.write(key);
-    out_.put('\'');
+  if (is_written_as_is(m.key) || is_plain_text(key)) {
+    // One column a character, and the quotes.
+    key_width = (m.key.flags & Node::kPrintableText ? count_code_points(key)
+                                                    : key.size()) +
+                2;
+    write_plain_text(out_, key);
   } else {
     TextStats st = scan_text(key);
     key_width = quoted_width(st);
@@ -182,11 +188,11 @@ void Layout::write_scalar(const Node& v) {
       break;
     case Kind::kReal: {
       char buf[kRealBuffer];
-      out_.write(std::string_view(buf, format_real_into(v.real, buf)));
+      out_.write(real_form(v, buf));
       break;
     }
     case Kind::kText:
-      write_text(out_, v.text());
+      write_text(out_, v);
       break;
     default:
       break;
@@ -211,8 +217,8 @@ void Layout::write_flat(const Node& v) {
     if (i > 0) out_.write(", ");
     const Node* child = &c.items[i];
     if (c.is_map()) {
-      const Member& m = c.members[key_order_.member(w.order, i)];
-      write_text(out_, m.name());
+      const MemberRef m = c.map()[key_order_.member(w.order, i)];
+      write_text(out_, m.key);
       out_.write(": ");
       child = &m.value;
     }

@@ -93,6 +93,11 @@ std::string quote_text(std::string_view s) {
   return out;
 }
 
+std::string_view real_form(const Node& real, char* buf) {
+  if (real.flags & Node::kRealAsText) return real.text();
+  return {buf, format_real_into(real.real, buf)};
+}
+
 std::string format_real(double d) {
   char buf[kRealBuffer];
   return std::string(buf, format_real_into(d, buf));

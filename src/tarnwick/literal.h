@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/value.h"
+
 namespace tarnwick {
 
 // The one-line form of a text: 'up', "it's", with escapes. A byte that is
@@ -23,6 +25,10 @@ inline constexpr std::size_t kRealBuffer = 32;
 // Writes the one-line form of d, as format_real does, to buf (at least
 // kRealBuffer bytes) and returns its length. Does not allocate.
 std::size_t format_real_into(double d, char* buf);
+
+// The one-line form of the kReal `real`: the text it is held as, or its
+// double formatted into buf (at least kRealBuffer bytes).
+std::string_view real_form(const Node& real, char* buf);
 
 }  // namespace tarnwick
 

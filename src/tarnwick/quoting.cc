@@ -1,8 +1,5 @@
-// Printability of code points (utf8proc's categories) and the measuring of
-// quoted texts.
+// The measuring of quoted texts.
 #include "tarnwick/quoting.h"
-
-#include <utf8proc.h>
 
 #include <array>
 #include <cstdint>
@@ -14,52 +11,12 @@ namespace tarnwick {
 
 namespace {
 
-bool category_is_printable(char32_t c) {
-  switch (utf8proc_category(static_cast<utf8proc_int32_t>(c))) {
-    case UTF8PROC_CATEGORY_CN:
-    case UTF8PROC_CATEGORY_CC:
-    case UTF8PROC_CATEGORY_CF:
-    case UTF8PROC_CATEGORY_CS:
-    case UTF8PROC_CATEGORY_CO:
-    case UTF8PROC_CATEGORY_ZL:
-    case UTF8PROC_CATEGORY_ZP:
-      return false;
-    case UTF8PROC_CATEGORY_ZS:
-      return c == U' ';
-    default:
-      return true;
-  }
-}
-
-// Printability of the code points below U+10000, looked up once: texts of
-// replies are mostly in that range and a bit test is much cheaper than the
-// category lookup.
-class BmpPrintable {
- public:
-  BmpPrintable() {
-    for (char32_t c = 0; c < 0x10000; ++c) {
-      if (category_is_printable(c))
-        bits_[c >> 6] |= std::uint64_t{1} << (c & 63);
-    }
-  }
-  bool test(char32_t c) const { return (bits_[c >> 6] >> (c & 63)) & 1; }
-
- private:
-  std::array<std::uint64_t, 0x10000 / 64> bits_{};
-};
-
 // Columns of the escape for a non-printable code point outside ASCII.
 std::size_t escape_width(char32_t c) {
   return c <= 0xFF ? 4 : c <= 0xFFFF ? 6 : 10;
 }
 
 }  // namespace
-
-bool is_printable(char32_t c) {
-  static const BmpPrintable bmp;
-  if (c < 0x10000) return bmp.test(c);
-  return category_is_printable(c);
-}
 
 std::size_t add_non_ascii(std::string_view s, std::size_t pos, TextStats& st) {
   Decoded d = decode_at(s, pos);

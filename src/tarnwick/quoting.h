@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "tarnwick/text.h"
+#include "tarnwick/value.h"
 
 namespace tarnwick {
 
@@ -65,9 +66,6 @@ constexpr std::array<std::uint8_t, 128> make_ascii_costs() {
 }
 
 inline constexpr std::array<std::uint8_t, 128> kAsciiCost = make_ascii_costs();
-
-// Whether code point c is written as itself inside quotes.
-bool is_printable(char32_t c);
 
 // Decodes the code point at s[pos] (outside ASCII). A byte that does not start
 // a UTF-8 sequence comes back as ok = false and is written as \xNN.
@@ -261,16 +259,44 @@ bool pick_single_quotes(std::string_view s);
 // the backslash: then s is written as it is, between single quotes.
 bool is_plain_text(std::string_view s);
 
+// Writes s as it is between single quotes.
+template <typename Sink>
+void write_plain_text(Sink& out, std::string_view s) {
+  out.put('\'');
+  out.write(s);
+  out.put('\'');
+}
+
 // Writes the one-line form of text s.
 template <typename Sink>
 void write_text(Sink& out, std::string_view s) {
   if (is_plain_text(s)) {
-    out.put('\'');
-    out.write(s);
-    out.put('\'');
+    write_plain_text(out, s);
     return;
   }
   write_quoted(out, s, pick_single_quotes(s));
+}
+
+// Whether the text node t is plain (is_plain_text), by the decoder's word
+// where it has one.
+inline bool is_plain_text(const Node& t) {
+  return (t.flags & Node::kPlainText) || is_plain_text(t.text());
+}
+
+// Whether the decoder found that the text node t is written as it is between
+// single quotes, ASCII or not.
+inline bool is_written_as_is(const Node& t) {
+  return (t.flags & (Node::kPlainText | Node::kPrintableText)) != 0;
+}
+
+// Writes the one-line form of the text node t.
+template <typename Sink>
+void write_text(Sink& out, const Node& t) {
+  if (is_written_as_is(t)) {
+    write_plain_text(out, t.text());
+    return;
+  }
+  write_text(out, t.text());
 }
 
 }  // namespace tarnwick

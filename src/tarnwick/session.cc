@@ -44,7 +44,7 @@ std::string why_no_login(const Value& decoded, const std::string& password) {
   std::string names;
   for (std::size_t i = 0; i < reply.size && i < kNamesShown; ++i) {
     if (i > 0) names += ", ";
-    names += quote_text(scrub_secrets(reply.members[i].name(), {password}));
+    names += quote_text(scrub_secrets(reply.map()[i].name(), {password}));
   }
   if (reply.size > kNamesShown)
     names += " and " + std::to_string(reply.size - kNamesShown) + " more";

@@ -15,6 +15,12 @@ namespace tarnwick {
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
 bool is_white_space(char32_t c);
 
+// Whether code point c is printable: all but control, format, surrogate,
+// private-use and unassigned code points and the separators other than the
+// blank (utf8proc's categories). Quoted texts hold printable code points as
+// they are.
+bool is_printable(char32_t c);
+
 // Decodes the code point that starts at s[pos] and advances pos past it.
 // Returns false, leaving pos unchanged, when the bytes there are not UTF-8.
 // With allow_surrogates, U+D800..U+DFFF in their 3-byte form are accepted
@@ -36,12 +42,20 @@ std::size_t count_code_points(std::string_view s);
 // are not are kept as they are).
 std::string_view trim_white_space(std::string_view s);
 
-// Map keys compared: a == b, without a call for keys of 4 to 8 bytes, the
-// common case.
+// Map keys compared: a == b, without a call for keys of 4 to 16 bytes, the
+// common case (two loads from each, overlapping in the middle).
 inline bool same_key(std::string_view a, std::string_view b) {
   const std::size_t n = a.size();
   if (n != b.size()) return false;
-  if (n < 4 || n > 8) return a == b;
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, b0, a1, b1;
+    std::memcpy(&a0, a.data(), 8);
+    std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8);
+    std::memcpy(&b1, b.data() + n - 8, 8);
+    return a0 == b0 && a1 == b1;
+  }
+  if (n < 4 || n > 16) return a == b;
   std::uint32_t a0, b0, a1, b1;
   std::memcpy(&a0, a.data(), 4);
   std::memcpy(&b0, b.data(), 4);

@@ -1,9 +1,12 @@
 #include "tarnwick/value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#include "tarnwick/huge_pages.h"
 
 namespace tarnwick {
 
@@ -23,7 +26,7 @@ Node sized(Kind kind, std::size_t size) {
 }  // namespace
 
 const Node* Node::find(std::string_view key) const {
-  for (const Member& m : map()) {
+  for (MemberRef m : map()) {
     if (m.name() == key) return &m.value;
   }
   return nullptr;
@@ -35,6 +38,20 @@ Node Node::real_number(double d) {
   Node n = sized(Kind::kReal, 0);
   n.real = d;
   return n;
+}
+
+Node Node::real_text_of(std::string_view text) {
+  Node n = sized(Kind::kReal, text.size());
+  n.flags = kRealAsText;
+  n.chars = text.data();
+  return n;
+}
+
+double Node::number() const {
+  if (!(flags & kRealAsText)) return real;
+  double d = 0;
+  std::from_chars(chars, chars + size, d);
+  return d;
 }
 
 Node Node::text_of(std::string_view s) {
@@ -55,9 +72,9 @@ Node Node::list_of(std::span<const Node> items) {
   return n;
 }
 
-Node Node::map_of(std::span<const Member> members) {
-  Node n = sized(Kind::kMap, members.size());
-  n.members = members.data();
+Node Node::map_of(const MapBody* body, std::uint32_t size) {
+  Node n = sized(Kind::kMap, size);
+  n.members = size ? body : nullptr;
   return n;
 }
 
@@ -71,6 +88,7 @@ void* Arena::allocate(std::size_t bytes, std::size_t align) {
         std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
     size = std::max(size, bytes + align);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    advise_huge_pages(blocks_.back().get(), size);
     next_ = blocks_.back().get();
     left_ = size;
     reserved_ += size;
@@ -114,10 +132,31 @@ Node ValueBuilder::list(std::span<const Node> items) {
   return Node::list_of({copy, items.size()});
 }
 
+const Shape* ValueBuilder::shape(std::span<const Node> keys) {
+  Shape* shape = arena().allocate_array<Shape>(1);
+  Node* copy = arena().allocate_array<Node>(keys.size());
+  std::copy(keys.begin(), keys.end(), copy);
+  *shape = {copy, static_cast<std::uint32_t>(keys.size())};
+  return shape;
+}
+
+Node ValueBuilder::map(const Shape* shape, std::span<const Node> values) {
+  if (values.empty()) return Node::map_of(nullptr, 0);
+  MapBody* body = arena().allocate_array<MapBody>(1);
+  Node* copy = arena().allocate_array<Node>(values.size());
+  std::copy(values.begin(), values.end(), copy);
+  *body = {shape, copy};
+  return Node::map_of(body, static_cast<std::uint32_t>(values.size()));
+}
+
 Node ValueBuilder::map(std::span<const Member> members) {
-  Member* copy = arena().allocate_array<Member>(members.size());
-  std::copy(members.begin(), members.end(), copy);
-  return Node::map_of({copy, members.size()});
+  std::vector<Node> keys;
+  std::vector<Node> values;
+  for (const Member& m : members) {
+    keys.push_back(m.key);
+    values.push_back(m.value);
+  }
+  return map(shape(keys), values);
 }
 
 Value ValueBuilder::finish(const Node& root) {
@@ -162,19 +201,22 @@ bool same_value(const Node& a, const Node& b) {
   while (!todo.empty()) {
     auto [x, y] = todo.back();
     todo.pop_back();
-    if (x->kind != y->kind || x->size != y->size) return false;
+    if (x->kind != y->kind) return false;
+    if (x->kind == Kind::kReal) {
+      // The same number, whether held as a double or as its text.
+      const double a = x->number();
+      const double b = y->number();
+      if (std::isnan(a) != std::isnan(b)) return false;
+      if (!std::isnan(a) && (a != b || std::signbit(a) != std::signbit(b)))
+        return false;
+      continue;
+    }
+    if (x->size != y->size) return false;
     switch (x->kind) {
       case Kind::kNull:
       case Kind::kFalse:
       case Kind::kTrue:
-        break;
       case Kind::kReal:
-        if (std::isnan(x->real) != std::isnan(y->real)) return false;
-        if (!std::isnan(x->real) &&
-            (x->real != y->real ||
-             std::signbit(x->real) != std::signbit(y->real))) {
-          return false;
-        }
         break;
       case Kind::kWhole:
       case Kind::kText:
@@ -187,8 +229,10 @@ bool same_value(const Node& a, const Node& b) {
         break;
       case Kind::kMap:
         for (std::size_t i = 0; i < x->size; ++i) {
-          if (x->members[i].name() != y->members[i].name()) return false;
-          todo.emplace_back(&x->members[i].value, &y->members[i].value);
+          const MemberRef a = x->map()[i];
+          const MemberRef b = y->map()[i];
+          if (a.name() != b.name()) return false;
+          todo.emplace_back(&a.value, &b.value);
         }
         break;
     }

@@ -229,7 +229,8 @@ TEST(FilterReplyTest, BuildsOnlyWhatTheFilterReaches) {
     if (i > 0) body += ", ";
     body +=
         R"({"name": "gw-)" + std::to_string(i) +
-        R"(", "state": "up", "pad": [1, 2.5, "x\n", {"k": null}], "cpu": 0.5})";
+        R"(", "state": "up", "pad": [1, 2.5, "x\n", {"k": null}, [true, null]],)"
+        R"( "cpu": 0.5})";
   }
   body += "]}";
   Value full = decode_json(body);

@@ -216,12 +216,12 @@ TEST(JsonTest, OtherNumbersAreDoubles) {
   for (const Case& c : cases) {
     Value v = decode_json(c.body);
     ASSERT_EQ(v.kind(), Kind::kReal) << c.body;
-    EXPECT_EQ(v.node().real, c.value) << c.body;
-    EXPECT_EQ(std::signbit(v.node().real), std::signbit(c.value)) << c.body;
+    EXPECT_EQ(v.node().number(), c.value) << c.body;
+    EXPECT_EQ(std::signbit(v.node().number()), std::signbit(c.value)) << c.body;
   }
   Value nan = decode_json(" NaN ");
   ASSERT_EQ(nan.kind(), Kind::kReal);
-  EXPECT_TRUE(std::isnan(nan.node().real));
+  EXPECT_TRUE(std::isnan(nan.node().number()));
 }
 
 TEST(JsonTest, DoublesRoundLikeFromChars) {
@@ -250,7 +250,7 @@ TEST(JsonTest, DoublesRoundLikeFromChars) {
     std::from_chars(body.data(), body.data() + body.size(), want);
     Value v = decode_json(body);
     ASSERT_EQ(v.kind(), Kind::kReal) << body;
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(v.node().real),
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(v.node().number()),
               std::bit_cast<std::uint64_t>(want))
         << body;
   }

@@ -39,11 +39,12 @@ bool holds_non_finite(const Node& v) {
   while (!todo.empty()) {
     const Node* n = todo.back();
     todo.pop_back();
-    if (n->kind == Kind::kReal && !std::isfinite(n->real)) return true;
+    if (n->kind == Kind::kReal && !std::isfinite(n->number())) return true;
     for (const Node& item : n->is_list() ? n->list() : std::span<const Node>())
       todo.push_back(&item);
-    for (const Member& m : n->is_map() ? n->map() : std::span<const Member>())
-      todo.push_back(&m.value);
+    if (n->is_map()) {
+      for (MemberRef m : n->map()) todo.push_back(&m.value);
+    }
   }
   return false;
 }
