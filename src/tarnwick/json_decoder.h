@@ -1,6 +1,7 @@
 // The reply decoder behind decode_json (json.cc): the Decoder that walks a
 // body once, building the Nodes its guide wants and checking the rest by the
-// same rules. Its scanning of texts, numbers and words is in json_scan.cc.
+// same rules. Its scanning of texts is in json_text.cc, of numbers and words
+// in json_scan.cc.
 // Internal to json*.cc; nothing else may include it.
 #ifndef TARNWICK_JSON_DECODER_H_
 #define TARNWICK_JSON_DECODER_H_
@@ -27,6 +28,33 @@ inline constexpr std::size_t kMaxSize =
 
 constexpr bool is_json_space(unsigned char c) {
   return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// The length of the valid UTF-8 sequence (no overlong forms, no surrogates,
+// nothing above U+10FFFF) that starts with a byte >= 0x80 at p, or 0.
+inline std::size_t utf8_sequence_length(const unsigned char* p,
+                                        const unsigned char* end) {
+  unsigned char b0 = p[0];
+  std::size_t left = static_cast<std::size_t>(end - p);
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    return left >= 2 && (p[1] & 0xC0) == 0x80 ? 2 : 0;
+  }
+  if (b0 >= 0xE0 && b0 <= 0xEF) {
+    if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
+    if (b0 == 0xE0 && p[1] < 0xA0) return 0;   // overlong
+    if (b0 == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+    return 3;
+  }
+  if (b0 >= 0xF0 && b0 <= 0xF4) {
+    if (left < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 ||
+        (p[3] & 0xC0) != 0x80) {
+      return 0;
+    }
+    if (b0 == 0xF0 && p[1] < 0x90) return 0;   // overlong
+    if (b0 == 0xF4 && p[1] >= 0x90) return 0;  // above U+10FFFF
+    return 4;
+  }
+  return 0;
 }
 
 // A list or map that has been opened and not yet closed.
