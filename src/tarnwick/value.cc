@@ -88,7 +88,9 @@ void* Arena::allocate(std::size_t bytes, std::size_t align) {
         std::min(kLargestBlock, std::max(kFirstBlock, reserved_));
     size = std::max(size, bytes + align);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
-    advise_huge_pages(blocks_.back().get(), size);
+    // Only the largest blocks: a huge page is resident as a whole once it is
+    // touched, which would cost a smaller value up to 2 MiB a block.
+    if (size >= kLargestBlock) advise_huge_pages(blocks_.back().get(), size);
     next_ = blocks_.back().get();
     left_ = size;
     reserved_ += size;
