@@ -518,7 +518,19 @@ def report_command(rows, cols, targets):
                 targets.append(("one filtered check at 10 MB >= 4x faster "
                                 "than curl + jq map", f"{jq / mine:.1f}x",
                                 jq / mine >= 4))
-            if kind == "json" or r["size"] != "100MB":
+            if r["size"] != "100MB":
+                continue
+            if kind != "filtered" and mine:
+                curl = r["seconds"][("floor", "curl")]
+                targets.append((f"whole command, {label} <= 4x curl -sk to "
+                                "/dev/null (100 MB)", f"{mine / curl:.2f}x",
+                                mine / curl <= 4))
+            if kind == "json":
+                full = cols.pick(r["seconds"], "full").get(new)
+                if mine and full:
+                    targets.append(("whole command, `--json` no slower than "
+                                    "the full report (100 MB)",
+                                    f"{mine / full:.2f}x", mine <= full))
                 continue
             peer = "curl + jq ." if kind == "full" else "curl + jq map"
             stretch = "" if kind == "full" else "; stretch 10x"
@@ -561,7 +573,7 @@ def report_inproc(times, cols, reply_mb, targets):
                 continue
             new = ms.get(cols.labels[-1])
             if stage in ("full_report", "filtered_report") and new:
-                limit = 100 if stage == "full_report" else 250
+                limit = 250
                 rate = mb / (new / 1000)
                 targets.append((f"in process, {label} >= {limit} MB/s",
                                 f"{rate:.0f} MB/s", rate >= limit))
@@ -591,11 +603,18 @@ def report_memory(memory, cols, reply_mb, targets):
             lines.append(row([size, stage, *cols.cells(
                 mb, lambda v: f"{v:.0f} MB ({v / reply:.2f}x)")]))
             new = mb.get(cols.labels[-1])
-            if size == "100MB" and stage in ("full", "filtered") and new:
-                limit = 2.5 if stage == "full" else 2.0
-                targets.append((f"peak memory, {stage} report <= {limit}x "
-                                "the reply (100 MB)", f"{new / reply:.2f}x",
-                                new / reply <= limit))
+            if stage in ("full", "filtered") and new:
+                targets.append((f"peak memory, {stage} report <= 2.0x "
+                                f"the reply ({size})", f"{new / reply:.2f}x",
+                                new / reply <= 2.0))
+            # Within 1%: one and the same stage's peak moves by about that
+            # much from process to process (the decode stage alone peaks a
+            # megabyte above the full report on the 1 GB reply).
+            full = cols.pick(memory, "full", size).get(cols.labels[-1])
+            if stage == "json" and new and full:
+                targets.append((f"peak memory, JSON no larger than the full "
+                                f"report, within 1% ({size})",
+                                f"{new / full:.3f}x", new <= full * 1.01))
     lines += ["", "(x) is the peak against the reply's size.", ""]
     return lines
 
