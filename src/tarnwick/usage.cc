@@ -67,9 +67,14 @@ void append_help_entry(std::string& out, std::string_view invocation,
 std::string usage_text(std::string_view program_name) {
   const std::string prefix = "usage: ";
   std::vector<std::string> parts;
-  parts.push_back("[" + std::string(kHelpShort) + "]");
+  // Built by appending: GCC 12 warns (-Wrestrict, wrongly) about
+  // "[" + std::string in an optimised build.
+  auto bracketed = [](std::string_view s) {
+    return std::string("[").append(s).append("]");
+  };
+  parts.push_back(bracketed(kHelpShort));
   for (const OptionSpec& o : kOptions)
-    parts.push_back("[" + invocation(o) + "]");
+    parts.push_back(bracketed(invocation(o)));
   std::string out = prefix;
   out += program_name;
   if (prefix.size() + program_name.size() <= kTextWidth * 3 / 4) {
