@@ -573,10 +573,9 @@ def report_inproc(times, cols, reply_mb, targets):
                 continue
             new = ms.get(cols.labels[-1])
             if stage in ("full_report", "filtered_report") and new:
-                limit = 250
                 rate = mb / (new / 1000)
-                targets.append((f"in process, {label} >= {limit} MB/s",
-                                f"{rate:.0f} MB/s", rate >= limit))
+                targets.append((f"in process, {label} >= 250 MB/s",
+                                f"{rate:.0f} MB/s", rate >= 250))
             ratio = cols.ratio(ms)
             if stage in ("decode", "full_report", "filtered_report") \
                     and ratio is not None:

@@ -266,28 +266,28 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         result.outcome = CommandLine::Outcome::kHelp;
         return result;
       case Item::Type::kOption: {
-        const OptionSpec& spec = kOptions[item.option];
-        if (!takes_value(spec)) {
+        const OptionSpec& entry = kOptions[item.option];
+        if (!takes_value(entry)) {
           if (item.value_attached) {
-            return failure("option " + quote_text(spec.name) +
+            return failure("option " + quote_text(entry.name) +
                            " takes no value");
           }
-          if (acts_at_once(spec)) {
+          if (acts_at_once(entry)) {
             result = CommandLine();
             result.outcome = CommandLine::Outcome::kVersion;
             return result;
           }
-          store_flag(result, spec.id);
+          store_flag(result, entry.id);
           break;
         }
         if (!item.value) {
-          return failure("option " + quote_text(spec.name) +
+          return failure("option " + quote_text(entry.name) +
                          " expects one value");
         }
-        if (auto refused = store_value(result, spec.id, *item.value)) {
+        if (auto refused = store_value(result, entry.id, *item.value)) {
           return failure(std::move(*refused));
         }
-        if (spec.id == OptionId::kPassword) {
+        if (entry.id == OptionId::kPassword) {
           result.password_positions.push_back(item.value_position);
         }
         break;

@@ -485,7 +485,7 @@ TEST(JsonTest, InvalidBodiesFail) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(message_of(c.body), c.message) << c.body;
-    // Parts left out are checked by the same walk.
+    // What is left out is checked by the same walk.
     EXPECT_EQ(message_of(c.body, &kSomeGuide), c.message) << c.body;
     EXPECT_EQ(message_of(c.body, &kNoneGuide), c.message) << c.body;
   }
