@@ -19,11 +19,11 @@
 
 #include "bench/floor_scan.h"
 #include "bench/report_stages.h"
-#include "tarnwick/filter.h"
-#include "tarnwick/json.h"
-#include "tarnwick/json_writer.h"
-#include "tarnwick/notation.h"
-#include "tarnwick/output.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/filter/filter.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/json_writer.h"
+#include "tarnwick/report/notation.h"
 
 namespace tarnwick::bench {
 namespace {

@@ -24,7 +24,7 @@
 
 #include "bench/floor_scan.h"
 #include "bench/report_stages.h"
-#include "tarnwick/json.h"
+#include "tarnwick/json/json.h"
 
 namespace {
 

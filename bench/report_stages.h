@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/filter.h"
-#include "tarnwick/json.h"
-#include "tarnwick/json_writer.h"
-#include "tarnwick/notation.h"
-#include "tarnwick/output.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/filter/filter.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/json_writer.h"
+#include "tarnwick/report/notation.h"
 
 namespace tarnwick::bench {
 

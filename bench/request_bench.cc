@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "tarnwick/clock.h"
-#include "tarnwick/curl_transport.h"
+#include "tarnwick/base/clock.h"
+#include "tarnwick/wire/curl_transport.h"
 
 namespace {
 

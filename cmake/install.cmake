@@ -23,14 +23,14 @@ include(CMakePackageConfigHelpers)
 set(TARNWICK_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tarnwick)
 set(TARNWICK_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBEXECDIR}/tarnwick)
 
-# The headers a program needs to use the core library. The others (text.h,
-# check_file.h, form.h, command_line.h, prompt.h, suite_run.h, command.h,
-# main.h, quoting.h, layout.h, key_order.h, text_split.h, ...) are internal;
-# no public header may include one of them.
+# The headers a program needs to use the core library, each in the folder of
+# its part, installed as PREFIX/include/tarnwick/FOLDER/NAME.h. The others
+# (base/text.h, checkfile/check_file.h, check/form.h, app/command_line.h, ...)
+# are internal; no public header may include one of them.
 set(TARNWICK_PUBLIC_HEADERS
-  value.h json.h literal.h notation.h output.h filter.h check_run.h session.h
-  transport.h curl_transport.h clock.h config_dir.h error.h)
-list(TRANSFORM TARNWICK_PUBLIC_HEADERS PREPEND ${PROJECT_SOURCE_DIR}/src/tarnwick/)
+  base/value.h base/literal.h base/output.h base/clock.h base/error.h
+  json/json.h filter/filter.h report/notation.h check/check_run.h
+  check/session.h wire/transport.h wire/curl_transport.h app/config_dir.h)
 
 # ---------------------------------------------------------------------------
 # The command and its files.
@@ -153,8 +153,11 @@ endif()
 
 install(TARGETS tarnwick_core EXPORT tarnwickTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES ${TARNWICK_PUBLIC_HEADERS}
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick)
+foreach(header ${TARNWICK_PUBLIC_HEADERS})
+  get_filename_component(header_dir ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/tarnwick/${header}
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarnwick/${header_dir})
+endforeach()
 install(EXPORT tarnwickTargets NAMESPACE tarnwick::
         DESTINATION ${TARNWICK_INSTALL_CMAKEDIR})
 configure_package_config_file(

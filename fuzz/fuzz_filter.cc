@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "fuzz/fuzz_targets.h"
-#include "tarnwick/error.h"
-#include "tarnwick/filter.h"
-#include "tarnwick/json.h"
-#include "tarnwick/notation.h"
-#include "tarnwick/text.h"
-#include "tarnwick/value.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/text.h"
+#include "tarnwick/base/value.h"
+#include "tarnwick/filter/filter.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/notation.h"
 
 namespace tarnwick {
 

@@ -6,16 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/check_file.h"
-#include "tarnwick/check_file_warnings.h"
-#include "tarnwick/command_line.h"
-#include "tarnwick/error.h"
-#include "tarnwick/json.h"
-#include "tarnwick/notation.h"
-#include "tarnwick/output.h"
-#include "tarnwick/text.h"
-#include "tarnwick/usage.h"
-#include "tarnwick/value.h"
+#include "tarnwick/app/command_line.h"
+#include "tarnwick/app/usage.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/base/text.h"
+#include "tarnwick/base/value.h"
+#include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/checkfile/check_file_warnings.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/notation.h"
 
 namespace tarnwick {
 

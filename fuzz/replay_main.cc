@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_targets.h"
-#include "tarnwick/error.h"
+#include "tarnwick/base/error.h"
 
 namespace fs = std::filesystem;
 

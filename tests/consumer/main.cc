@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/error.h"
-#include "tarnwick/filter.h"
-#include "tarnwick/json.h"
-#include "tarnwick/notation.h"
-#include "tarnwick/output.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/filter/filter.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/notation.h"
 
 int main(int argc, char** argv) {
   std::string body(std::istreambuf_iterator<char>(std::cin), {});

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/error.h"
-#include "tarnwick/prompt.h"
+#include "tarnwick/app/prompt.h"
+#include "tarnwick/base/error.h"
 
 namespace tarnwick {
 

@@ -13,8 +13,8 @@
 #include <variant>
 #include <vector>
 
-#include "tarnwick/error.h"
-#include "tarnwick/transport.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/wire/transport.h"
 
 namespace tarnwick {
 

@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "tarnwick/json.h"
-#include "tarnwick/value.h"
+#include "tarnwick/base/value.h"
+#include "tarnwick/json/json.h"
 
 namespace tarnwick {
 

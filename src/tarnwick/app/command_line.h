@@ -1,0 +1,87 @@
+// The command-line parser: the four options of the run settings, each with
+// one value, help, and the options beyond them that an operator opts into.
+#ifndef TARNWICK_APP_COMMAND_LINE_H_
+#define TARNWICK_APP_COMMAND_LINE_H_
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+// What the command line asks for. The four values are kept exactly as given;
+// an empty value is still a value here (main treats it as absent).
+struct CommandLine {
+  enum class Outcome {
+    kRun,      // run with the values below
+    kHelp,     // print the help and end successfully
+    kVersion,  // print the version and end successfully
+    kError,    // print the usage and `error`, end with the usage status
+  };
+
+  Outcome outcome = Outcome::kRun;
+  // One line, without the program name, for kError.
+  std::string error;
+
+  std::optional<std::string> controller_ip;
+  std::optional<std::string> username;
+  std::optional<std::string> password;
+  std::optional<std::string> config_dir;
+
+  // --verbose: a trace line per request on standard error.
+  bool verbose = false;
+  // --timeout SECONDS: the bound on each wait of a request, rounded up to
+  // whole milliseconds; unset, a request waits as long as its connection.
+  std::optional<std::chrono::milliseconds> timeout;
+  // --keep-going: a failed check does not end the run.
+  bool keep_going = false;
+  // --json: the report as JSON Lines.
+  bool json = false;
+  // --dry-run: read and plan the checks; ask for nothing, send nothing.
+  bool dry_run = false;
+  // --only NAME: the checks to run, in order, as often as given; empty for
+  // the whole check directory.
+  std::vector<std::string> only;
+
+  // Where a value of the password option stands on the command line, every
+  // one given (not only the last), so that it can be hidden there: the
+  // argument (0 for the first after the program name) and the byte at which
+  // the value starts in it.
+  struct Position {
+    std::size_t argument = 0;
+    std::size_t offset = 0;
+  };
+  std::vector<Position> password_positions;
+};
+
+// Parses the arguments after the program name.
+//
+// An option with a value takes the next argument or one attached with "=". A
+// separate argument that begins with "-" is an option name, so the option
+// before it lacks its value, unless it is "-" alone, a negative number (-5,
+// -.5, -0.5) or holds a blank. Options without a value (--verbose) refuse one
+// attached with "=", as help does; --version acts when it is reached, as
+// help does. Long names may be shortened to any prefix that names one option
+// only ("--help" included); the last value given counts, except for --only,
+// whose values collect in order. --only takes a bare name of the check
+// directory (no "/", not "." or ".."); --timeout takes digits with an
+// optional fraction, greater than 0 and at most 86400 seconds; an empty
+// value of either is refused like any other (an empty value of the four
+// settings counts as absent, for main to decide).
+//
+// Where help and errors meet: an ambiguous prefix anywhere on the line is an
+// error first of all; then the arguments are taken from left to right, help
+// acting when it is reached and a missing value (or a value given to help)
+// failing when it is reached; unrecognized options and positional arguments
+// fail only once the whole line has been taken, so help wins over them.
+//
+// Error messages never repeat a value, so a password typed in the wrong
+// place does not reach the terminal or a log.
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_APP_COMMAND_LINE_H_

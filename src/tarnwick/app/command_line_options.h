@@ -1,0 +1,95 @@
+// The options of the command line, in one table read by the parser
+// (command_line.cc) and by the usage and help (usage.cc). Internal to those
+// two; nothing else may include it.
+#ifndef TARNWICK_APP_COMMAND_LINE_OPTIONS_H_
+#define TARNWICK_APP_COMMAND_LINE_OPTIONS_H_
+
+#include <array>
+#include <string_view>
+
+namespace tarnwick {
+
+enum class OptionId {
+  kControllerIp,
+  kUsername,
+  kPassword,
+  kConfigDir,
+  kVerbose,
+  kTimeout,
+  kKeepGoing,
+  kJson,
+  kOnly,
+  kVersion,
+  kDryRun,
+};
+
+struct OptionSpec {
+  std::string_view name;
+  std::string_view placeholder;  // empty for an option without a value
+  std::string_view help;
+  OptionId id;
+};
+
+// In this order in the usage line and the help: the four run settings, then
+// the options an operator opts into. None of the latter begins with "c",
+// "u", "p" or "h", so every prefix of the first four keeps its meaning.
+inline constexpr std::array<OptionSpec, 11> kOptions = {{
+    {"--controller_ip", "CONTROLLER_IP",
+     "Orvantis Controller IP. User will be prompted to enter the IP if not "
+     "specified.",
+     OptionId::kControllerIp},
+    {"--username", "USERNAME",
+     "Orvantis Controller Username. Defaults to \"admin\" if not specified.",
+     OptionId::kUsername},
+    // "specfied" is how operators have always seen this text.
+    {"--password", "PASSWORD",
+     "Orvantis Controller Password. User will be prompted to enter the "
+     "password if not specfied.",
+     OptionId::kPassword},
+    {"--config_dir", "CONFIG_DIR",
+     "Configuration Directory. Defaults to \"config\" if not specified.",
+     OptionId::kConfigDir},
+    {"--verbose", "",
+     "Write a line per request to standard error: check, action, HTTP status, "
+     "size and time.",
+     OptionId::kVerbose},
+    {"--timeout", "SECONDS",
+     "Give up on a request after SECONDS without progress (connecting, or "
+     "waiting for the next byte of the reply).",
+     OptionId::kTimeout},
+    {"--keep-going", "",
+     "Go on with the next check when one fails; report the failures at the "
+     "end and exit with status 1.",
+     OptionId::kKeepGoing},
+    {"--json", "", "Write the report as JSON Lines: one object per check.",
+     OptionId::kJson},
+    {"--only", "NAME",
+     "Run only the check NAME of the check directory; may be given several "
+     "times.",
+     OptionId::kOnly},
+    {"--version", "",
+     "Show the version of tarnwick and of the libraries it uses, and exit.",
+     OptionId::kVersion},
+    {"--dry-run", "",
+     "Read the check files and show what each check would send, without "
+     "asking for anything or sending anything.",
+     OptionId::kDryRun},
+}};
+
+// Options that act as soon as the parser reaches them, as help does.
+constexpr bool acts_at_once(const OptionSpec& o) {
+  return o.id == OptionId::kVersion;
+}
+
+constexpr bool takes_value(const OptionSpec& o) {
+  return !o.placeholder.empty();
+}
+
+inline constexpr std::string_view kHelpShort = "-h";
+inline constexpr std::string_view kHelpLong = "--help";
+inline constexpr std::string_view kHelpHelp = "show this help message and exit";
+inline constexpr std::string_view kDescription = "Tarnwick Automation";
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_APP_COMMAND_LINE_OPTIONS_H_

@@ -1,0 +1,40 @@
+#include "tarnwick/app/settings.h"
+
+#include <optional>
+
+#include "tarnwick/app/command_line.h"
+#include "tarnwick/app/config_dir.h"
+#include "tarnwick/app/prompt.h"
+
+namespace tarnwick {
+
+namespace {
+
+bool given(const std::optional<std::string>& option) {
+  return option && !option->empty();
+}
+
+}  // namespace
+
+void fix_settings(const CommandLine& command_line, Prompter& prompter,
+                  RunSettings& settings) {
+  settings.controller_ip = given(command_line.controller_ip)
+                               ? *command_line.controller_ip
+                               : prompter.address(command_line.json);
+  settings.username =
+      given(command_line.username) ? *command_line.username : "admin";
+  if (given(command_line.password)) {
+    settings.password = *command_line.password;
+  } else {
+    settings.password = prompter.password();
+  }
+  settings.config_dir = check_directory(command_line);
+  settings.timeout = command_line.timeout;
+}
+
+std::string check_directory(const CommandLine& command_line) {
+  return given(command_line.config_dir) ? *command_line.config_dir
+                                        : get_default_config_dir();
+}
+
+}  // namespace tarnwick

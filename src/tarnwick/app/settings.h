@@ -1,0 +1,39 @@
+// The run settings: the four values every check of a run uses, fixed from the
+// command line and the prompts before the opening login.
+#ifndef TARNWICK_APP_SETTINGS_H_
+#define TARNWICK_APP_SETTINGS_H_
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+struct CommandLine;
+class Prompter;
+
+struct RunSettings {
+  std::string controller_ip;
+  std::string username;
+  std::string password;
+  std::string config_dir;
+  // The bound on each wait of a request (--timeout); unset, none.
+  std::optional<std::chrono::milliseconds> timeout;
+};
+
+// Fixes the settings in this order: the address (option, else the address
+// prompt, on standard error with --json), the user name (option, else "admin"),
+// the password (option, else the password prompt), the check directory (option,
+// else the default beside the executable, which throws Error(kFileNotFound)
+// when it is missing, so after the prompts and before any request). An option
+// with an empty value counts as absent. Fills settings in place, so the
+// password is not left behind in a temporary.
+void fix_settings(const CommandLine& command_line, Prompter& prompter,
+                  RunSettings& settings);
+
+// The check directory alone, as fix_settings fixes it.
+std::string check_directory(const CommandLine& command_line);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_APP_SETTINGS_H_

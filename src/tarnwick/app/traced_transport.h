@@ -1,0 +1,45 @@
+// The bookkeeping around every request of a run: standard output flushed
+// before it, an interruption while it waits named, and with --verbose a
+// trace line when it ends.
+#ifndef TARNWICK_APP_TRACED_TRANSPORT_H_
+#define TARNWICK_APP_TRACED_TRANSPORT_H_
+
+#include <string>
+
+#include "tarnwick/base/clock.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/wire/transport.h"
+
+namespace tarnwick {
+
+// The trace line of a request that ended: "[tarnwick] a.cfg <- items:
+// show_item 'edge-1': HTTP 200, 512 bytes, 0.012 s", or for one that failed
+// "[tarnwick] a.cfg: show: failed after 30.001 s: timeout". The check part
+// is left out for the opening login. Escaped as every message is, with its
+// line end. The prefix cannot be taken for an error line
+// ("tarnwick: KIND: ...").
+std::string trace_line(const Request& request, const Reply* reply,
+                       Clock::Duration elapsed, const char* failure_kind);
+
+// Sends each request through `inner`. Before it: `out` is flushed, so the
+// report so far is out before the run waits, and an interruption report
+// would name the URL and check (set_interruption_context). After it: the
+// interruption context is cleared, and with `trace` a trace line is written
+// to it (errors writing it are ignored). Everything must outlive it.
+class TracedTransport : public Transport {
+ public:
+  TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock)
+      : inner_(inner), out_(out), trace_(trace), clock_(clock) {}
+
+  Reply post(const Request& request) override;
+
+ private:
+  Transport& inner_;
+  Output& out_;
+  Output* trace_;
+  Clock& clock_;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_APP_TRACED_TRANSPORT_H_

@@ -1,0 +1,27 @@
+// Time as the run measures it: a monotonic clock behind an interface, so
+// that tests can stand in for it.
+#ifndef TARNWICK_BASE_CLOCK_H_
+#define TARNWICK_BASE_CLOCK_H_
+
+#include <chrono>
+
+namespace tarnwick {
+
+class Clock {
+ public:
+  using Duration = std::chrono::steady_clock::duration;
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  virtual ~Clock() = default;
+  virtual TimePoint now() = 0;
+};
+
+// std::chrono::steady_clock.
+class SteadyClock : public Clock {
+ public:
+  TimePoint now() override { return std::chrono::steady_clock::now(); }
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_BASE_CLOCK_H_

@@ -1,0 +1,38 @@
+// Check execution: one check file against the controller.
+#ifndef TARNWICK_CHECK_CHECK_RUN_H_
+#define TARNWICK_CHECK_CHECK_RUN_H_
+
+#include <string>
+
+#include "tarnwick/base/value.h"
+#include "tarnwick/wire/transport.h"
+
+namespace tarnwick {
+
+class CheckFile;
+struct RunSettings;
+
+// Runs the check file at config_file (opened unchanged) and returns its
+// result: the filtered reply, or for a compound check the list of records
+// {"object", "results"}. Logs in anew for this check; a compound check first
+// runs the check it refers to (found through config_dir). Every failure is
+// thrown as an Error; a failed login as Error(kLoginFailed).
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file, Transport& transport);
+
+// The same through the process's libcurl transport.
+Value orvantis_api(const std::string& controller_ip,
+                   const std::string& username, const std::string& password,
+                   const std::string& config_dir,
+                   const std::string& config_file);
+
+// orvantis_api for a check file already read from config_file: the check runs
+// from that read, and the file is not read again.
+Value run_check(const RunSettings& settings, const CheckFile& config,
+                const std::string& config_file, Transport& transport);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_CHECK_CHECK_RUN_H_

@@ -1,4 +1,0 @@
-// The command's launcher: everything else lives in the core library.
-#include "tarnwick/main.h"
-
-int main(int argc, char** argv) { return tarnwick::main(argc, argv); }

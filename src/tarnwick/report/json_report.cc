@@ -1,0 +1,129 @@
+#include "tarnwick/report/json_report.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnwick/report/json_writer.h"
+
+namespace tarnwick {
+
+namespace {
+
+class JsonReport : public ReportWriter {
+ public:
+  explicit JsonReport(Output& out) : out_(out) {}
+
+  void check_started(std::string_view name,
+                     const std::optional<std::string>& description) override {
+    name_ = name;
+    description_ = description;
+  }
+
+  void check_finished(const Value& result) override {
+    open_line(name_, "result");
+    write_json(result.node(), out_);
+    close_line();
+  }
+
+  void check_planned(const CheckPlan& plan) override {
+    open_line(name_, "requests");
+    out_.put('[');
+    for (const PlannedRequest& request : plan.requests) {
+      if (&request != &plan.requests.front()) out_.write(", ");
+      out_.write("{\"check\": ");
+      write_json_string(request.check, out_);
+      out_.write(", \"fields\": [");
+      for (const PlannedField& field : request.fields) {
+        if (&field != &request.fields.front()) out_.write(", ");
+        write_field(field);
+      }
+      out_.write("], \"filters\": ");
+      write_strings(request.filters);
+      out_.write(", \"once_per_element\": ");
+      out_.write(request.per_element ? "true}" : "false}");
+    }
+    out_.write("], \"filters\": ");
+    write_strings(plan.requests.empty() ? std::vector<std::string>()
+                                        : plan.requests.back().filters);
+    close_line();
+  }
+
+  void check_failed(std::string_view name, const Error& error, bool) override {
+    // A check whose file could not be read never started.
+    if (name != name_) description_.reset();
+    open_line(name, "error");
+    out_.write("{\"kind\": ");
+    write_json_string(error_kind_name(error.kind()), out_);
+    out_.write(", \"message\": ");
+    write_json_string(error.what(), out_);
+    out_.put('}');
+    close_line();
+  }
+
+ private:
+  // The line up to the value under `key`.
+  void open_line(std::string_view name, std::string_view key) {
+    out_.write("{\"check\": ");
+    write_json_string(name, out_);
+    out_.write(", \"description\": ");
+    if (description_) {
+      write_json_string(*description_, out_);
+    } else {
+      out_.write("null");
+    }
+    out_.write(", \"");
+    out_.write(key);
+    out_.write("\": ");
+  }
+
+  // ["NAME", VALUE]: a text as a string, a placeholder as an object.
+  void write_field(const PlannedField& field) {
+    out_.put('[');
+    write_json_string(field.name, out_);
+    out_.write(", ");
+    switch (field.kind) {
+      case PlannedField::Kind::kText:
+        write_json_string(field.value, out_);
+        break;
+      case PlannedField::Kind::kSession:
+        out_.write("{\"session\": true}");
+        break;
+      case PlannedField::Kind::kEachElement:
+        out_.write("{\"each_element_of\": ");
+        write_json_string(field.value, out_);
+        out_.put('}');
+        break;
+    }
+    out_.put(']');
+  }
+
+  void write_strings(const std::vector<std::string>& texts) {
+    out_.put('[');
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i > 0) out_.write(", ");
+      write_json_string(texts[i], out_);
+    }
+    out_.put(']');
+  }
+
+  void close_line() {
+    out_.write("}\n");
+    out_.flush();
+    name_.clear();
+    description_.reset();
+  }
+
+  Output& out_;
+  // Of the check that started last, until its line is written.
+  std::string name_;
+  std::optional<std::string> description_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportWriter> make_json_report(Output& out) {
+  return std::make_unique<JsonReport>(out);
+}
+
+}  // namespace tarnwick

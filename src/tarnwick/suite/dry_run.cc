@@ -1,0 +1,104 @@
+#include "tarnwick/suite/dry_run.h"
+
+#include <set>
+#include <utility>
+
+#include "tarnwick/app/failure_report.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/check/check_chain.h"
+#include "tarnwick/checkfile/check_file_warnings.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The request of one check of the chain, as a run would send it.
+PlannedRequest plan_request(const CheckLevel& level, std::string check,
+                            bool per_element) {
+  PlannedRequest request;
+  request.check = std::move(check);
+  request.per_element = per_element;
+  request.filters = level.filters;
+  request.fields.push_back({"CID", "", PlannedField::Kind::kSession});
+  for (std::size_t i = 0; i < level.fields.size(); ++i) {
+    const FormField& field = level.fields[i];
+    if (level.compound_field == i) {
+      request.fields.push_back({field.name, referenced_name(field.value),
+                                PlannedField::Kind::kEachElement});
+    } else {
+      request.fields.push_back(
+          {field.name, field.value, PlannedField::Kind::kText});
+    }
+  }
+  return request;
+}
+
+// Writes the warnings of a file the first time it is met.
+class WarnOnce {
+ public:
+  explicit WarnOnce(Output& err) : err_(err) {}
+
+  void file(const CheckFile& config, const std::string& path) {
+    if (!warned_.insert(config.identity()).second) return;
+    for (const std::string& warning : check_file_warnings(config, path))
+      write_line_quietly(err_, error_line("warning", warning));
+  }
+
+ private:
+  Output& err_;
+  std::set<FileIdentity> warned_;
+};
+
+CheckPlan plan(const CheckFile& config, const std::string& config_file,
+               const std::string& name, const std::string& config_dir,
+               WarnOnce* warn) {
+  CheckChain chain(config, config_file);
+  try {
+    for (;;) {
+      chain.read_request();
+      if (!chain.refers()) break;
+      chain.read_referenced(config_dir);
+      if (warn != nullptr) warn->file(chain.last().config, chain.last().path);
+    }
+  } catch (const Error& e) {
+    chain.rethrow_in_context(e, true);
+  }
+  // The innermost check sends first, once; each check that refers to it
+  // then once per element of its result.
+  CheckPlan plan;
+  const std::vector<CheckLevel>& levels = chain.levels();
+  for (std::size_t i = levels.size(); i-- > 0;) {
+    plan.requests.push_back(plan_request(
+        levels[i], i == 0 ? name : levels[i].name, i + 1 < levels.size()));
+  }
+  return plan;
+}
+
+}  // namespace
+
+CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
+                     const std::string& name, const std::string& config_dir) {
+  return plan(config, config_file, name, config_dir, nullptr);
+}
+
+void dry_run(const std::string& config_dir,
+             const std::vector<std::string>& names, ReportWriter& writer,
+             Output& err, std::vector<std::string>& failed) {
+  WarnOnce warn(err);
+  for (const std::string& name : names) {
+    const std::string path = join_check_path(config_dir, name);
+    try {
+      const CheckFile config = CheckFile::load(path);
+      warn.file(config, path);
+      writer.check_started(name, read_description(config));
+      writer.check_planned(plan(config, path, name, config_dir, &warn));
+    } catch (const Error& e) {
+      if (e.kind() == ErrorKind::kOutput) throw;
+      writer.check_failed(name, e, false);
+      write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+      failed.push_back(name);
+    }
+  }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,187 @@
+#include "tarnwick/app/command.h"
+
+#include <gtest/gtest.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_prompter.h"
+#include "fake_transport.h"
+#include "tarnwick/app/command_line.h"
+#include "tarnwick/app/failure_report.h"
+#include "tarnwick/app/usage.h"
+#include "test_util.h"
+
+namespace tarnwick {
+namespace {
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// The whole command against fakes, with a check directory of one check.
+class CommandTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    ASSERT_TRUE(write_file_for_test(
+        dir_.path("a.cfg"),
+        "[default]\ndescription = A\n[orvantis]\naction = show\n"));
+  }
+
+  // Runs the command as main does; argv_ keeps the arguments afterwards.
+  int run(const std::vector<std::string>& args) {
+    storage_.clear();
+    storage_.push_back("tarnwick");
+    storage_.insert(storage_.end(), args.begin(), args.end());
+    argv_.clear();
+    for (std::string& s : storage_) argv_.push_back(s.data());
+    argv_.push_back(nullptr);
+    Environment env{transport_, prompter_, out_, err_, clock_};
+    try {
+      return run_command(static_cast<int>(storage_.size()), argv_.data(), env);
+    } catch (...) {
+      return report_failure(std::current_exception(), out_, err_, true);
+    }
+  }
+
+  ScopedTempDir dir_;
+  FakeTransport transport_;
+  FakePrompter prompter_;
+  Output out_{-1};
+  Output err_{-1};
+  SteadyClock clock_;
+  std::vector<std::string> storage_;
+  std::vector<char*> argv_;
+};
+
+TEST_F(CommandTest, HelpVersionAndUsageErrorsEndBeforeAnythingElse) {
+  EXPECT_EQ(run({"--help", "--password", "pw"}), 0);
+  EXPECT_EQ(out_.text(), help_text("tarnwick"));
+  EXPECT_EQ(run({"--vers", "--password", "pw"}), 0);
+  EXPECT_NE(out_.text().find(help_text("tarnwick") +
+                             "tarnwick " TARNWICK_VERSION "\nlibcurl "),
+            std::string::npos)
+      << out_.text();
+  EXPECT_EQ(run({"--bogus", "--password", "pw"}), 2);
+  EXPECT_EQ(err_.text(),
+            usage_text("tarnwick") +
+                "tarnwick: error: unrecognized option '--bogus'\n");
+  EXPECT_TRUE(prompter_.shown().empty());
+  EXPECT_TRUE(transport_.posts().empty());
+}
+
+TEST_F(CommandTest, PromptsThenLogsInThenRunsTheSuite) {
+  prompter_.add_answer("ctl");
+  prompter_.add_answer("secret");
+  transport_.add_reply(R"({"CID": "c0"})");
+  transport_.add_reply(R"({"CID": "c1"})");
+  transport_.add_reply(R"({"b": 1, "a": [true, null]})");
+  EXPECT_EQ(run({"--config_dir", dir_.path(), "--user", "ops"}), 0);
+  EXPECT_EQ(prompter_.shown(),
+            (std::vector<std::string>{"address", "password"}));
+  ASSERT_EQ(transport_.posts().size(), 3u);
+  EXPECT_EQ(transport_.posts()[0].url, "https://ctl/v1/api");
+  EXPECT_EQ(transport_.posts()[0].fields(), (Fields{{"action", "login"},
+                                                    {"username", "ops"},
+                                                    {"password", "secret"}}));
+  EXPECT_EQ(transport_.posts()[2].fields(),
+            (Fields{{"CID", "c1"}, {"action", "show"}}));
+  EXPECT_EQ(out_.text(), "A\n{'a': [True, None], 'b': 1}\n\n\n");
+  EXPECT_EQ(err_.text(), "");
+}
+
+TEST_F(CommandTest, FailedLoginEndsTheRunOnStandardOutput) {
+  transport_.add_reply(R"({"error": "bad credentials"})");
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir_.path()}),
+            1);
+  EXPECT_EQ(out_.text(), "Login failed\n");
+  EXPECT_EQ(err_.text(),
+            "tarnwick: login failed: the controller at 'https://ctl/v1/api' "
+            "did not accept the login of 'admin': HTTP 200 application/json; "
+            "the reply has no member \"CID\", only 'error'\n");
+  EXPECT_EQ(transport_.posts().size(), 1u);
+}
+
+// Where a value stands is the parser's word: attached or separate, under a
+// prefix, a value that looks like an option name, several values.
+TEST_F(CommandTest, PasswordValuesAreHiddenInTheArguments) {
+  const std::vector<
+      std::pair<std::vector<std::string>, std::vector<std::string>>>
+      cases = {
+          {{"--controller_ip", "c", "--password", "pw"},
+           {"--controller_ip", "c", "--password", "**"}},
+          {{"--controller_ip=c", "--pass=pw"},
+           {"--controller_ip=c", "--pass=**"}},
+          {{"--password=first", "--controller_ip", "c", "--passw", "-5"},
+           {"--password=*****", "--controller_ip", "c", "--passw", "**"}},
+          {{"--username=--password", "--controller_ip", "c", "--password",
+            "a b", "--password=--pw"},
+           {"--username=--password", "--controller_ip", "c", "--password",
+            "***", "--password=****"}},
+      };
+  for (const auto& [args, hidden] : cases) {
+    transport_.add_reply("{}");
+    EXPECT_EQ(run(args), 1);
+    for (std::size_t i = 0; i < hidden.size(); ++i)
+      EXPECT_STREQ(argv_[i + 1], hidden[i].c_str()) << args[i];
+  }
+}
+
+// With --keep-going a check that fails only itself leaves an ERROR block and
+// an error line; the run goes on, and a summary ends it. A failed login
+// still ends the run at once.
+TEST_F(CommandTest, KeepGoingRunsPastFailedChecksButNotPastALogin) {
+  ASSERT_TRUE(write_file_for_test(dir_.path("b.cfg"),
+                                  "[default]\ndescription = B\n"
+                                  "[orvantis]\nx = output(nowhere)\n"));
+  const std::string dir = dir_.path();
+  transport_.add_reply(R"({"CID": "c0"})");
+  for (int check = 0; check < 2; ++check) {
+    transport_.add_reply(R"({"CID": "c1"})");  // a.cfg runs
+    transport_.add_reply("1");
+    transport_.add_reply(R"({"CID": "c2"})");  // b.cfg fails after it
+  }
+  transport_.add_reply("{}");  // the third login fails
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir, "--keep-going", "--only", "a.cfg", "--only", "b.cfg",
+                 "--only", "a.cfg", "--only", "b.cfg", "--only", "a.cfg"}),
+            1);
+  const std::string b_failed = "file not found: no such file: '" + dir +
+                               "/nowhere' (in " + dir + "/b.cfg)";
+  const std::string blocks = "A\n1\n\n\nB\nERROR: " + b_failed + "\n\n\n";
+  EXPECT_EQ(out_.text(), blocks + blocks + "A\nLogin failed\n");
+  EXPECT_EQ(err_.text().substr(0, 2 * (b_failed.size() + 11)),
+            "tarnwick: " + b_failed + "\ntarnwick: " + b_failed + "\n");
+  EXPECT_TRUE(err_.text().ends_with(
+      " (in " + dir +
+      "/a.cfg)\ntarnwick: checks failed: 2 of 5: b.cfg, b.cfg\n"))
+      << err_.text();
+}
+
+// Under --json standard output carries the report alone: the address prompt
+// goes to standard error, and so does "Login failed".
+TEST_F(CommandTest, JsonKeepsStandardOutputForTheReport) {
+  prompter_.add_answer("ctl");
+  transport_.add_reply("{}");
+  EXPECT_EQ(run({"--json", "--password", "pw", "--config_dir", dir_.path()}),
+            1);
+  EXPECT_EQ(prompter_.shown(), std::vector<std::string>{"address on stderr"});
+  EXPECT_EQ(out_.text(), "");
+  EXPECT_TRUE(err_.text().starts_with("tarnwick: login failed: "));
+}
+
+// A name that is no check file ends the run before the opening login.
+TEST_F(CommandTest, OnlyNamesAreExaminedBeforeAnythingIsSent) {
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir_.path(), "--keep-going", "--only", "a.cfg", "--only",
+                 "missing"}),
+            1);
+  EXPECT_EQ(err_.text(), "tarnwick: file not found: no such file: '" +
+                             dir_.path("missing") + "'\n");
+  EXPECT_TRUE(transport_.posts().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,65 @@
+#include "tarnwick/app/traced_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "fake_transport.h"
+#include "tarnwick/base/error.h"
+
+namespace tarnwick {
+namespace {
+
+Request request_for(std::string check, std::string action,
+                    std::string element) {
+  Request r;
+  r.url = "https://ctl/v1/api";
+  r.check = std::move(check);
+  r.action = std::move(action);
+  r.element = std::move(element);
+  return r;
+}
+
+TEST(TraceLineTest, NamesCheckActionElementStatusSizeAndTime) {
+  Reply reply;
+  reply.status = 404;
+  reply.bytes = 27;
+  const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+  EXPECT_EQ(trace_line(request_for("", "login", ""), &reply, ms(4), nullptr),
+            "[tarnwick] login: HTTP 404, 27 bytes, 0.004 s\n");
+  EXPECT_EQ(trace_line(request_for("c/a.cfg <- items", "show", "'edge-1'"),
+                       &reply, ms(61012), nullptr),
+            "[tarnwick] c/a.cfg <- items: show 'edge-1': HTTP 404, 27 bytes, "
+            "61.012 s\n");
+  EXPECT_EQ(trace_line(request_for("a\x1b.cfg", "", ""), nullptr, ms(30001),
+                       "timeout"),
+            "[tarnwick] a\\x1b.cfg: (no action): failed after 30.001 s: "
+            "timeout\n");
+}
+
+// The report so far goes out before the run waits; a trace line follows
+// each request, failed or not.
+TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
+  FakeTransport inner;
+  inner.add_reply("{}");
+  inner.add_failure(ErrorKind::kConnection, "refused");
+  Output out(-1);
+  Output trace(-1);
+  SteadyClock clock;
+  TracedTransport traced(inner, out, &trace, clock);
+  out.write("block\n");
+  traced.post(request_for("a.cfg", "show", ""));
+  EXPECT_THROW(traced.post(request_for("a.cfg", "show", "'x'")), Error);
+  EXPECT_EQ(out.text(), "block\n");
+  const std::string lines = trace.text();
+  EXPECT_TRUE(lines.starts_with("[tarnwick] a.cfg: show: HTTP 200, 2 bytes, "))
+      << lines;
+  EXPECT_NE(lines.find("\n[tarnwick] a.cfg: show 'x': failed after "),
+            std::string::npos)
+      << lines;
+  EXPECT_TRUE(lines.ends_with(" s: connection error\n")) << lines;
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,81 @@
+// The two report writers, fed the same events: what each writes.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "tarnwick/base/error.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/json_report.h"
+#include "tarnwick/report/text_report.h"
+
+namespace tarnwick {
+namespace {
+
+struct Case {
+  const char* name;
+  std::function<void(ReportWriter&)> events;
+  std::string text;  // what TextReport writes
+  std::string json;  // what JsonReport writes
+};
+
+const Error kMissing(ErrorKind::kMissingKey, "'k' is missing\x1b (in a.cfg)");
+
+TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
+  const Case cases[] = {
+      {"a result, with and without a description",
+       [](ReportWriter& w) {
+         w.check_started("a.cfg", "Gateways");
+         w.check_finished(decode_json(R"({"b": 1, "a": [1.5, null]})"));
+         w.check_started("b.cfg", std::nullopt);
+         w.check_finished(decode_json("12345678901234567890"));
+       },
+       "Gateways\n{'a': [1.5, None], 'b': 1}\n\n\n12345678901234567890\n\n\n",
+       "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"result\": "
+       "{\"b\": 1, \"a\": [1.5, null]}}\n"
+       "{\"check\": \"b.cfg\", \"description\": null, \"result\": "
+       "12345678901234567890}\n"},
+      {"a failure the run goes on past",
+       [](ReportWriter& w) {
+         w.check_started("a.cfg", "Gateways");
+         w.check_failed("a.cfg", kMissing, false);
+       },
+       "Gateways\nERROR: missing key: 'k' is missing\\x1b (in a.cfg)\n\n\n",
+       "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"error\": "
+       "{\"kind\": \"missing key\", \"message\": \"'k' is missing\\u001b (in "
+       "a.cfg)\"}}\n"},
+      {"a failure that ends the run",
+       [](ReportWriter& w) {
+         w.check_started("a.cfg", "Gateways");
+         w.check_failed("a.cfg", kMissing, true);
+       },
+       "Gateways\n",
+       "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"error\": "
+       "{\"kind\": \"missing key\", \"message\": \"'k' is missing\\u001b (in "
+       "a.cfg)\"}}\n"},
+      {"a file that could not be read, after a check that ran",
+       [](ReportWriter& w) {
+         w.check_started("a.cfg", "A");
+         w.check_finished(decode_json("1"));
+         w.check_failed("b\xff.cfg", Error(ErrorKind::kCheckFile, "b:1"),
+                        false);
+       },
+       "A\n1\n\n\nERROR: check file error: b:1\n\n\n",
+       "{\"check\": \"a.cfg\", \"description\": \"A\", \"result\": 1}\n"
+       "{\"check\": \"b\xef\xbf\xbd.cfg\", \"description\": null, \"error\": "
+       "{\"kind\": \"check file error\", \"message\": \"b:1\"}}\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Output text_out(-1);
+    c.events(*make_text_report(text_out));
+    EXPECT_EQ(text_out.text(), c.text);
+    Output json_out(-1);
+    c.events(*make_json_report(json_out));
+    EXPECT_EQ(json_out.text(), c.json);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,53 @@
+#include "tarnwick/wire/reply_summary.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace tarnwick {
+namespace {
+
+Reply reply_of(long status, std::string type, std::string location) {
+  Reply reply;
+  reply.status = status;
+  reply.content_type = std::move(type);
+  reply.location = std::move(location);
+  return reply;
+}
+
+TEST(ReplySummaryTest, HeadNamesStatusTypeAndRedirectWithoutItsQuery) {
+  const std::pair<Reply, std::string> cases[] = {
+      {reply_of(200, "application/json", ""), "HTTP 200 application/json"},
+      {reply_of(502, "", ""), "HTTP 502"},
+      {reply_of(302, "text/html", "https://sso.example/login?token=t#x"),
+       "HTTP 302 text/html, redirected to 'https://sso.example/login'"},
+      {reply_of(307, "", "https://h/a#frag?x"),
+       "HTTP 307, redirected to 'https://h/a'"},
+  };
+  for (const auto& [reply, head] : cases) {
+    EXPECT_EQ(describe_reply_head(reply), head);
+  }
+}
+
+// Secrets are taken out before the body is cut, so none shows in part.
+TEST(ReplySummaryTest, BodyStartIsCutScrubbedAndQuoted) {
+  const std::string secret = "pw-1234";
+  const std::string long_body = std::string(78, 'a') + secret + "zzz";
+  const std::string utf8_body = std::string(79, 'a') + "\xc3\xa9";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "empty body"},
+      {"<html>\n", "body begins '<html>\\n'"},
+      {"x pw-1234 pw-1234 y", "body begins 'x *** *** y'"},
+      {long_body, "body begins '" + std::string(78, 'a') + "**'"},
+      {utf8_body, "body begins '" + std::string(79, 'a') + "'"},
+      {std::string(200, 'b'), "body begins '" + std::string(80, 'b') + "'"},
+  };
+  for (const auto& [body, shown] : cases) {
+    EXPECT_EQ(describe_body_start(body_start(body, {secret, ""}), {secret, ""}),
+              shown)
+        << body;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
