@@ -1,25 +1,16 @@
-// The run settings: the four values every check of a run uses, fixed from the
-// command line and the prompts before the opening login.
+// Fixing the run settings (check/run_settings.h) from the command line and
+// the prompts, before the opening login.
 #ifndef TARNWICK_APP_SETTINGS_H_
 #define TARNWICK_APP_SETTINGS_H_
 
-#include <chrono>
-#include <optional>
 #include <string>
+
+#include "tarnwick/check/run_settings.h"
 
 namespace tarnwick {
 
 struct CommandLine;
 class Prompter;
-
-struct RunSettings {
-  std::string controller_ip;
-  std::string username;
-  std::string password;
-  std::string config_dir;
-  // The bound on each wait of a request (--timeout); unset, none.
-  std::optional<std::chrono::milliseconds> timeout;
-};
 
 // Fixes the settings in this order: the address (option, else the address
 // prompt, on standard error with --json), the user name (option, else "admin"),

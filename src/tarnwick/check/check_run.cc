@@ -4,13 +4,13 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/app/settings.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/secret.h"
 #include "tarnwick/base/text.h"
 #include "tarnwick/check/check_chain.h"
 #include "tarnwick/check/form.h"
+#include "tarnwick/check/run_settings.h"
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/filter/filter.h"

@@ -4,11 +4,11 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/app/settings.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/secret.h"
 #include "tarnwick/check/form.h"
+#include "tarnwick/check/run_settings.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/wire/curl_transport.h"
 #include "tarnwick/wire/reply_summary.h"

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tarnwick/app/settings.h"
 #include "tarnwick/base/output.h"
+#include "tarnwick/check/run_settings.h"
 #include "tarnwick/report/report_writer.h"
 #include "tarnwick/wire/transport.h"
 

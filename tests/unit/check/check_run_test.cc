@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "fake_transport.h"
-#include "tarnwick/app/settings.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
+#include "tarnwick/check/run_settings.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/report/notation.h"

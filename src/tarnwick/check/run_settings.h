@@ -1,0 +1,24 @@
+// The run settings: the values every check of a run uses, fixed before the
+// opening login (app/settings.h fixes them from the command line and the
+// prompts) and never changed afterwards.
+#ifndef TARNWICK_CHECK_RUN_SETTINGS_H_
+#define TARNWICK_CHECK_RUN_SETTINGS_H_
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+struct RunSettings {
+  std::string controller_ip;
+  std::string username;
+  std::string password;
+  std::string config_dir;
+  // The bound on each wait of a request (--timeout); unset, none.
+  std::optional<std::chrono::milliseconds> timeout;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_CHECK_RUN_SETTINGS_H_
