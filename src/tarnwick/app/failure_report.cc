@@ -6,7 +6,6 @@
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
-#include "tarnwick/base/text.h"
 
 namespace tarnwick {
 
@@ -21,24 +20,6 @@ void flush_quietly(Output& out) {
 }
 
 }  // namespace
-
-std::string error_line(std::string_view kind, std::string_view message) {
-  std::string line = "tarnwick: ";
-  line += kind;
-  line += ": ";
-  line += escape_control_characters(message);
-  line += '\n';
-  return line;
-}
-
-void write_line_quietly(Output& err, std::string_view line) {
-  try {
-    err.write(line);
-    err.flush();
-  } catch (const Error&) {
-    // Nowhere left to report it.
-  }
-}
 
 int report_failure(const std::exception_ptr& failure, Output& out, Output& err,
                    bool login_failed_on_out) {

@@ -1,5 +1,5 @@
-// How a failed run is reported: the error line on standard error, and the
-// exit status for what ended the run.
+// How a failed run is reported: the error line (base/error_line.h) on
+// standard error, and the exit status for what ended the run.
 #ifndef TARNWICK_APP_FAILURE_REPORT_H_
 #define TARNWICK_APP_FAILURE_REPORT_H_
 
@@ -7,19 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/base/error_line.h"  // error_line for callers
 #include "tarnwick/base/output.h"
 
 namespace tarnwick {
-
-// "tarnwick: KIND: MESSAGE" and a line end, as exactly one line whatever the
-// message holds: messages carry file names and controller text, so control
-// characters and bytes that are not UTF-8 are written as escapes and cannot
-// move the cursor, clear the screen or retitle the terminal.
-std::string error_line(std::string_view kind, std::string_view message);
-
-// Writes line to err and flushes it; a failure to write it is ignored, since
-// there is nowhere left to report it.
-void write_line_quietly(Output& err, std::string_view line);
 
 // Reports the failure that ended a run and returns the exit status:
 // - the reader of out went away (OutputError with EPIPE): nothing, 141;

@@ -3,8 +3,8 @@
 #include <set>
 #include <utility>
 
-#include "tarnwick/app/failure_report.h"
 #include "tarnwick/base/error.h"
+#include "tarnwick/base/error_line.h"
 #include "tarnwick/check/check_chain.h"
 #include "tarnwick/checkfile/check_file_warnings.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/app/failure_report.h"
 #include "tarnwick/base/error.h"
+#include "tarnwick/base/error_line.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
