@@ -18,6 +18,7 @@
 #include "tarnwick/report/text_report.h"
 #include "tarnwick/suite/dry_run.h"
 #include "tarnwick/suite/suite_run.h"
+#include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/curl_transport.h"
 
 namespace tarnwick {
@@ -45,18 +46,11 @@ class PasswordCopies {
   RunSettings& settings_;
 };
 
-// How far a run got: the checks it set out to run, and those that failed
-// without ending it.
-struct RunOutcome {
-  std::size_t checks = 0;
-  std::vector<std::string> failed;
-};
-
 // The run, once the command line is accepted: the settings fixed, the --only
 // names examined, the opening login, then the checks. Fills outcome as it
 // goes, so that it tells how far a run got that a failure ends.
 int run(const CommandLine& command_line, RunSettings& settings,
-        Environment& env, RunOutcome& outcome) {
+        Environment& env, SuiteTally& tally) {
   fix_settings(command_line, env.prompter, settings);
   // A name that is no check file ends the run before anything is sent,
   // whether the run would go on past failed checks or not.
@@ -69,39 +63,28 @@ int run(const CommandLine& command_line, RunSettings& settings,
   const std::vector<std::string> names = command_line.only.empty()
                                              ? list_checks(settings.config_dir)
                                              : command_line.only;
-  outcome.checks = names.size();
   const std::unique_ptr<ReportWriter> report =
       command_line.json ? make_json_report(env.out) : make_text_report(env.out);
-  run_checks(settings, names, transport, *report, command_line.keep_going,
-             env.err, outcome.failed);
+  const Suite suite{settings,  transport, *report,
+                    env.clock, env.err,   command_line.keep_going};
+  run_checks(suite, names, tally);
   env.out.flush();
-  return kExitSuccess;
+  return tally.exit_status();
 }
 
 // The dry run: nothing is asked for and nothing sent, the checks are read
 // and planned, each by itself.
 int run_dry(const CommandLine& command_line, Environment& env,
-            RunOutcome& outcome) {
+            SuiteTally& tally) {
   const std::string config_dir = check_directory(command_line);
   const std::vector<std::string> names =
       command_line.only.empty() ? list_checks(config_dir) : command_line.only;
-  outcome.checks = names.size();
+  tally.checks = names.size();
   const std::unique_ptr<ReportWriter> report =
       command_line.json ? make_json_report(env.out) : make_text_report(env.out);
-  dry_run(config_dir, names, *report, env.err, outcome.failed);
+  dry_run(config_dir, names, *report, env.err, tally.failed);
   env.out.flush();
-  return kExitSuccess;
-}
-
-// "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg"
-std::string summary_line(const RunOutcome& outcome) {
-  std::string message = std::to_string(outcome.failed.size()) + " of " +
-                        std::to_string(outcome.checks) + ": ";
-  for (std::size_t i = 0; i < outcome.failed.size(); ++i) {
-    if (i > 0) message += ", ";
-    message += outcome.failed[i];
-  }
-  return error_line("checks failed", message);
+  return tally.exit_status();
 }
 
 }  // namespace
@@ -133,22 +116,22 @@ int run_command(int argc, char** argv, Environment& env) {
   }
 
   hide_password_arguments(argv, command_line.password_positions);
-  RunOutcome outcome;
+  SuiteTally tally;
   int status = kExitSuccess;
   try {
-    status = command_line.dry_run ? run_dry(command_line, env, outcome)
-                                  : run(command_line, settings, env, outcome);
+    status = command_line.dry_run ? run_dry(command_line, env, tally)
+                                  : run(command_line, settings, env, tally);
   } catch (...) {
     // The usual report, unless "Login failed" must keep off a JSON report or
-    // the failures so far need their summary after it.
-    if (!command_line.json && outcome.failed.empty()) throw;
+    // what the run found so far needs its summary after it.
+    if (!command_line.json && tally.summary_lines().empty()) throw;
     status = report_failure(std::current_exception(), env.out, env.err,
                             !command_line.json);
     if (status != kExitFailure) return status;  // a closed pipe: no summary
   }
-  if (outcome.failed.empty()) return status;
-  write_line_quietly(env.err, summary_line(outcome));
-  return kExitFailure;
+  const std::string summary = tally.summary_lines();
+  if (!summary.empty()) write_line_quietly(env.err, summary);
+  return status;
 }
 
 }  // namespace tarnwick

@@ -20,9 +20,16 @@ class JsonReport : public ReportWriter {
     description_ = description;
   }
 
-  void check_finished(const Value& result) override {
-    open_line(name_, "result");
-    write_json(result.node(), out_);
+  void check_finished(const CheckOutcome& outcome) override {
+    // A check whose file could not be read never started.
+    if (outcome.name != name_) description_.reset();
+    if (outcome.failed()) {
+      open_line(outcome.name, "error");
+      write_error(*outcome.error);
+    } else {
+      open_line(outcome.name, "result");
+      write_json(outcome.result->node(), out_);
+    }
     close_line();
   }
 
@@ -49,19 +56,16 @@ class JsonReport : public ReportWriter {
     close_line();
   }
 
-  void check_failed(std::string_view name, const Error& error, bool) override {
-    // A check whose file could not be read never started.
-    if (name != name_) description_.reset();
-    open_line(name, "error");
+ private:
+  // {"kind": "missing key", "message": "..."}
+  void write_error(const Error& error) {
     out_.write("{\"kind\": ");
     write_json_string(error_kind_name(error.kind()), out_);
     out_.write(", \"message\": ");
     write_json_string(error.what(), out_);
     out_.put('}');
-    close_line();
   }
 
- private:
   // The line up to the value under `key`.
   void open_line(std::string_view name, std::string_view key) {
     out_.write("{\"check\": ");

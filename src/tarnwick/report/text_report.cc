@@ -49,8 +49,17 @@ class TextReport : public ReportWriter {
     out_.flush();
   }
 
-  void check_finished(const Value& result) override {
-    pp(result.node(), out_);
+  void check_finished(const CheckOutcome& outcome) override {
+    if (outcome.failed()) {
+      if (outcome.ends_run) return;
+      out_.write("ERROR: ");
+      out_.write(error_kind_name(outcome.error->kind()));
+      out_.write(": ");
+      out_.write(escape_control_characters(outcome.error->what()));
+      out_.put('\n');
+    } else {
+      pp(outcome.result->node(), out_);  // ends its last line
+    }
     out_.write("\n\n");
     out_.flush();
   }
@@ -72,17 +81,6 @@ class TextReport : public ReportWriter {
     out_.write("filters: ");
     out_.write(shown_filters(
         plan.requests.empty() ? none : plan.requests.back().filters));
-    out_.write("\n\n\n");
-    out_.flush();
-  }
-
-  void check_failed(std::string_view, const Error& error,
-                    bool run_ends) override {
-    if (run_ends) return;
-    out_.write("ERROR: ");
-    out_.write(error_kind_name(error.kind()));
-    out_.write(": ");
-    out_.write(escape_control_characters(error.what()));
     out_.write("\n\n\n");
     out_.flush();
   }

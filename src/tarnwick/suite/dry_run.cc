@@ -94,7 +94,10 @@ void dry_run(const std::string& config_dir,
       writer.check_planned(plan(config, path, name, config_dir, &warn));
     } catch (const Error& e) {
       if (e.kind() == ErrorKind::kOutput) throw;
-      writer.check_failed(name, e, false);
+      CheckOutcome outcome;
+      outcome.name = name;
+      outcome.error = e;
+      writer.check_finished(outcome);
       write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
       failed.push_back(name);
     }

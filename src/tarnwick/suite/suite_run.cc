@@ -62,41 +62,43 @@ std::vector<std::string> list_checks(const std::string& config_dir) {
   return checks;
 }
 
-void run_named_check(const RunSettings& settings, std::string_view name,
-                     Transport& transport, ReportWriter& writer,
-                     bool keep_going) {
-  const std::string filepath = join_check_path(settings.config_dir, name);
+CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
+  const std::string filepath = join_check_path(suite.settings.config_dir, name);
+  const Clock::TimePoint start = suite.clock.now();
+  CheckOutcome outcome;
+  outcome.name = name;
   try {
     const CheckFile config = CheckFile::load(filepath);
-    writer.check_started(name, read_description(config));
-    writer.check_finished(run_check(settings, config, filepath, transport));
+    outcome.description = read_description(config);
+    suite.writer.check_started(name, outcome.description);
+    outcome.result =
+        run_check(suite.settings, config, filepath, suite.transport);
   } catch (const Error& e) {
     // The report cannot take the news of its own failure.
     if (e.kind() == ErrorKind::kOutput) throw;
-    writer.check_failed(name, e, !keep_going || e.ends_run());
+    outcome.error = e;
+    outcome.ends_run = !suite.keep_going || e.ends_run();
+    outcome.duration = suite.clock.now() - start;
+    suite.writer.check_finished(outcome);
     throw;
   }
+  outcome.duration = suite.clock.now() - start;
+  suite.writer.check_finished(outcome);
+  return outcome;
 }
 
-void run_checks(const RunSettings& settings,
-                const std::vector<std::string>& names, Transport& transport,
-                ReportWriter& writer, bool keep_going, Output& err,
-                std::vector<std::string>& failed) {
+void run_checks(const Suite& suite, const std::vector<std::string>& names,
+                SuiteTally& tally) {
+  tally.checks = names.size();
   for (const std::string& name : names) {
     try {
-      run_named_check(settings, name, transport, writer, keep_going);
+      tally.note(run_named_check(suite, name));
     } catch (const Error& e) {
-      if (!keep_going || e.ends_run()) throw;
-      failed.push_back(name);
-      write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+      if (!suite.keep_going || e.ends_run()) throw;
+      tally.failed.push_back(name);
+      write_line_quietly(suite.err,
+                         error_line(error_kind_name(e.kind()), e.what()));
     }
-  }
-}
-
-void run_check_suite(const RunSettings& settings, Transport& transport,
-                     ReportWriter& writer) {
-  for (const std::string& name : list_checks(settings.config_dir)) {
-    run_named_check(settings, name, transport, writer, false);
   }
 }
 

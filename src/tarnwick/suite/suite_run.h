@@ -7,12 +7,27 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/check/run_settings.h"
 #include "tarnwick/report/report_writer.h"
+#include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/transport.h"
 
 namespace tarnwick {
+
+// What a run of checks uses besides the settings every check shares. All
+// must outlive the run.
+struct Suite {
+  const RunSettings& settings;
+  Transport& transport;
+  ReportWriter& writer;
+  Clock& clock;
+  Output& err;  // error lines of the checks the run goes on past
+  // Whether a check that fails alone (Error::ends_run() false) lets the
+  // run go on with the next one.
+  bool keep_going = false;
+};
 
 // The checks of config_dir: every entry whose name ends in ".cfg" (exactly),
 // in the order the file system lists the directory, which is listed once.
@@ -22,25 +37,18 @@ std::vector<std::string> list_checks(const std::string& config_dir);
 
 // Runs the entry `name` of the check directory: reads it (once), tells the
 // writer it started, with its description when that can be read, runs it
-// from that read and hands the writer its result. A failure is handed to the
-// writer, with whether it ends the run, and thrown.
-void run_named_check(const RunSettings& settings, std::string_view name,
-                     Transport& transport, ReportWriter& writer,
-                     bool keep_going);
+// from that read and hands the writer its outcome, which it also returns.
+// A failure is handed to the writer in the outcome, with whether it ends the
+// run, and thrown.
+CheckOutcome run_named_check(const Suite& suite, std::string_view name);
 
-// Runs the checks `names` in order by run_named_check. Without keep_going
-// the first failure ends the run (thrown). With it, a failure that ends only
-// its check (Error::ends_run() false) is noted in `failed` (by name, as
-// often as it fails) with its error line on err, and the next check runs;
-// what ends the run is thrown, with `failed` as far as the run got.
-void run_checks(const RunSettings& settings,
-                const std::vector<std::string>& names, Transport& transport,
-                ReportWriter& writer, bool keep_going, Output& err,
-                std::vector<std::string>& failed);
-
-// The whole check directory, the first failure ending the run.
-void run_check_suite(const RunSettings& settings, Transport& transport,
-                     ReportWriter& writer);
+// Runs the checks `names` in order by run_named_check, noting in tally what
+// each found. Without keep_going the first failure ends the run (thrown).
+// With it, a failure that ends only its check is noted with its error line
+// on err, and the next check runs; what ends the run is thrown, with tally
+// as far as the run got.
+void run_checks(const Suite& suite, const std::vector<std::string>& names,
+                SuiteTally& tally);
 
 }  // namespace tarnwick
 

@@ -22,14 +22,29 @@ struct Case {
 
 const Error kMissing(ErrorKind::kMissingKey, "'k' is missing\x1b (in a.cfg)");
 
+CheckOutcome ran(std::string_view name, const std::string& result_json) {
+  CheckOutcome outcome;
+  outcome.name = name;
+  outcome.result = decode_json(result_json);
+  return outcome;
+}
+
+CheckOutcome failed(std::string_view name, const Error& error, bool ends_run) {
+  CheckOutcome outcome;
+  outcome.name = name;
+  outcome.error = error;
+  outcome.ends_run = ends_run;
+  return outcome;
+}
+
 TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
   const Case cases[] = {
       {"a result, with and without a description",
        [](ReportWriter& w) {
          w.check_started("a.cfg", "Gateways");
-         w.check_finished(decode_json(R"({"b": 1, "a": [1.5, null]})"));
+         w.check_finished(ran("a.cfg", R"({"b": 1, "a": [1.5, null]})"));
          w.check_started("b.cfg", std::nullopt);
-         w.check_finished(decode_json("12345678901234567890"));
+         w.check_finished(ran("b.cfg", "12345678901234567890"));
        },
        "Gateways\n{'a': [1.5, None], 'b': 1}\n\n\n12345678901234567890\n\n\n",
        "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"result\": "
@@ -39,7 +54,7 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
       {"a failure the run goes on past",
        [](ReportWriter& w) {
          w.check_started("a.cfg", "Gateways");
-         w.check_failed("a.cfg", kMissing, false);
+         w.check_finished(failed("a.cfg", kMissing, false));
        },
        "Gateways\nERROR: missing key: 'k' is missing\\x1b (in a.cfg)\n\n\n",
        "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"error\": "
@@ -48,7 +63,7 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
       {"a failure that ends the run",
        [](ReportWriter& w) {
          w.check_started("a.cfg", "Gateways");
-         w.check_failed("a.cfg", kMissing, true);
+         w.check_finished(failed("a.cfg", kMissing, true));
        },
        "Gateways\n",
        "{\"check\": \"a.cfg\", \"description\": \"Gateways\", \"error\": "
@@ -57,9 +72,9 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
       {"a file that could not be read, after a check that ran",
        [](ReportWriter& w) {
          w.check_started("a.cfg", "A");
-         w.check_finished(decode_json("1"));
-         w.check_failed("b\xff.cfg", Error(ErrorKind::kCheckFile, "b:1"),
-                        false);
+         w.check_finished(ran("a.cfg", "1"));
+         w.check_finished(
+             failed("b\xff.cfg", Error(ErrorKind::kCheckFile, "b:1"), false));
        },
        "A\n1\n\n\nERROR: check file error: b:1\n\n\n",
        "{\"check\": \"a.cfg\", \"description\": \"A\", \"result\": 1}\n"

@@ -1,0 +1,37 @@
+// The outcome of one check of a run: what the report writers are handed when
+// the check ends, whether it ran, failed, or (a compound check) lost some of
+// its elements.
+#ifndef TARNWICK_REPORT_OUTCOME_H_
+#define TARNWICK_REPORT_OUTCOME_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnwick/base/clock.h"
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/value.h"
+
+namespace tarnwick {
+
+struct CheckOutcome {
+  // The check as the check directory (or --only) names it.
+  std::string name;
+  // Its description, when its file was read and the description can be.
+  std::optional<std::string> description;
+  // What the check returned; unset when it failed.
+  std::optional<Value> result;
+  // Why the check failed; unset when it ran.
+  std::optional<Error> error;
+  // Whether the run ends with this check's failure.
+  bool ends_run = false;
+  // From the start of the check (its file read) to its end.
+  Clock::Duration duration{};
+
+  bool failed() const { return error.has_value(); }
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_REPORT_OUTCOME_H_

@@ -1,0 +1,35 @@
+// What a run of checks found, as far as it got: the summary lines that end
+// standard error and the exit status they call for.
+#ifndef TARNWICK_SUITE_TALLY_H_
+#define TARNWICK_SUITE_TALLY_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tarnwick/report/outcome.h"
+
+namespace tarnwick {
+
+struct SuiteTally {
+  // The checks the run set out to run.
+  std::size_t checks = 0;
+  // The checks that failed while the run went on past them, by name, as
+  // often as they failed.
+  std::vector<std::string> failed;
+
+  // Notes what a check that ran found.
+  void note(const CheckOutcome& outcome);
+
+  // The summary lines, each a whole error line, in their fixed order:
+  // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg"; none when all is well.
+  std::string summary_lines() const;
+
+  // The exit status of a run that got to its end: 1 when a check failed, 0
+  // when all is well.
+  int exit_status() const;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_SUITE_TALLY_H_
