@@ -71,7 +71,7 @@ void CheckChain::rethrow_in_context(const Error& e, bool with_line) const {
   std::string context = " (in " + text();
   if (with_line && reading_line_ > 0)
     context += ":" + std::to_string(reading_line_);
-  throw e.with_message(e.what() + context + ")");
+  throw e.with_message(e.what() + context + element_ + ")");
 }
 
 }  // namespace tarnwick

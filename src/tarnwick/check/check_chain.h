@@ -62,7 +62,12 @@ class CheckChain {
   // to it.
   std::string text() const;
 
-  // Throws e, the exception being handled, again with " (in CHAIN)" added;
+  // The element whose request the last check is sending, as messages name
+  // it: ", element 4 of 6 'gw-04'"; "" between element requests.
+  void set_element(std::string text) { element_ = std::move(text); }
+
+  // Throws e, the exception being handled, again with " (in CHAIN)" added
+  // (" (in CHAIN, element 4 of 6 'gw-04')" during an element request);
   // with_line names the line of the last check's entry that was being read
   // when it failed ("(in a.cfg:7)"), where there is one. A cycle names its
   // chain already (it gets only a line), and a failure to write the report
@@ -77,6 +82,7 @@ class CheckChain {
   std::set<FileIdentity> on_chain_;
   // The line of the last check's entry being read, 0 for none.
   std::size_t reading_line_ = 0;
+  std::string element_;
 };
 
 }  // namespace tarnwick

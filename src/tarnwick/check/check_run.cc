@@ -160,9 +160,20 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
   return elements;
 }
 
+// ", element 4 of 6 'gw-04'": element i (from 0) of n as messages name it,
+// shown as a trace shows it, the secrets taken out.
+std::string element_context(const Requests& requests, const Level& level,
+                            const Node& element, std::size_t i, std::size_t n) {
+  return ", element " + std::to_string(i + 1) + " of " + std::to_string(n) +
+         " " +
+         scrub_secrets(
+             show_element(element),
+             {std::string_view(requests.settings.password), cid_text(level)});
+}
+
 // Sends the last level's request once per element of the referenced
 // check's result and returns the records {"object", "results"}.
-Value run_compound(const CheckChain& chain, const Requests& requests,
+Value run_compound(CheckChain& chain, const Requests& requests,
                    const Value& compound_results) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
@@ -170,11 +181,14 @@ Value run_compound(const CheckChain& chain, const Requests& requests,
   const Node record_keys[] = {builder.text("object"), builder.text("results")};
   const Shape* record = builder.shape(record_keys);
   for (std::size_t i = 0; i < elements.size(); ++i) {
+    chain.set_element(element_context(requests, chain.levels().back(),
+                                      elements[i], i, elements.size()));
     Value reply = request(chain, requests, &elements[i]);
     builder.share(reply);
     const Node values[] = {elements[i], reply.node()};
     records[i] = builder.map(record, values);
   }
+  chain.set_element("");
   return builder.finish(Node::list_of({records, elements.size()}));
 }
 

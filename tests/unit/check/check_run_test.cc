@@ -514,12 +514,12 @@ TEST_F(CheckRunTest, ErrorsNameTheChainOfChecks) {
       {"filter of the middle check",
        {R"(["v"])", R"({"rows": [{}]})"},
        ErrorKind::kMissingKey,
-       " (in " + path("a.cfg") + " <- b)"},
+       " (in " + path("a.cfg") + " <- b, element 1 of 1 'v')"},
       // b's one record is the element a sends its own request for.
       {"reply of the outermost check",
        {R"(["v"])", R"({"rows": []})", "<"},
        ErrorKind::kInvalidReply,
-       " (in " + path("a.cfg") + ")"},
+       " (in " + path("a.cfg") + ", element 1 of 1 a map)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
