@@ -32,7 +32,7 @@ HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
-                [--version] [--dry-run]
+                [--version] [--dry-run] [--fail-http] [--quiet] [--strict]
 
 Tarnwick Automation
 
@@ -51,6 +51,9 @@ options:
   --only NAME           Run only the check NAME of the check directory; may be given several times.
   --version             Show the version of tarnwick and of the libraries it uses, and exit.
   --dry-run             Read the check files and show what each check would send, without asking for anything or sending anything.
+  --fail-http           Fail a check whose request is answered with an HTTP status of 400 or above.
+  --quiet               Report only the checks that need attention; a run where all is well prints nothing.
+  --strict              With --dry-run: count every warning as an error.
 """
 
 

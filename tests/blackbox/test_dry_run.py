@@ -29,6 +29,7 @@ TRAPS = {
     "comma.cfg": "[default]\nfilters = gateways, name,\n[orvantis]\n"
                  "action = a\n",
     "comment.cfg": "[orvantis]\naction = list_gateways ; the action\n",
+    "section.cfg": "[orvantis]\naction = a\n[expct]\nup = state == up\n",
 }
 ERRORS = {
     "parse.cfg": "[orvantis]\naction\n",
@@ -45,6 +46,7 @@ EXPECTED = {
     "percent.cfg": (2, "warning"),
     "comma.cfg": (2, "warning"),
     "comment.cfg": (2, "warning"),
+    "section.cfg": (3, "warning"),
     "parse.cfg": (2, "check file error"),
     "utf8.cfg": (2, "check file error"),
     "nosection.cfg": (None, "missing section"),
@@ -79,8 +81,9 @@ class DryRunTest(unittest.TestCase):
                     any(l.startswith("tarnwick: %s: " % kind) and where in l
                         for l in lines), "%s not in\n%s" % (where, err))
         failed = sorted(n for n in ERRORS)
-        self.assertTrue(lines[-1].startswith("tarnwick: checks failed: 6 of "
-                                             "13: "), lines[-1])
+        self.assertTrue(lines[-1].startswith(
+            "tarnwick: checks failed: 6 of %d: " % (2 + len(TRAPS) + 6)),
+            lines[-1])
         self.assertEqual(sorted(lines[-1].split(": ", 3)[3].split(", ")),
                          failed)
         # The valid checks show what they would send, fields in order.
@@ -100,7 +103,44 @@ class DryRunTest(unittest.TestCase):
         self.assertEqual(len(err.splitlines()), len(TRAPS))
         self.assertTrue(all(l.startswith("tarnwick: warning: %s/" % checks)
                             for l in err.splitlines()), err)
-        self.assertEqual(out.count("\n\n\n"), 7)
+        self.assertEqual(out.count("\n\n\n"), 2 + len(TRAPS))
+        self.assertIn("/section.cfg:3: section 'expct' is not read; did you "
+                      "mean '[expect]'?\n", err)
+
+    def test_strict_counts_every_warning_as_an_error(self):
+        checks, status, out, err = self.dry_run({**VALID, **TRAPS},
+                                                "--strict")
+        self.assertEqual(status, 1, err)
+        self.assertEqual(err.splitlines()[-1], "tarnwick: strict: %d warnings "
+                         "count as errors" % len(TRAPS))
+        self.assertEqual(out.count("\n\n\n"), 2 + len(TRAPS))
+        status, out, err = run(["--strict", "--config_dir", checks],
+                               timeout=TIMEOUT)
+        self.assertEqual((status, out), (2, ""))
+        self.assertTrue(err.endswith("tarnwick: error: option '--strict' only "
+                                     "goes with '--dry-run'\n"), err)
+
+    def test_a_directory_without_check_files_is_a_warning(self):
+        near_misses = {"a.CFG": VALID["simple.cfg"],
+                       "b.cfg.bak": VALID["simple.cfg"], "notes": ""}
+        for files in (near_misses, {}):
+            checks = write_checks(os.path.join(self.dir, "c%d" % len(files)),
+                                  files)
+            warning = ("tarnwick: warning: no check files in '%s' (entries "
+                       "ending in .cfg)" % checks)
+            for strict in (False, True):
+                with self.subTest(files=sorted(files), strict=strict):
+                    status, out, err = run(
+                        ["--dry-run", "--config_dir", checks] +
+                        (["--strict"] if strict else []), timeout=TIMEOUT)
+                    self.assertEqual((status, out), (1 if strict else 0, ""))
+                    first = err.splitlines()[0]
+                    self.assertTrue(first.startswith(warning), err)
+                    if files:
+                        self.assertIn("; near misses: ", first)
+                        self.assertIn("'a.CFG'", first)
+                        self.assertIn("'b.cfg.bak'", first)
+                        self.assertNotIn("notes", first)
 
     def test_json_gives_one_object_per_check(self):
         checks, status, out, err = self.dry_run(

@@ -174,5 +174,77 @@ class UnattendedTest(unittest.TestCase):
         self.assertEqual(len(self.stub.requests()), before)
 
 
+class FailHttpTest(unittest.TestCase):
+    """--fail-http fails a check whose request gets an error status."""
+
+    CHECKS = {
+        "typo.cfg": "[orvantis]\naction = lst_gateways\n",
+        "broken.cfg": "[orvantis]\naction = broken\n",
+        "details.cfg": "[orvantis]\naction = show\nname = output(names)\n",
+        "names": "[orvantis]\naction = names\n",
+    }
+    REPLIES = {"broken.json": {"ok": False}, "names.json": ["gw-1", "gw-2"],
+               "show.json": {"up": True}}
+    RULES = [{"action": "broken", "status": 500},
+             {"action": "show", "fields": {"name": "gw-2"}, "status": 503,
+              "json": {"error": "gateway pw busy"}}]
+
+    def test_error_statuses_fail_the_check_only_when_asked(self):
+        with StubController(self.REPLIES, self.RULES) as stub:
+            checks = write_checks(stub.dir / "checks", self.CHECKS)
+            cases = [
+                ("typo.cfg", "{'error': 'unknown action'}",
+                 "the controller answered action 'lst_gateways' with HTTP 404 "
+                 "application/json, body begins '{\"error\": \"unknown "
+                 "action\"}' (in %s/typo.cfg)" % checks),
+                ("broken.cfg", "{'ok': False}",
+                 "the controller answered action 'broken' with HTTP 500 "
+                 "application/json, body begins '{\"ok\": false}' (in "
+                 "%s/broken.cfg)" % checks),
+                ("details.cfg", "[{'object': 'gw-1', 'results': {'up': True}}, "
+                 "{'object': 'gw-2', 'results': {'error': 'gateway pw busy'}}]",
+                 "the controller answered action 'show' with HTTP 503 "
+                 "application/json, body begins '{\"error\": \"gateway *** "
+                 "busy\"}' (in %s/details.cfg, element 2 of 2 'gw-2')" % checks),
+            ]
+            for check, report, message in cases:
+                args = ["--config_dir", checks, "--controller_ip",
+                        stub.address, "--password", PASSWORD, "--only", check]
+                with self.subTest(check=check):
+                    self.assertEqual(run(args, timeout=TIMEOUT),
+                                     (0, report + "\n\n\n", ""))
+                    self.assertEqual(run(args + ["--fail-http"],
+                                         timeout=TIMEOUT),
+                                     (1, "", "tarnwick: http error: %s\n" %
+                                      message))
+
+
+class QuietTest(unittest.TestCase):
+    """--quiet shows only the checks that need attention."""
+
+    def test_only_failed_checks_are_shown(self):
+        with StubController(REPLIES) as stub:
+            checks = write_checks(stub.dir / "checks", CHECKS)
+            base = ["--config_dir", checks, "--controller_ip", stub.address,
+                    "--password", PASSWORD, "--quiet"]
+            well = ["--only", "a.cfg", "--only", "d.cfg"]
+            self.assertEqual(run(base + well, timeout=TIMEOUT), (0, "", ""))
+            self.assertEqual(run(base + well + ["--json"], timeout=TIMEOUT),
+                             (0, "", ""))
+            status, out, err = run(base + well + ["--only", "c.cfg",
+                                                  "--keep-going"],
+                                   timeout=TIMEOUT)
+            self.assertEqual((status, out), (1, "C\nERROR: missing key: "
+                                             "'name' is missing from list "
+                                             "element 2 of 2 (in %s/c.cfg)"
+                                             "\n\n\n" % checks))
+            self.assertTrue(err.endswith("checks failed: 1 of 3: c.cfg\n"))
+            status, out, err = run(base + ["--only", "c.cfg", "--only",
+                                           "d.cfg", "--json"], timeout=TIMEOUT)
+            self.assertEqual(status, 1)
+            self.assertEqual([line[0][1] for line in read_lines(out)],
+                             ["c.cfg"])
+
+
 if __name__ == "__main__":
     unittest.main()

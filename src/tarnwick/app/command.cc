@@ -15,6 +15,7 @@
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/report/json_report.h"
+#include "tarnwick/report/quiet_report.h"
 #include "tarnwick/report/text_report.h"
 #include "tarnwick/suite/dry_run.h"
 #include "tarnwick/suite/suite_run.h"
@@ -46,6 +47,17 @@ class PasswordCopies {
   RunSettings& settings_;
 };
 
+// The report on standard output: text or JSON Lines, every check's or only
+// those that need attention.
+std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
+                                          Output& out) {
+  auto make_writer = [json = command_line.json](Output& to) {
+    return json ? make_json_report(to) : make_text_report(to);
+  };
+  if (command_line.quiet) return make_quiet_report(out, make_writer);
+  return make_writer(out);
+}
+
 // The run, once the command line is accepted: the settings fixed, the --only
 // names examined, the opening login, then the checks. Fills outcome as it
 // goes, so that it tells how far a run got that a failure ends.
@@ -64,7 +76,7 @@ int run(const CommandLine& command_line, RunSettings& settings,
                                              ? list_checks(settings.config_dir)
                                              : command_line.only;
   const std::unique_ptr<ReportWriter> report =
-      command_line.json ? make_json_report(env.out) : make_text_report(env.out);
+      make_report(command_line, env.out);
   const Suite suite{settings,  transport, *report,
                     env.clock, env.err,   command_line.keep_going};
   run_checks(suite, names, tally);
@@ -80,9 +92,15 @@ int run_dry(const CommandLine& command_line, Environment& env,
   const std::vector<std::string> names =
       command_line.only.empty() ? list_checks(config_dir) : command_line.only;
   tally.checks = names.size();
+  tally.strict = command_line.strict;
+  if (command_line.only.empty() && names.empty()) {
+    write_line_quietly(env.err,
+                       error_line("warning", no_checks_warning(config_dir)));
+    ++tally.warnings;
+  }
   const std::unique_ptr<ReportWriter> report =
-      command_line.json ? make_json_report(env.out) : make_text_report(env.out);
-  dry_run(config_dir, names, *report, env.err, tally.failed);
+      make_report(command_line, env.out);
+  tally.warnings += dry_run(config_dir, names, *report, env.err, tally.failed);
   env.out.flush();
   return tally.exit_status();
 }

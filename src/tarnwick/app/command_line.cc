@@ -211,6 +211,9 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kJson:
     case OptionId::kVersion:
     case OptionId::kDryRun:
+    case OptionId::kFailHttp:
+    case OptionId::kQuiet:
+    case OptionId::kStrict:
       break;  // take no value
   }
   return std::nullopt;
@@ -221,6 +224,9 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kKeepGoing) result.keep_going = true;
   if (id == OptionId::kJson) result.json = true;
   if (id == OptionId::kDryRun) result.dry_run = true;
+  if (id == OptionId::kFailHttp) result.fail_http = true;
+  if (id == OptionId::kQuiet) result.quiet = true;
+  if (id == OptionId::kStrict) result.strict = true;
 }
 
 CommandLine failure(std::string message) {
@@ -301,6 +307,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
   }
   if (unrecognized) return failure(unrecognized_message(*unrecognized));
+  if (result.strict && !result.dry_run)
+    return failure("option '--strict' only goes with '--dry-run'");
   return result;
 }
 

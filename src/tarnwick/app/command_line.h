@@ -42,6 +42,12 @@ struct CommandLine {
   bool json = false;
   // --dry-run: read and plan the checks; ask for nothing, send nothing.
   bool dry_run = false;
+  // --fail-http: a reply with an HTTP status of 400 or above fails its check.
+  bool fail_http = false;
+  // --quiet: report only the checks that need attention.
+  bool quiet = false;
+  // --strict (with --dry-run only): warnings count as errors.
+  bool strict = false;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;
@@ -70,7 +76,8 @@ struct CommandLine {
 // directory (no "/", not "." or ".."); --timeout takes digits with an
 // optional fraction, greater than 0 and at most 86400 seconds; an empty
 // value of either is refused like any other (an empty value of the four
-// settings counts as absent, for main to decide).
+// settings counts as absent, for main to decide). --strict is refused
+// without --dry-run.
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

@@ -21,6 +21,9 @@ enum class OptionId {
   kOnly,
   kVersion,
   kDryRun,
+  kFailHttp,
+  kQuiet,
+  kStrict,
 };
 
 struct OptionSpec {
@@ -33,7 +36,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 11> kOptions = {{
+inline constexpr std::array<OptionSpec, 14> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -74,6 +77,16 @@ inline constexpr std::array<OptionSpec, 11> kOptions = {{
      "Read the check files and show what each check would send, without "
      "asking for anything or sending anything.",
      OptionId::kDryRun},
+    {"--fail-http", "",
+     "Fail a check whose request is answered with an HTTP status of 400 or "
+     "above.",
+     OptionId::kFailHttp},
+    {"--quiet", "",
+     "Report only the checks that need attention; a run where all is well "
+     "prints nothing.",
+     OptionId::kQuiet},
+    {"--strict", "", "With --dry-run: count every warning as an error.",
+     OptionId::kStrict},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

@@ -18,9 +18,10 @@ bool given(const std::optional<std::string>& option) {
 
 void fix_settings(const CommandLine& command_line, Prompter& prompter,
                   RunSettings& settings) {
-  settings.controller_ip = given(command_line.controller_ip)
-                               ? *command_line.controller_ip
-                               : prompter.address(command_line.json);
+  settings.controller_ip =
+      given(command_line.controller_ip)
+          ? *command_line.controller_ip
+          : prompter.address(command_line.json || command_line.quiet);
   settings.username =
       given(command_line.username) ? *command_line.username : "admin";
   if (given(command_line.password)) {
@@ -30,6 +31,7 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   }
   settings.config_dir = check_directory(command_line);
   settings.timeout = command_line.timeout;
+  settings.fail_http = command_line.fail_http;
 }
 
 std::string check_directory(const CommandLine& command_line) {

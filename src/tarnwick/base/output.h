@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "tarnwick/base/error.h"
 
@@ -63,6 +64,8 @@ class Output {
 
   // Everything written so far, for an in-memory Output.
   const std::string& text() const { return text_; }
+  // Everything written so far to an in-memory Output, which is left empty.
+  std::string take_text() { return std::exchange(text_, std::string()); }
 
  private:
   static constexpr std::size_t kChunk = 1 << 16;

@@ -23,6 +23,10 @@ namespace {
 
 using Level = CheckLevel;
 
+// The first HTTP status that fails a check with --fail-http, as curl's
+// --fail has it.
+constexpr long kFirstHttpError = 400;
+
 // The session id as a message could show it: its text or digits.
 std::string_view cid_text(const Level& level) {
   const Node& cid = level.cid.node();
@@ -113,6 +117,15 @@ Value request(const CheckChain& chain, const Requests& requests,
   Reply reply = requests.transport.post(r);
   const std::string start(
       body_start(reply.body, {requests.settings.password, cid_text(level)}));
+  if (requests.settings.fail_http && reply.status >= kFirstHttpError) {
+    throw Error(
+        ErrorKind::kHttpError,
+        "the controller answered " +
+            (r.action.empty() ? "" : "action " + quote_text(r.action) + " ") +
+            "with " + describe_reply_head(reply) + ", " +
+            describe_body_start(start,
+                                {requests.settings.password, cid_text(level)}));
+  }
   try {
     // Only what the filters reach is decoded: a large reply filtered down
     // takes little more memory than its body.

@@ -17,6 +17,9 @@ struct RunSettings {
   std::string config_dir;
   // The bound on each wait of a request (--timeout); unset, none.
   std::optional<std::chrono::milliseconds> timeout;
+  // Whether a reply to a check's request with an HTTP status of 400 or above
+  // fails the check (--fail-http); logins keep their own rule.
+  bool fail_http = false;
 };
 
 }  // namespace tarnwick

@@ -16,9 +16,10 @@ namespace {
 
 using Outline = CheckFile::Outline;
 
-// The sections the system reads, by their exact names.
-constexpr std::array<std::string_view, 3> kReadSections = {
-    "default", "orvantis", "DEFAULT"};
+// The sections tarnwick reads (some only with an option), by their exact
+// names.
+constexpr std::array<std::string_view, 5> kReadSections = {
+    "default", "orvantis", "DEFAULT", "expect", "compare"};
 // The keys of [default] that the system reads.
 constexpr std::array<std::string_view, 2> kDefaultKeys = {"description",
                                                           "filters"};
@@ -74,13 +75,24 @@ void check_section_names(const Outline& outline, Warnings& warnings) {
       continue;
     const std::string near = fold_lower(trim_white_space(header.name));
     for (std::string_view wanted : kReadSections) {
-      if (near != fold_lower(wanted)) continue;
-      warnings.add(header.line,
-                   "section " + quote_text(header.name) +
-                       " is not read: section names are exact; did you "
-                       "mean " +
-                       quote_text(wanted) + "?");
-      break;
+      if (near == fold_lower(wanted)) {
+        warnings.add(header.line,
+                     "section " + quote_text(header.name) +
+                         " is not read: section names are exact; did you "
+                         "mean " +
+                         quote_text(wanted) + "?");
+        break;
+      }
+      // One slip of the finger, not two: [export] is a name of its own.
+      if (wanted != "DEFAULT" && near.size() + 1 >= wanted.size() &&
+          near.size() <= wanted.size() + 1 &&
+          edit_distance(near, wanted) == 1) {
+        warnings.add(header.line,
+                     "section " + quote_text(header.name) +
+                         " is not read; did you mean " +
+                         quote_text("[" + std::string(wanted) + "]") + "?");
+        break;
+      }
     }
   }
 }

@@ -30,6 +30,8 @@ struct CheckOutcome {
   Clock::Duration duration{};
 
   bool failed() const { return error.has_value(); }
+  // Whether the check ran but what it found needs the operator's attention.
+  bool needs_attention() const { return false; }
 };
 
 }  // namespace tarnwick

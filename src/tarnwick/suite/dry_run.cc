@@ -5,8 +5,10 @@
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
+#include "tarnwick/base/literal.h"
 #include "tarnwick/check/check_chain.h"
 #include "tarnwick/checkfile/check_file_warnings.h"
+#include "tarnwick/suite/suite_run.h"
 
 namespace tarnwick {
 
@@ -40,12 +42,17 @@ class WarnOnce {
 
   void file(const CheckFile& config, const std::string& path) {
     if (!warned_.insert(config.identity()).second) return;
-    for (const std::string& warning : check_file_warnings(config, path))
+    for (const std::string& warning : check_file_warnings(config, path)) {
       write_line_quietly(err_, error_line("warning", warning));
+      ++count_;
+    }
   }
+
+  std::size_t count() const { return count_; }
 
  private:
   Output& err_;
+  std::size_t count_ = 0;
   std::set<FileIdentity> warned_;
 };
 
@@ -81,9 +88,9 @@ CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
   return plan(config, config_file, name, config_dir, nullptr);
 }
 
-void dry_run(const std::string& config_dir,
-             const std::vector<std::string>& names, ReportWriter& writer,
-             Output& err, std::vector<std::string>& failed) {
+std::size_t dry_run(const std::string& config_dir,
+                    const std::vector<std::string>& names, ReportWriter& writer,
+                    Output& err, std::vector<std::string>& failed) {
   WarnOnce warn(err);
   for (const std::string& name : names) {
     const std::string path = join_check_path(config_dir, name);
@@ -102,6 +109,16 @@ void dry_run(const std::string& config_dir,
       failed.push_back(name);
     }
   }
+  return warn.count();
+}
+
+std::string no_checks_warning(const std::string& config_dir) {
+  std::string warning = "no check files in " + quote_text(config_dir) +
+                        " (entries ending in .cfg)";
+  const std::vector<std::string> near = near_miss_checks(config_dir);
+  for (std::size_t i = 0; i < near.size(); ++i)
+    warning += (i == 0 ? "; near misses: " : ", ") + quote_text(near[i]);
+  return warning;
 }
 
 }  // namespace tarnwick

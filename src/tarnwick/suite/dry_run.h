@@ -27,10 +27,15 @@ CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
 // past it), and err the failure's error line. The warnings of every file read
 // (a referenced file once, however often it is met) go to err as
 // "tarnwick: warning: PATH:LINE: ..." lines. The names of the checks that
-// failed are added to `failed`.
-void dry_run(const std::string& config_dir,
-             const std::vector<std::string>& names, ReportWriter& writer,
-             Output& err, std::vector<std::string>& failed);
+// failed are added to `failed`; returns how many warnings were written.
+std::size_t dry_run(const std::string& config_dir,
+                    const std::vector<std::string>& names, ReportWriter& writer,
+                    Output& err, std::vector<std::string>& failed);
+
+// The warning for a check directory in which no entry runs, naming the
+// entries that look meant as checks ("a.CFG", "b.cfg.bak"):
+// "no check files in 'checks' (entries ending in .cfg); near misses: ...".
+std::string no_checks_warning(const std::string& config_dir);
 
 }  // namespace tarnwick
 

@@ -10,6 +10,7 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
 #include "tarnwick/base/literal.h"
+#include "tarnwick/base/text.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
 
@@ -60,6 +61,16 @@ std::vector<std::string> list_checks(const std::string& config_dir) {
     if (name.ends_with(kCheckSuffix)) checks.push_back(std::move(name));
   }
   return checks;
+}
+
+std::vector<std::string> near_miss_checks(const std::string& config_dir) {
+  std::vector<std::string> near;
+  for (std::string& name : list_directory(config_dir)) {
+    if (name.ends_with(kCheckSuffix)) continue;
+    if (fold_lower(name).find(kCheckSuffix) != std::string::npos)
+      near.push_back(std::move(name));
+  }
+  return near;
 }
 
 CheckOutcome run_named_check(const Suite& suite, std::string_view name) {

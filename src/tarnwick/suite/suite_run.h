@@ -35,6 +35,11 @@ struct Suite {
 // cannot be listed.
 std::vector<std::string> list_checks(const std::string& config_dir);
 
+// The entries of config_dir that look meant as checks but never run: their
+// names end in ".cfg" when case is ignored, or hold ".cfg" before a further
+// suffix ("a.CFG", "b.cfg.bak"); in listing order. Throws as list_checks.
+std::vector<std::string> near_miss_checks(const std::string& config_dir);
+
 // Runs the entry `name` of the check directory: reads it (once), tells the
 // writer it started, with its description when that can be read, runs it
 // from that read and hands the writer its outcome, which it also returns.

@@ -28,11 +28,18 @@ std::string SuiteTally::summary_lines() const {
                                              " of " + std::to_string(checks) +
                                              ": " + joined(failed));
   }
+  if (strict && warnings > 0) {
+    lines += error_line(
+        "strict", warnings == 1
+                      ? std::string("1 warning counts as an error")
+                      : std::to_string(warnings) + " warnings count as errors");
+  }
   return lines;
 }
 
 int SuiteTally::exit_status() const {
-  return failed.empty() ? kExitSuccess : kExitFailure;
+  if (!failed.empty() || (strict && warnings > 0)) return kExitFailure;
+  return kExitSuccess;
 }
 
 }  // namespace tarnwick

@@ -17,16 +17,21 @@ struct SuiteTally {
   // The checks that failed while the run went on past them, by name, as
   // often as they failed.
   std::vector<std::string> failed;
+  // Warnings written about the check files (a dry run), and whether they
+  // count as errors (--strict).
+  std::size_t warnings = 0;
+  bool strict = false;
 
   // Notes what a check that ran found.
   void note(const CheckOutcome& outcome);
 
   // The summary lines, each a whole error line, in their fixed order:
-  // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg"; none when all is well.
+  // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg", then with --strict
+  // "tarnwick: strict: 2 warnings count as errors"; none when all is well.
   std::string summary_lines() const;
 
-  // The exit status of a run that got to its end: 1 when a check failed, 0
-  // when all is well.
+  // The exit status of a run that got to its end: 1 when a check failed or
+  // a warning counts as an error, 0 when all is well.
   int exit_status() const;
 };
 

@@ -232,6 +232,9 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.keep_going) s += " keep-going";
   if (c.json) s += " json";
   if (c.dry_run) s += " dry-run";
+  if (c.fail_http) s += " fail-http";
+  if (c.quiet) s += " quiet";
+  if (c.strict) s += " strict";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
@@ -293,6 +296,10 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--help", "--version"}, "help"},
       {{"--dry-run", "--d"}, "run dry-run"},
       {{"--dry-run=1"}, "error: option '--dry-run' takes no value"},
+      {{"--fail", "--q"}, "run fail-http quiet"},
+      {{"--strict", "--dry"}, "run dry-run strict"},
+      {{"--strict"}, "error: option '--strict' only goes with '--dry-run'"},
+      {{"--strict", "--help"}, "help"},
   };
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
@@ -308,7 +315,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--verbose]\n"
             "                [--timeout SECONDS] [--keep-going] [--json] "
             "[--only NAME]\n"
-            "                [--version] [--dry-run]\n");
+            "                [--version] [--dry-run] [--fail-http] [--quiet] "
+            "[--strict]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -324,7 +332,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run]");
+            "[--version] [--dry-run] [--fail-http] [--quiet] [--strict]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
