@@ -219,6 +219,50 @@ class FailHttpTest(unittest.TestCase):
                                       message))
 
 
+class PartialResultsTest(unittest.TestCase):
+    """With --keep-going a compound check loses a failed element, not all."""
+
+    def test_good_records_stay_and_the_failed_element_is_named(self):
+        checks = {"details.cfg": FailHttpTest.CHECKS["details.cfg"],
+                  "names": FailHttpTest.CHECKS["names"]}
+        replies = {"names.json": ["gw-1", "gw-2", "gw-3"],
+                   "show.json": {"up": True}}
+        rules = [{"action": "show", "fields": {"name": "gw-2"},
+                  "status": 504, "content_type": "text/html",
+                  "body": "<html>gateway timeout</html>"}]
+        with StubController(replies, rules) as stub:
+            directory = write_checks(stub.dir / "checks", checks)
+            args = ["--config_dir", directory, "--controller_ip",
+                    stub.address, "--password", PASSWORD, "--only",
+                    "details.cfg"]
+            status, out, err = run(args + ["--keep-going"], timeout=TIMEOUT)
+            json_status, json_out, _ = run(args + ["--keep-going", "--json"],
+                                           timeout=TIMEOUT)
+            whole_status, whole_out, whole_err = run(args, timeout=TIMEOUT)
+        named = "(in %s/details.cfg, element 2 of 3 'gw-2')" % directory
+        records, error, rest = out.split("\n", 2)
+        self.assertEqual(records, "[{'object': 'gw-1', 'results': {'up': "
+                         "True}}, {'object': 'gw-3', 'results': {'up': True}}]")
+        self.assertTrue(error.startswith("ERROR: invalid reply: reply is not "
+                                         "JSON: "), error)
+        self.assertTrue(error.endswith(named), error)
+        self.assertEqual((status, rest), (1, "\n\n"))
+        self.assertEqual(err, "tarnwick: %s\ntarnwick: checks failed: 1 of 1: "
+                         "details.cfg\n" % error[len("ERROR: "):])
+        [line] = read_lines(json_out)
+        self.assertEqual(json_status, 1)
+        self.assertEqual([pair[0] for pair in line],
+                         ["check", "description", "result", "error"])
+        self.assertEqual(line[2][1][1][0], ["object", "gw-2"])
+        self.assertEqual(line[2][1][1][1][1][0], ["kind", "invalid reply"])
+        self.assertEqual(line[3][1], [["kind", "partial"],
+                                      ["message", "1 of 3 elements failed"]])
+        # Without --keep-going the check fails wholly, as ever.
+        self.assertEqual((whole_status, whole_out), (1, ""))
+        self.assertTrue(whole_err.startswith("tarnwick: invalid reply: "))
+        self.assertTrue(whole_err.endswith(named + "\n"), whole_err)
+
+
 class QuietTest(unittest.TestCase):
     """--quiet shows only the checks that need attention."""
 

@@ -40,6 +40,8 @@ const char* error_kind_name(ErrorKind kind) {
       return "timeout";
     case ErrorKind::kHttpError:
       return "http error";
+    case ErrorKind::kPartial:
+      return "partial";
   }
   return "error";
 }

@@ -27,6 +27,7 @@ enum class ErrorKind {
   kOutput,          // standard output cannot be written
   kTimeout,         // a request that overran its time limit
   kHttpError,       // a reply with an error status, with --fail-http
+  kPartial,         // a compound check some of whose element requests failed
 };
 
 // The kind as the error report names it, e.g. "file not found".

@@ -55,6 +55,10 @@ void CheckChain::read_referenced(const std::string& config_dir) {
   reading_line_ = 0;
 }
 
+Error CheckChain::in_context(const Error& e) const {
+  return e.with_message(e.what() + (" (in " + text()) + element_ + ")");
+}
+
 std::string CheckChain::text() const {
   std::string text;
   for (std::size_t i = 0; i < levels_.size(); ++i) {

@@ -75,6 +75,10 @@ class CheckChain {
   // both pass unchanged otherwise.
   [[noreturn]] void rethrow_in_context(const Error& e, bool with_line) const;
 
+  // e with its context added as rethrow_in_context adds it, for a failure
+  // that is noted rather than thrown.
+  Error in_context(const Error& e) const;
+
  private:
   std::vector<CheckLevel> levels_;
   // The identities of the files on the chain: a set keeps a long chain

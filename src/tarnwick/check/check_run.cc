@@ -185,30 +185,45 @@ std::string element_context(const Requests& requests, const Level& level,
 }
 
 // Sends the last level's request once per element of the referenced
-// check's result and returns the records {"object", "results"}.
+// check's result and returns the records {"object", "results"}. With
+// failed_elements, a request that fails without ending the run is noted
+// there and its element has no record.
 Value run_compound(CheckChain& chain, const Requests& requests,
-                   const Value& compound_results) {
+                   const Value& compound_results,
+                   std::vector<ElementFailure>* failed_elements) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
+  std::size_t kept = 0;
   const Node record_keys[] = {builder.text("object"), builder.text("results")};
   const Shape* record = builder.shape(record_keys);
   for (std::size_t i = 0; i < elements.size(); ++i) {
     chain.set_element(element_context(requests, chain.levels().back(),
                                       elements[i], i, elements.size()));
-    Value reply = request(chain, requests, &elements[i]);
+    Value reply;
+    try {
+      reply = request(chain, requests, &elements[i]);
+    } catch (const Error& e) {
+      if (failed_elements == nullptr || e.ends_run() ||
+          e.kind() == ErrorKind::kOutput)
+        throw;
+      failed_elements->push_back(
+          {i, compound_results.child(elements[i]), chain.in_context(e)});
+      continue;
+    }
     builder.share(reply);
     const Node values[] = {elements[i], reply.node()};
-    records[i] = builder.map(record, values);
+    records[kept++] = builder.map(record, values);
   }
   chain.set_element("");
-  return builder.finish(Node::list_of({records, elements.size()}));
+  return builder.finish(Node::list_of({records, kept}));
 }
 
 }  // namespace
 
 Value run_check(const RunSettings& settings, const CheckFile& config,
-                const std::string& config_file, Transport& transport) {
+                const std::string& config_file, Transport& transport,
+                std::vector<ElementFailure>* failed_elements) {
   const Requests requests{settings, controller_api_url(settings.controller_ip),
                           transport};
   // A chain of compound references is walked without recursion: every check
@@ -224,7 +239,10 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
     Value result = request(chain, requests, nullptr);
     while (chain.levels().size() > 1) {
       chain.drop_last();
-      result = run_compound(chain, requests, result);
+      // Only the check's own element requests may fail alone.
+      result =
+          run_compound(chain, requests, result,
+                       chain.levels().size() == 1 ? failed_elements : nullptr);
     }
     return result;
   } catch (const Error& e) {

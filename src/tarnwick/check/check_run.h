@@ -2,8 +2,11 @@
 #ifndef TARNWICK_CHECK_CHECK_RUN_H_
 #define TARNWICK_CHECK_CHECK_RUN_H_
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/wire/transport.h"
 
@@ -28,10 +31,23 @@ Value orvantis_api(const std::string& controller_ip,
                    const std::string& config_dir,
                    const std::string& config_file);
 
+// An element request of a compound check that failed while the others went
+// on.
+struct ElementFailure {
+  std::size_t index;  // of the element, from 0
+  Value element;
+  Error error;  // its context names the check and the element
+};
+
 // orvantis_api for a check file already read from config_file: the check runs
-// from that read, and the file is not read again.
+// from that read, and the file is not read again. With failed_elements, a
+// failure of one of the check's own element requests that does not end the
+// run is noted there, in element order, and the check's result holds the
+// records of the other elements; a failure of a check it refers to still
+// fails it wholly.
 Value run_check(const RunSettings& settings, const CheckFile& config,
-                const std::string& config_file, Transport& transport);
+                const std::string& config_file, Transport& transport,
+                std::vector<ElementFailure>* failed_elements = nullptr);
 
 }  // namespace tarnwick
 

@@ -1,6 +1,7 @@
 #include "tarnwick/report/json_report.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,17 @@ class JsonReport : public ReportWriter {
   void check_finished(const CheckOutcome& outcome) override {
     // A check whose file could not be read never started.
     if (outcome.name != name_) description_.reset();
-    if (outcome.failed()) {
+    if (!outcome.result) {
       open_line(outcome.name, "error");
       write_error(*outcome.error);
-    } else {
+    } else if (outcome.failed_elements.empty()) {
       open_line(outcome.name, "result");
       write_json(outcome.result->node(), out_);
+    } else {
+      open_line(outcome.name, "result");
+      write_partial(outcome);
+      out_.write(", \"error\": ");
+      write_error(*outcome.error);
     }
     close_line();
   }
@@ -64,6 +70,30 @@ class JsonReport : public ReportWriter {
     out_.write(", \"message\": ");
     write_json_string(error.what(), out_);
     out_.put('}');
+  }
+
+  // The records of a compound check that lost some elements, each failed
+  // element in its place as {"object": ELEMENT, "error": {...}}.
+  void write_partial(const CheckOutcome& outcome) {
+    const std::span<const Node> records = outcome.result->node().list();
+    auto failure = outcome.failed_elements.begin();
+    auto record = records.begin();
+    out_.put('[');
+    for (std::size_t i = 0; i < records.size() + outcome.failed_elements.size();
+         ++i) {
+      if (i > 0) out_.write(", ");
+      if (failure != outcome.failed_elements.end() && failure->index == i) {
+        out_.write("{\"object\": ");
+        write_json(failure->element.node(), out_);
+        out_.write(", \"error\": ");
+        write_error(failure->error);
+        out_.put('}');
+        ++failure;
+      } else {
+        write_json(*record++, out_);
+      }
+    }
+    out_.put(']');
   }
 
   // The line up to the value under `key`.

@@ -13,6 +13,11 @@ namespace tarnwick {
 //   {"check": "a.cfg", "description": "Gateways", "result": VALUE}
 //   {"check": "a.cfg", "description": null,
 //    "error": {"kind": "missing key", "message": "..."}}
+// A compound check that lost some of its elements (partial results) gives
+//   {"check": ..., "description": ..., "result": [{"object": "gw-1",
+//    "results": ...}, {"object": "gw-2", "error": {"kind": ...,
+//    "message": ...}}], "error": {"kind": "partial", "message": "1 of 2
+//    elements failed"}}
 // A dry run's plan gives
 //   {"check": ..., "description": ..., "requests": [{"check": "items",
 //    "fields": [["CID", {"session": true}], ["action", "list"],

@@ -12,6 +12,7 @@
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
+#include "tarnwick/check/check_run.h"
 
 namespace tarnwick {
 
@@ -22,8 +23,12 @@ struct CheckOutcome {
   std::optional<std::string> description;
   // What the check returned; unset when it failed.
   std::optional<Value> result;
-  // Why the check failed; unset when it ran.
+  // Why the check failed; unset when it ran. A compound check that lost
+  // some elements (partial results) has both: its result holds the records
+  // of the others, and its error is kind kPartial.
   std::optional<Error> error;
+  // The element requests that failed, for partial results.
+  std::vector<ElementFailure> failed_elements;
   // Whether the run ends with this check's failure.
   bool ends_run = false;
   // From the start of the check (its file read) to its end.

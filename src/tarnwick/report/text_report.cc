@@ -50,15 +50,13 @@ class TextReport : public ReportWriter {
   }
 
   void check_finished(const CheckOutcome& outcome) override {
-    if (outcome.failed()) {
-      if (outcome.ends_run) return;
-      out_.write("ERROR: ");
-      out_.write(error_kind_name(outcome.error->kind()));
-      out_.write(": ");
-      out_.write(escape_control_characters(outcome.error->what()));
-      out_.put('\n');
-    } else {
+    if (outcome.result) {
       pp(outcome.result->node(), out_);  // ends its last line
+      for (const ElementFailure& failure : outcome.failed_elements)
+        write_error_line(failure.error);
+    } else {
+      if (outcome.ends_run) return;
+      write_error_line(*outcome.error);
     }
     out_.write("\n\n");
     out_.flush();
@@ -86,6 +84,15 @@ class TextReport : public ReportWriter {
   }
 
  private:
+  // "ERROR: KIND: MESSAGE", escaped as error lines are.
+  void write_error_line(const Error& error) {
+    out_.write("ERROR: ");
+    out_.write(error_kind_name(error.kind()));
+    out_.write(": ");
+    out_.write(escape_control_characters(error.what()));
+    out_.put('\n');
+  }
+
   Output& out_;
 };
 

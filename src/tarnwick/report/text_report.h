@@ -15,7 +15,9 @@ namespace tarnwick {
 // that failed; then its result in report notation and two empty lines,
 // flushed. A failed check ends its block with "ERROR: KIND: MESSAGE"
 // (escaped as error lines are) and two empty lines when the run goes on
-// past it (with --keep-going); a failure that ends the run adds nothing.
+// past it (with --keep-going); a failure that ends the run adds nothing. A
+// compound check that lost some of its elements shows the records of the
+// others, then an "ERROR: KIND: MESSAGE" line per failed element.
 // A dry run's plan is a block too: the description line, a line per request
 // ("request a.cfg: CID=<session id>, action='show'", the checks referred to
 // first, with their filters), the line "filters: 'a', 'b & c'" and two empty

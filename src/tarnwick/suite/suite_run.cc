@@ -83,7 +83,16 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
     outcome.description = read_description(config);
     suite.writer.check_started(name, outcome.description);
     outcome.result =
-        run_check(suite.settings, config, filepath, suite.transport);
+        run_check(suite.settings, config, filepath, suite.transport,
+                  suite.keep_going ? &outcome.failed_elements : nullptr);
+    if (!outcome.failed_elements.empty()) {
+      const std::size_t elements =
+          outcome.result->node().size + outcome.failed_elements.size();
+      outcome.error =
+          Error(ErrorKind::kPartial,
+                std::to_string(outcome.failed_elements.size()) + " of " +
+                    std::to_string(elements) + " elements failed");
+    }
   } catch (const Error& e) {
     // The report cannot take the news of its own failure.
     if (e.kind() == ErrorKind::kOutput) throw;
@@ -103,7 +112,16 @@ void run_checks(const Suite& suite, const std::vector<std::string>& names,
   tally.checks = names.size();
   for (const std::string& name : names) {
     try {
-      tally.note(run_named_check(suite, name));
+      const CheckOutcome outcome = run_named_check(suite, name);
+      tally.note(outcome);
+      if (!outcome.failed()) continue;
+      // Partial results: the check ran, but some of its elements failed.
+      tally.failed.push_back(name);
+      for (const ElementFailure& failure : outcome.failed_elements) {
+        write_line_quietly(suite.err,
+                           error_line(error_kind_name(failure.error.kind()),
+                                      failure.error.what()));
+      }
     } catch (const Error& e) {
       if (!suite.keep_going || e.ends_run()) throw;
       tally.failed.push_back(name);

@@ -25,7 +25,8 @@ struct Suite {
   Clock& clock;
   Output& err;  // error lines of the checks the run goes on past
   // Whether a check that fails alone (Error::ends_run() false) lets the
-  // run go on with the next one.
+  // run go on with the next one, and a compound check whose element request
+  // fails keeps the records of its other elements (partial results).
   bool keep_going = false;
 };
 

@@ -80,6 +80,24 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
        "{\"check\": \"a.cfg\", \"description\": \"A\", \"result\": 1}\n"
        "{\"check\": \"b\xef\xbf\xbd.cfg\", \"description\": null, \"error\": "
        "{\"kind\": \"check file error\", \"message\": \"b:1\"}}\n"},
+      {"partial results: the failed element in its place",
+       [](ReportWriter& w) {
+         w.check_started("d.cfg", std::nullopt);
+         CheckOutcome o = ran("d.cfg", R"([{"object": "a", "results": 1},
+                              {"object": "c", "results": 3}])");
+         o.failed_elements.push_back(
+             {1, decode_json(R"("b")"),
+              Error(ErrorKind::kTimeout, "no reply (in d.cfg, element 2)")});
+         o.error = Error(ErrorKind::kPartial, "1 of 3 elements failed");
+         w.check_finished(o);
+       },
+       "[{'object': 'a', 'results': 1}, {'object': 'c', 'results': 3}]\n"
+       "ERROR: timeout: no reply (in d.cfg, element 2)\n\n\n",
+       "{\"check\": \"d.cfg\", \"description\": null, \"result\": "
+       "[{\"object\": \"a\", \"results\": 1}, {\"object\": \"b\", "
+       "\"error\": {\"kind\": \"timeout\", \"message\": \"no reply (in d.cfg, "
+       "element 2)\"}}, {\"object\": \"c\", \"results\": 3}], \"error\": "
+       "{\"kind\": \"partial\", \"message\": \"1 of 3 elements failed\"}}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
