@@ -86,6 +86,10 @@ TEST(JsonWriterTest, WritesValuesExactly) {
        R"({"\ud800x\udfff": "\ud83d)"
        "\xf0\x9f\x98\x80"
        R"(\ude00"})"},
+      // The line and paragraph separators, raw in a key and a text, and
+      // escaped in a text that needs another escape too.
+      {"{\"k\xe2\x80\xa8\": [\"a\xe2\x80\xa9\", \"\\u2028'\\n\"]}",
+       R"({"k\u2028": ["a\u2029", "\u2028'\n"]})"},
       // Escapes late in an eight-byte word and right after one.
       {R"("abcdefg\\abcdefg\"")", R"("abcdefg\\abcdefg\"")"},
       {R"("abcdefg\nhijklmnopé")", "\"abcdefg\\nhijklmnop\xc3\xa9\""},
