@@ -12,13 +12,15 @@
 namespace tarnwick {
 namespace {
 
-// Check files, the one of them examined, and what the dry run says of it:
-// the report block, and standard error with DIR for the check directory.
+// Check files, the checks of them examined, and what the dry run says of
+// them: the report blocks, and standard error with DIR for the check
+// directory.
 struct Case {
   const char* name;
   std::map<std::string, std::string> files;
   std::string block;
   std::string err;
+  std::vector<std::string> checks = {"a.cfg"};
 };
 
 const char kOrvantis[] = "[orvantis]\naction = show\n";
@@ -134,6 +136,13 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
        "comment: it is part of the value\n"
        "tarnwick: reference cycle: checks refer to each other: DIR/a.cfg -> b "
        "-> a.cfg (in DIR/a.cfg <- b:3)\n"},
+      {"a check named without its suffix",
+       {{"a.cfg", kOrvantis}},
+       "ERROR: file not found: no such file: 'DIR/a'; did you mean 'a.cfg'?"
+       "\n\n\n",
+       "tarnwick: file not found: no such file: 'DIR/a'; did you mean "
+       "'a.cfg'?\n",
+       {"a"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,7 +153,7 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
     Output out(-1);
     Output err(-1);
     std::vector<std::string> failed;
-    dry_run(dir.path(), {"a.cfg"}, *make_text_report(out), err, failed);
+    dry_run(dir.path(), c.checks, *make_text_report(out), err, failed);
     auto with_dir = [&dir](std::string text) {
       for (std::size_t at = text.find("DIR"); at != std::string::npos;
            at = text.find("DIR", at))
