@@ -69,6 +69,9 @@ TEST(JsonWriterTest, WritesValuesExactly) {
       {"1.5e-5", "1.5e-05"},
       {"-0.0", "-0.0"},
       {"0.1", "0.1"},
+      // Sixteen digits that are not the shortest form of their double.
+      {"[9.000000000000001, 9.999999999999999]",
+       "[9.000000000000002, 9.999999999999998]"},
       {"1.7976931348623157e308", "1.7976931348623157e+308"},
       {"5e-324", "5e-324"},
       {"[NaN, Infinity, -Infinity, 1e400, -1e400]",
