@@ -49,7 +49,9 @@ class VerboseTest(unittest.TestCase):
         "a.cfg": "[orvantis]\naction = show\nname = output(items)\n",
         "b.cfg": "[orvantis]\naction = no_such_action\n",
     }
-    REPLIES = {"list.json": ["edge-1", "x" * 100], "show.json": {"up": True}}
+    # Elements are cut past 60 characters, not bytes.
+    REPLIES = {"list.json": ["edge-1", "x" * 100, "y" * 60, "\u00e9" * 70],
+               "show.json": {"up": True}}
     LINE = re.compile(r"^\[tarnwick\] (.*): HTTP (\d+), (\d+) bytes, "
                       r"\d+\.\d{3} s$")
 
@@ -78,6 +80,8 @@ class VerboseTest(unittest.TestCase):
                     (a + " <- items: list", "200"),
                     (a + ": show 'edge-1'", "200"),
                     (a + ": show '" + "x" * 60 + "'...", "200"),
+                    (a + ": show '" + "y" * 60 + "'", "200"),
+                    (a + ": show '" + "\u00e9" * 60 + "'...", "200"),
                     (b + ": login", "200"),
                     (b + ": no_such_action", "404")}
         self.assertEqual(set(seen), expected)
