@@ -128,6 +128,23 @@ class TimeoutTest(unittest.TestCase):
                             "no reply from 'https://%s/v1/api' for 1 s "
                             "(in %s/a.cfg)" % (s.address, checks))
 
+    def test_a_reply_that_stops(self):
+        # The head counts as a sign of life, but not as bytes of the reply.
+        for sent in (0, 5):
+            with self.subTest(body_bytes=sent):
+                rules = [{"action": "show", "json": {"k": "v" * 20},
+                          "fault": "head_then_hang", "body_bytes": sent}]
+                with StubController(rules=rules) as s:
+                    checks = write_checks(s.dir / "checks", {"a.cfg": CHECK})
+                    result, elapsed = self.timed([
+                        "--config_dir", checks, "--controller_ip", s.address,
+                        "--password", PASSWORD])
+                self.assertEqual(result[1], "d\n")
+                self.assert_timeout(
+                    result, elapsed, "the reply from 'https://%s/v1/api' "
+                    "stopped for 1 s after %d bytes (in %s/a.cfg)" %
+                    (s.address, sent, checks))
+
     def test_a_port_that_never_answers_tls(self):
         # The connection is taken and nothing is ever said on it: the opening
         # login overruns, which is a timeout, not a failed login.
