@@ -243,11 +243,21 @@ class CompletionTest(InstalledTestCase):
     def test_check_names_after_only(self):
         (self.work / "checks" / "gw.cfg").write_text("")
         (self.work / "checks" / "gw_names").write_text("")
-        self.assertEqual(self.complete("--config_dir", "checks", "--only", "g"),
-                         ["gw.cfg", "gw_names"])
+        # The check directory in every form the command takes; readline
+        # may split "--conf=checks" at "=".
+        for given in [("--config_dir", "checks"), ("--config_dir=checks",),
+                      ("--config_dir", "=", "checks"), ("--conf", "checks"),
+                      ("--config=checks",), ("--conf", "=", "checks"),
+                      ("--config_dir", "cheese", "--conf", "checks")]:
+            with self.subTest(given):
+                self.assertEqual(self.complete(*given, "--only", "g"),
+                                 ["gw.cfg", "gw_names"])
+                self.assertEqual(self.complete(*given, "--onl", "=", "g"),
+                                 ["gw.cfg", "gw_names"])
         self.assertEqual(self.complete("--only", "g"), [])
         # --con could be --controller_ip or --config_dir.
         self.assertEqual(self.complete("--con", "ch"), [])
+        self.assertEqual(self.complete("--con", "checks", "--only", "g"), [])
 
 
 def man_page_examples(page):
