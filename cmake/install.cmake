@@ -6,7 +6,8 @@
 #   SYSCONFDIR/tarnwick/README           the operator's check directory
 #   PREFIX/bin/tarnwick-stub-controller  the stand-in controller
 #   PREFIX/share/doc/tarnwick/examples/  example checks
-#   PREFIX/share/man/man1/, PREFIX/share/bash-completion/completions/
+#   PREFIX/share/doc/tarnwick/changelog.gz
+#   PREFIX/share/man/man1/ (compressed), PREFIX/share/bash-completion/completions/
 #   PREFIX/include/tarnwick/, PREFIX/lib/libtarnwick_core.a,
 #   PREFIX/lib/cmake/tarnwick/           the core library as tarnwick::core
 #
@@ -33,6 +34,44 @@ set(TARNWICK_PUBLIC_HEADERS
   check/session.h wire/transport.h wire/curl_transport.h app/config_dir.h)
 
 # ---------------------------------------------------------------------------
+# The man pages and the changelog, compressed as Debian's policy asks (and
+# man reads them): gzip -9n, with no name or time stamp inside, so that two
+# builds of one tree give the same files.
+
+find_program(TARNWICK_GZIP gzip REQUIRED)
+mark_as_advanced(TARNWICK_GZIP)
+
+set(TARNWICK_MAINTAINER "tarnwick maintainers <tarnwick-maintainers@example.org>"
+    CACHE STRING "Maintainer named in the Debian package and its changelog")
+
+# The changelog in Debian's format, one entry for this version. The date is
+# that of configuring, or SOURCE_DATE_EPOCH when it is set.
+string(TIMESTAMP TARNWICK_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in
+               ${PROJECT_BINARY_DIR}/doc-staging/changelog @ONLY)
+
+set(TARNWICK_COMPRESSED_DOCS)
+foreach(doc docs/tarnwick.1 docs/tarnwick-stub-controller.1 changelog)
+  get_filename_component(name ${doc} NAME)
+  if(doc STREQUAL "changelog")
+    set(source ${PROJECT_BINARY_DIR}/doc-staging/changelog)
+  else()
+    set(source ${PROJECT_SOURCE_DIR}/${doc})
+  endif()
+  set(compressed ${PROJECT_BINARY_DIR}/doc/${name}.gz)
+  add_custom_command(
+    OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${PROJECT_BINARY_DIR}/doc/${name}
+    COMMAND ${TARNWICK_GZIP} -9nf ${PROJECT_BINARY_DIR}/doc/${name}
+    DEPENDS ${source}
+    VERBATIM)
+  list(APPEND TARNWICK_COMPRESSED_DOCS ${compressed})
+endforeach()
+add_custom_target(tarnwick_compressed_docs ALL
+                  DEPENDS ${TARNWICK_COMPRESSED_DOCS})
+
+# ---------------------------------------------------------------------------
 # The command and its files.
 
 install(TARGETS tarnwick RUNTIME DESTINATION ${TARNWICK_INSTALL_PKGDIR})
@@ -40,9 +79,11 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/stub_controller.py
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME tarnwick-stub-controller)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/tarnwick/config/
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/tarnwick.1
-              ${PROJECT_SOURCE_DIR}/docs/tarnwick-stub-controller.1
+install(FILES ${PROJECT_BINARY_DIR}/doc/tarnwick.1.gz
+              ${PROJECT_BINARY_DIR}/doc/tarnwick-stub-controller.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/completion/tarnwick.bash
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME tarnwick)
@@ -176,9 +217,6 @@ install(FILES ${PROJECT_BINARY_DIR}/tarnwickConfig.cmake
 # The Debian package: `cd build && cpack -G DEB` gives
 # tarnwick_VERSION_ARCH.deb, installed under /usr with the check directory
 # /etc/tarnwick.
-
-set(TARNWICK_MAINTAINER "tarnwick maintainers <tarnwick-maintainers@example.org>"
-    CACHE STRING "Maintainer named in the Debian package")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnwick)

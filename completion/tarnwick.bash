@@ -4,8 +4,44 @@
 # bash-completion loads the first time "tarnwick" is completed; or source it.
 # Completes the option names, directories after --config_dir (also when
 # shortened to --conf and the like, or written --config_dir=DIR), host
-# names after --controller_ip and the entries of the check directory given
-# with --config_dir after --only. Needs nothing from bash-completion itself.
+# names after --controller_ip and, after --only, the entries of the check
+# directory given with --config_dir in any of those forms. Needs nothing
+# from bash-completion itself.
+
+# The option that WORD names: itself, or the one option it is a prefix of;
+# nothing when it names none or several.
+_tarnwick_option() {
+  local name match=
+  [[ $1 == --?* ]] || return 0
+  for name in --controller_ip --username --password --config_dir \
+    --verbose --timeout --keep-going --json --only --version --dry-run \
+    --fail-http --quiet --strict; do
+    if [[ $name == "$1"* ]]; then
+      [[ -n $match ]] && return 0
+      match=$name
+    fi
+  done
+  printf '%s\n' "$match"
+}
+
+# The check directory given on the line before the word being completed, in
+# any of the forms the command takes ("--config_dir DIR", "--conf=DIR", which
+# readline may split into "--conf" "=" "DIR"); the last one counts.
+_tarnwick_config_dir() {
+  local dir='' i word
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if [[ $word == --*=* ]]; then
+      [[ $(_tarnwick_option "${word%%=*}") == --config_dir ]] &&
+        dir=${word#*=}
+    elif [[ $(_tarnwick_option "$word") == --config_dir ]]; then
+      [[ ${COMP_WORDS[i + 1]} == = ]] && ((i++))
+      ((i + 1 < COMP_CWORD)) && dir=${COMP_WORDS[i + 1]}
+      ((i++))
+    fi
+  done
+  printf '%s\n' "$dir"
+}
 
 _tarnwick() {
   local cur=${COMP_WORDS[COMP_CWORD]}
@@ -30,17 +66,8 @@ _tarnwick() {
   fi
 
   # The command accepts any prefix that names one option only.
-  local name match=
-  if [[ $option == --?* ]]; then
-    for name in --controller_ip --username --password --config_dir \
-      --verbose --timeout --keep-going --json --only --version --dry-run \
-      --fail-http --quiet --strict; do
-      if [[ $name == "$option"* ]]; then
-        [[ -n $match ]] && { match=; break; }
-        match=$name
-      fi
-    done
-  fi
+  local match
+  match=$(_tarnwick_option "$option")
 
   local -a found=()
   case $match in
@@ -56,14 +83,9 @@ _tarnwick() {
       ;;
     --only)
       # Entries of the check directory named on the line, as bare names.
-      local dir= i
-      for ((i = 1; i < COMP_CWORD; i++)); do
-        case ${COMP_WORDS[i]} in
-          --config_dir=*) dir=${COMP_WORDS[i]#*=} ;;
-          --config_dir) ((i + 1 < COMP_CWORD)) && dir=${COMP_WORDS[i + 1]} ;;
-        esac
-      done
-      [[ -d $dir ]] || return 0
+      local dir
+      dir=$(_tarnwick_config_dir)
+      [[ -n $dir && -d $dir ]] || return 0
       local entry
       for entry in "$dir"/"$cur"*; do
         [[ -e $entry ]] && found+=("${entry##*/}")

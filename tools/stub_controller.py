@@ -53,7 +53,9 @@ or "file", else the normal reply; "content_type"; "headers", a map or list
 of [name, value] that adds headers or replaces the stub's own
 (Content-Length included); "hold_until", a path: the answer waits until that
 path exists (at most --lifetime), so a test decides when a request is
-answered; "fault", one of the names in FAULTS below.
+answered; "delay", seconds (a number, fractions allowed) the answer waits
+before its first byte, as a slow controller would; "fault", one of the
+names in FAULTS below, and "body_bytes" with the fault head_then_hang.
 
 {"generate": "list", "bytes": N} streams a body of at most N bytes that is
 never held in memory: the JSON list of the texts "item-000000000",
@@ -76,6 +78,9 @@ Faults (FAULTS below):
   chunked             Transfer-Encoding: chunked, the body in 7 chunks
                       (fewer when it is shorter than 7 bytes)
   trickle             the head, then the body in 20 pieces 50 ms apart
+  head_then_hang      the head with the full length and the first
+                      "body_bytes" bytes of the body (default 0), then
+                      silence until the stub stops
 
 Every request is appended to --log as one JSON line, before it is answered:
 {"n", "method", "path", "content_type", "headers", "fields", "action",
@@ -114,6 +119,8 @@ class Reply:
         self.status = status
         self.body = body
         self.headers = [("Content-Type", content_type)]
+        # For head_then_hang: bytes of the body sent before the silence.
+        self.body_bytes = 0
         # (length, function returning an iterator of byte chunks) for a body
         # made while it is sent; body is then empty.
         self.stream = None
@@ -238,6 +245,14 @@ def fault_trickle(handler, reply):
         handler.send_bytes(body[start:start + step])
 
 
+def fault_head_then_hang(handler, reply):
+    """Sends the head with the full length and the first body_bytes bytes of
+    the body, then keeps the connection open and silent until the stub
+    stops."""
+    handler.send_bytes(reply.head() + reply.body[:reply.body_bytes])
+    handler.server.stopping.wait()
+
+
 FAULTS = {
     "drop_before_status": fault_drop_before_status,
     "drop_mid_body": fault_drop_mid_body,
@@ -245,6 +260,7 @@ FAULTS = {
     "close_delimited": fault_close_delimited,
     "chunked": fault_chunked,
     "trickle": fault_trickle,
+    "head_then_hang": fault_head_then_hang,
 }
 
 
@@ -303,13 +319,13 @@ class Controller:
         return fields, action, count
 
     def answer(self, method, path, fields, action, count):
-        """Returns (reply, fault function or None, path to wait for or
-        None)."""
+        """Returns (reply, fault function or None, the rule that applies or
+        an empty one)."""
         rule = self.find_rule(action, fields, count)
         if rule is not None:
             reply, fault = self.apply_rule(rule, method, path, fields, action)
-            return reply, fault, rule.get("hold_until")
-        return self.normal_reply(method, path, fields, action), None, None
+            return reply, fault, rule
+        return self.normal_reply(method, path, fields, action), None, {}
 
     def find_rule(self, action, fields, count):
         present = set((n, v) for n, v in fields)
@@ -349,6 +365,7 @@ class Controller:
         for name, value in (headers.items() if isinstance(headers, dict)
                             else headers):
             reply.set_header(name, value)
+        reply.body_bytes = rule.get("body_bytes", 0)
         fault = FAULTS[rule["fault"]] if "fault" in rule else None
         return reply, fault
 
@@ -493,10 +510,12 @@ class Handler(BaseHTTPRequestHandler):
         fields, action, count = controller.record(self.command, self.path,
                                                   self.headers, body)
         path = self.path.split("?", 1)[0]
-        reply, fault, hold = controller.answer(self.command, path, fields,
+        reply, fault, rule = controller.answer(self.command, path, fields,
                                                action, count)
-        if hold is not None:
-            self.wait_for(hold)
+        if "hold_until" in rule:
+            self.wait_for(rule["hold_until"])
+        if "delay" in rule:
+            self.server.stopping.wait(rule["delay"])
         if fault is not None:
             fault(self, reply)
         elif self.command == "HEAD":
@@ -567,6 +586,7 @@ RULE_TYPES = {
     "body": str, "raw": str, "body_base64": str, "json": object,
     "content_type": str, "headers": (dict, list), "fault": str,
     "generate": str, "bytes": int, "hold_until": str, "file": str,
+    "delay": (int, float), "body_bytes": int,
 }
 GENERATORS = ("list",)
 
@@ -605,6 +625,13 @@ def check_rule(rule):
             raise ValueError("rule bytes must not be negative")
     elif "bytes" in rule:
         raise ValueError("rule bytes needs generate")
+    if "delay" in rule and not 0 <= rule["delay"] < float("inf"):
+        raise ValueError("rule delay must be a number of seconds, at least 0")
+    if "body_bytes" in rule:
+        if rule.get("fault") != "head_then_hang":
+            raise ValueError("rule body_bytes needs the fault head_then_hang")
+        if rule["body_bytes"] < 0:
+            raise ValueError("rule body_bytes must not be negative")
     if "file" in rule:
         if "fault" in rule:
             raise ValueError("a file body takes no fault")

@@ -49,7 +49,9 @@ class VerboseTest(unittest.TestCase):
         "a.cfg": "[orvantis]\naction = show\nname = output(items)\n",
         "b.cfg": "[orvantis]\naction = no_such_action\n",
     }
-    REPLIES = {"list.json": ["edge-1", "x" * 100], "show.json": {"up": True}}
+    # Elements are cut past 60 characters, not bytes.
+    REPLIES = {"list.json": ["edge-1", "x" * 100, "y" * 60, "\u00e9" * 70],
+               "show.json": {"up": True}}
     LINE = re.compile(r"^\[tarnwick\] (.*): HTTP (\d+), (\d+) bytes, "
                       r"\d+\.\d{3} s$")
 
@@ -78,6 +80,8 @@ class VerboseTest(unittest.TestCase):
                     (a + " <- items: list", "200"),
                     (a + ": show 'edge-1'", "200"),
                     (a + ": show '" + "x" * 60 + "'...", "200"),
+                    (a + ": show '" + "y" * 60 + "'", "200"),
+                    (a + ": show '" + "\u00e9" * 60 + "'...", "200"),
                     (b + ": login", "200"),
                     (b + ": no_such_action", "404")}
         self.assertEqual(set(seen), expected)
@@ -123,6 +127,23 @@ class TimeoutTest(unittest.TestCase):
         self.assert_timeout(result, elapsed,
                             "no reply from 'https://%s/v1/api' for 1 s "
                             "(in %s/a.cfg)" % (s.address, checks))
+
+    def test_a_reply_that_stops(self):
+        # The head counts as a sign of life, but not as bytes of the reply.
+        for sent in (0, 5):
+            with self.subTest(body_bytes=sent):
+                rules = [{"action": "show", "json": {"k": "v" * 20},
+                          "fault": "head_then_hang", "body_bytes": sent}]
+                with StubController(rules=rules) as s:
+                    checks = write_checks(s.dir / "checks", {"a.cfg": CHECK})
+                    result, elapsed = self.timed([
+                        "--config_dir", checks, "--controller_ip", s.address,
+                        "--password", PASSWORD])
+                self.assertEqual(result[1], "d\n")
+                self.assert_timeout(
+                    result, elapsed, "the reply from 'https://%s/v1/api' "
+                    "stopped for 1 s after %d bytes (in %s/a.cfg)" %
+                    (s.address, sent, checks))
 
     def test_a_port_that_never_answers_tls(self):
         # The connection is taken and nothing is ever said on it: the opening

@@ -10,6 +10,8 @@ import os
 import pathlib
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -241,11 +243,83 @@ class CompletionTest(InstalledTestCase):
     def test_check_names_after_only(self):
         (self.work / "checks" / "gw.cfg").write_text("")
         (self.work / "checks" / "gw_names").write_text("")
-        self.assertEqual(self.complete("--config_dir", "checks", "--only", "g"),
-                         ["gw.cfg", "gw_names"])
+        # The check directory in every form the command takes; readline
+        # may split "--conf=checks" at "=".
+        for given in [("--config_dir", "checks"), ("--config_dir=checks",),
+                      ("--config_dir", "=", "checks"), ("--conf", "checks"),
+                      ("--config=checks",), ("--conf", "=", "checks"),
+                      ("--config_dir", "cheese", "--conf", "checks")]:
+            with self.subTest(given):
+                self.assertEqual(self.complete(*given, "--only", "g"),
+                                 ["gw.cfg", "gw_names"])
+                self.assertEqual(self.complete(*given, "--onl", "=", "g"),
+                                 ["gw.cfg", "gw_names"])
         self.assertEqual(self.complete("--only", "g"), [])
         # --con could be --controller_ip or --config_dir.
         self.assertEqual(self.complete("--con", "ch"), [])
+        self.assertEqual(self.complete("--con", "checks", "--only", "g"), [])
+
+
+def man_page_examples(page):
+    """The shell examples of a man page's EXAMPLES section, as a shell
+    would read them from the page."""
+    text = page.read_text()
+    section = text[text.index("\n.SH EXAMPLES\n"):]
+    section = section[:section.index("\n.SH ", 1)]
+    blocks = re.findall(r"^\.EX\n(.*?)^\.EE\n", section, re.M | re.S)
+    roff = {r"\-": "-", r"\e": "\\", r"\(aq": "'"}
+    return [re.sub(r"\\-|\\e|\\\(aq", lambda m: roff[m.group(0)], block)
+            for block in blocks]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class StubManPageTest(InstalledTestCase):
+    """The examples of tarnwick-stub-controller(1) run as written, with the
+    installed commands, the installed examples and a free port for 8443."""
+
+    def run_example(self, script, work):
+        proc = subprocess.Popen(
+            ["bash", "-c", script], cwd=work, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=clean_env({"PATH": "%s:%s" % (self.prefix / "bin",
+                                             os.environ.get("PATH", ""))}),
+            start_new_session=True)
+        try:
+            out, err = proc.communicate(timeout=RUN_TIMEOUT)
+        finally:
+            # The stand-in too, should the example have left it running.
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            proc.wait()
+        return proc.returncode, out.decode(), err.decode()
+
+    def test_examples_run_as_written(self):
+        port = str(free_port())
+        examples = str(self.prefix / "share/doc/tarnwick/examples")
+        scripts = [block.replace("8443", port).replace(
+            "/usr/share/doc/tarnwick/examples", examples)
+            for block in man_page_examples(
+                SOURCE_DIR / "docs/tarnwick-stub-controller.1")]
+        self.assertEqual(len(scripts), 2)
+        work = self.tmp / "man-page-examples"
+        work.mkdir()
+        status, out, err = self.run_example(scripts[0], work)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("Example: name and state of every gateway\n"
+                      "[{'name': 'edge-1', 'state': 'up'}]\n\n\n", out)
+        logged = (work / "requests.jsonl").read_text().splitlines()
+        self.assertIn('"action": "login"', logged[0])
+        status, out, err = self.run_example(scripts[1], work)
+        self.assertRegex(err, r"^tarnwick: timeout: no reply from "
+                         r"'https://127\.0\.0\.1:%s/v1/api' for 2 s "
+                         r"\(in [^\n]*\)\n$" % port)
 
 
 class ConsumerTest(InstalledTestCase):

@@ -99,15 +99,30 @@ class BrokenPipeTest(StubTestCase):
                     self.assertEqual(finish(proc), (141, ""))
 
     def test_head_takes_the_first_line(self):
-        for restore in (True, False):
-            with self.subTest(sigpipe_default=restore):
-                proc = start(self.args(), subprocess.PIPE, restore)
-                head = subprocess.Popen(["head", "-1"], stdin=proc.stdout,
-                                        stdout=subprocess.PIPE)
-                proc.stdout.close()
-                first, _ = head.communicate(timeout=TIMEOUT)
-                self.assertEqual(first, b"check a\n")
-                self.assertEqual(finish(proc), (141, ""))
+        # A check that failed before the reader went away is no reason for
+        # the summary of --keep-going: the closed pipe wins.
+        checks = write_checks(self.stub.dir / "going_on", {
+            "bad.cfg": "[orvantis]\naction\n", "a.cfg": CHECK % ("a", "a")})
+        parse_error = ("check file error: %s/bad.cfg:2: parse error: a line "
+                       "that is neither a section header nor a key line" %
+                       checks)
+        runs = {
+            "report": (self.args(), "check a\n", ""),
+            "after a failed check, going on": (
+                self.args("--config_dir", checks, "--keep-going", "--only",
+                          "bad.cfg", "--only", "a.cfg"),
+                "ERROR: %s\n" % parse_error, "tarnwick: %s\n" % parse_error),
+        }
+        for name, (args, line, err) in runs.items():
+            for restore in (True, False):
+                with self.subTest(name, sigpipe_default=restore):
+                    proc = start(args, subprocess.PIPE, restore)
+                    head = subprocess.Popen(["head", "-1"], stdin=proc.stdout,
+                                            stdout=subprocess.PIPE)
+                    proc.stdout.close()
+                    first, _ = head.communicate(timeout=TIMEOUT)
+                    self.assertEqual(first.decode(), line)
+                    self.assertEqual(finish(proc), (141, err))
 
 
 class OutputFailureTest(StubTestCase):

@@ -151,6 +151,8 @@ class RulesTest(unittest.TestCase):
             {"action": "half", "json": {"k": "v" * 50},
              "fault": "drop_mid_body"},
             {"action": "hang", "fault": "hang"},
+            {"action": "stall", "json": {"k": "v"}, "fault": "head_then_hang",
+             "body_bytes": 5},
         ]
         with StubController(rules=rules) as stub:
             with self.assertRaises((http.client.RemoteDisconnected,
@@ -162,8 +164,32 @@ class RulesTest(unittest.TestCase):
             with self.assertRaises((socket.timeout, TimeoutError)):
                 post(stub, [("action", "hang")], timeout=1)
             self.assertGreaterEqual(time.monotonic() - started, 0.9)
+            conn = http.client.HTTPSConnection("127.0.0.1", stub.port,
+                                               timeout=1, context=TLS)
+            try:
+                conn.request("POST", "/v1/api", body="action=stall")
+                reply = conn.getresponse()
+                self.assertEqual((reply.status, reply.getheader(
+                    "Content-Length")), (200, "10"))
+                self.assertEqual(reply.read(5), b'{"k":')
+                with self.assertRaises((socket.timeout, TimeoutError)):
+                    reply.read(1)
+            finally:
+                conn.close()
             # The stub still answers others meanwhile.
             self.assertEqual(post(stub, [("action", "login")])[0], 200)
+
+    def test_delay_holds_the_answer_back(self):
+        rules = [{"action": "slow", "delay": 1.5, "json": {"slow": True}}]
+        with StubController(rules=rules) as stub:
+            started = time.monotonic()
+            self.assertEqual(post_json(stub, [("action", "slow")]),
+                             (200, {"slow": True}))
+            self.assertGreaterEqual(time.monotonic() - started, 1.5)
+            # Only the rule's own requests wait.
+            started = time.monotonic()
+            self.assertEqual(post(stub, [("action", "login")])[0], 200)
+            self.assertLess(time.monotonic() - started, 1)
 
     def test_bad_rules_are_refused_at_start(self):
         cases = [
@@ -172,6 +198,10 @@ class RulesTest(unittest.TestCase):
             [{"acton": "typo"}],
             [{"fields": {"a": 1}}],
             ["not a rule"],
+            [{"delay": -1}],
+            [{"delay": "1"}],
+            [{"body_bytes": 5}],
+            [{"fault": "head_then_hang", "body_bytes": -1}],
         ]
         for rules in cases:
             with self.subTest(rules):

@@ -158,11 +158,14 @@ class UnattendedTest(unittest.TestCase):
                           "login", "small"])
 
     def test_only_a_name_that_is_no_check_file_sends_nothing(self):
-        (status, out, err), requests = self.run_with("--only", "missing")
-        self.assertEqual((status, out), (1, ""))
-        self.assertEqual(err, "tarnwick: file not found: no such file: '%s'\n"
-                         % self.path("missing"))
-        self.assertEqual(requests, [])
+        hints = {"missing": "", "d": "; did you mean 'd.cfg'?"}
+        for name, hint in hints.items():
+            with self.subTest(name):
+                (status, out, err), requests = self.run_with("--only", name)
+                self.assertEqual((status, out), (1, ""))
+                self.assertEqual(err, "tarnwick: file not found: no such "
+                                 "file: '%s'%s\n" % (self.path(name), hint))
+                self.assertEqual(requests, [])
 
     def test_version_sends_nothing_and_asks_nothing(self):
         before = len(self.stub.requests())

@@ -10,6 +10,7 @@
 #include "tarnwick/app/settings.h"
 #include "tarnwick/app/traced_transport.h"
 #include "tarnwick/app/usage.h"
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 #include "tarnwick/base/secret.h"
 #include "tarnwick/check/session.h"
@@ -18,6 +19,7 @@
 #include "tarnwick/report/quiet_report.h"
 #include "tarnwick/report/text_report.h"
 #include "tarnwick/suite/dry_run.h"
+#include "tarnwick/suite/suffix_hint.h"
 #include "tarnwick/suite/suite_run.h"
 #include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/curl_transport.h"
@@ -66,8 +68,13 @@ int run(const CommandLine& command_line, RunSettings& settings,
   fix_settings(command_line, env.prompter, settings);
   // A name that is no check file ends the run before anything is sent,
   // whether the run would go on past failed checks or not.
-  for (const std::string& name : command_line.only)
-    CheckFile::check_readable(join_check_path(settings.config_dir, name));
+  for (const std::string& name : command_line.only) {
+    try {
+      CheckFile::check_readable(join_check_path(settings.config_dir, name));
+    } catch (const Error& e) {
+      rethrow_with_suffix_hint(e, settings.config_dir, name);
+    }
+  }
   TracedTransport transport(env.transport, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock);

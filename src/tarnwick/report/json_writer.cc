@@ -52,6 +52,22 @@ bool is_plain_tail(std::string_view s, std::size_t pos) {
 
 bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
+// The line and paragraph separators are valid in a JSON string, but readers
+// that take them for line ends (Python's str.splitlines, older JavaScript)
+// would cut a line of JSON Lines in two; escaped, as Go's encoding/json
+// writes them, they are harmless.
+bool is_line_separator(char32_t c) { return c == 0x2028 || c == 0x2029; }
+
+// Whether s holds U+2028 or U+2029 (E2 80 A8, E2 80 A9).
+bool holds_line_separator(std::string_view s) {
+  for (std::size_t at = s.find("\xE2\x80"); at != std::string_view::npos;
+       at = s.find("\xE2\x80", at + 1)) {
+    if (at + 2 < s.size() && (s[at + 2] == '\xA8' || s[at + 2] == '\xA9'))
+      return true;
+  }
+  return false;
+}
+
 // \u and four small hexadecimal digits, as Python's json module writes them.
 void write_unicode_escape(char32_t c, Output& out) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -103,6 +119,14 @@ void write_unescaped(const Node& t, Output& out) {
   out.put('"');
 }
 
+// Whether t, a text read from a reply without an escape, holds nothing this
+// writer escapes either. Plain and printable texts hold no separator.
+bool is_written_as_it_is(const Node& t) {
+  return (t.flags & Node::kUnescaped) &&
+         ((t.flags & (Node::kPlainText | Node::kPrintableText)) ||
+          !holds_line_separator(t.text()));
+}
+
 // What a surrogate's 3-byte form stands for: in a reply value, a lone
 // surrogate escape that the decoder kept; in a name or message, bytes that
 // are not UTF-8.
@@ -121,7 +145,7 @@ void write_string(std::string_view s, Surrogates surrogates, Output& out) {
     char32_t c = b;
     const bool decoded =
         b >= 0x80 && decode_utf8(s, next, c, surrogates == Surrogates::kEscape);
-    if (decoded && !is_surrogate(c)) {
+    if (decoded && !is_surrogate(c) && !is_line_separator(c)) {
       pos = next;
       continue;
     }
@@ -169,7 +193,7 @@ void write_scalar(const Node& v, Output& out) {
       break;
     }
     case Kind::kText:
-      if (v.flags & Node::kUnescaped) {
+      if (is_written_as_it_is(v)) {
         write_unescaped(v, out);
       } else {
         write_string(v.text(), Surrogates::kEscape, out);
@@ -217,7 +241,7 @@ void write_json(const Node& value, Output& out) {
       continue;
     }
     const MemberRef m = c.map()[i];
-    if (m.key.flags & Node::kUnescaped) {
+    if (is_written_as_it_is(m.key)) {
       write_unescaped(m.key, out);
     } else {
       write_string(m.name(), Surrogates::kEscape, out);

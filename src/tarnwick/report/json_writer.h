@@ -18,8 +18,10 @@ namespace tarnwick {
 //     always with a point or an exponent (5.0, 1e+16, 1.5e-05, -0.0), so that
 //     they read back as reals; NaN and the infinities as null;
 //   - texts (keys too) as UTF-8, with \" \\ \b \f \n \r \t for those
-//     characters and \u00XX for the other control characters; a lone
-//     surrogate as its \uXXXX escape; a byte that is not UTF-8 as U+FFFD.
+//     characters and \u00XX for the other control characters, \u2028 and
+//     \u2029 for the line and paragraph separators (which some readers take
+//     for line ends); a lone surrogate as its \uXXXX escape; a byte that is
+//     not UTF-8 as U+FFFD.
 // The result is always valid JSON, and decode_json gives back value for
 // every value it decoded except that non-finite reals come back as null.
 // Linear time, no recursion; beyond what out buffers, memory grows with the

@@ -8,6 +8,7 @@
 #include "tarnwick/base/literal.h"
 #include "tarnwick/check/check_chain.h"
 #include "tarnwick/checkfile/check_file_warnings.h"
+#include "tarnwick/suite/suffix_hint.h"
 #include "tarnwick/suite/suite_run.h"
 
 namespace tarnwick {
@@ -81,6 +82,17 @@ CheckPlan plan(const CheckFile& config, const std::string& config_file,
   return plan;
 }
 
+// The check `name` of the run, read from path: a name the operator may have
+// given without its suffix.
+CheckFile load_named(const std::string& config_dir, const std::string& name,
+                     const std::string& path) {
+  try {
+    return CheckFile::load(path);
+  } catch (const Error& e) {
+    rethrow_with_suffix_hint(e, config_dir, name);
+  }
+}
+
 }  // namespace
 
 CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
@@ -95,7 +107,7 @@ std::size_t dry_run(const std::string& config_dir,
   for (const std::string& name : names) {
     const std::string path = join_check_path(config_dir, name);
     try {
-      const CheckFile config = CheckFile::load(path);
+      const CheckFile config = load_named(config_dir, name, path);
       warn.file(config, path);
       writer.check_started(name, read_description(config));
       writer.check_planned(plan(config, path, name, config_dir, &warn));

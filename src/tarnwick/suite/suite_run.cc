@@ -13,12 +13,11 @@
 #include "tarnwick/base/text.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/suite/suffix_hint.h"
 
 namespace tarnwick {
 
 namespace {
-
-constexpr std::string_view kCheckSuffix = ".cfg";
 
 // Every entry name of dir but "." and "..", in the order the file system
 // returns them. The listing is taken once, so later changes to the directory

@@ -343,10 +343,6 @@ Reply CurlTransport::post(const Request& request) {
   return reply;
 }
 
-long CurlTransport::connect_timeout_ms_for_test(const Request& request) {
-  return connect_timeout_ms(request);
-}
-
 std::string http_library_versions() {
   const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
   std::string text = std::string("libcurl ") + info->version + "\n";

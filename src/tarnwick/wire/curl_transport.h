@@ -23,10 +23,6 @@ class CurlTransport : public Transport {
   explicit CurlTransport(Clock& clock);
   Reply post(const Request& request) override;
 
-  // The connect timeout a request is sent with, in milliseconds. Test-only:
-  // without Request::timeout it must be beyond any real wait.
-  static long connect_timeout_ms_for_test(const Request& request);
-
  private:
   Clock& clock_;
   // libcurl (and its TLS library) is set up at the first request, so a run

@@ -286,6 +286,7 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--only", ".hidden.cfg", "--only", "a b"}, "run only=.hidden.cfg,a b"},
       {{"--only", "dir/a.cfg"}, kBadName},
       {{"--only", "/etc/passwd"}, kBadName},
+      {{"--only", "."}, kBadName},
       {{"--only", ".."}, kBadName},
       {{"--only="}, kBadName},
       {{"--vers", "--x"}, "version"},

@@ -1,9 +1,13 @@
 #include "tarnwick/app/traced_transport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "fake_transport.h"
 #include "tarnwick/base/error.h"
@@ -38,20 +42,53 @@ TEST(TraceLineTest, NamesCheckActionElementStatusSizeAndTime) {
             "timeout\n");
 }
 
+// A FakeTransport that notes, as each request is sent, what the reader of
+// a pipe has received by then.
+class PipeWatchingTransport : public FakeTransport {
+ public:
+  explicit PipeWatchingTransport(int read_fd) : read_fd_(read_fd) {}
+
+  Reply post(const Request& request) override {
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(read_fd_, buffer, sizeof buffer)) > 0)
+      received_.append(buffer, static_cast<std::size_t>(n));
+    seen_at_posts_.push_back(received_);
+    return FakeTransport::post(request);
+  }
+
+  const std::vector<std::string>& seen_at_posts() const {
+    return seen_at_posts_;
+  }
+
+ private:
+  int read_fd_;
+  std::string received_;
+  std::vector<std::string> seen_at_posts_;
+};
+
 // The report so far goes out before the run waits; a trace line follows
 // each request, failed or not.
 TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
-  FakeTransport inner;
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+  PipeWatchingTransport inner(fds[0]);
   inner.add_reply("{}");
   inner.add_failure(ErrorKind::kConnection, "refused");
-  Output out(-1);
   Output trace(-1);
   SteadyClock clock;
-  TracedTransport traced(inner, out, &trace, clock);
-  out.write("block\n");
-  traced.post(request_for("a.cfg", "show", ""));
-  EXPECT_THROW(traced.post(request_for("a.cfg", "show", "'x'")), Error);
-  EXPECT_EQ(out.text(), "block\n");
+  {
+    Output out(fds[1]);
+    TracedTransport traced(inner, out, &trace, clock);
+    out.write("block\n");
+    traced.post(request_for("a.cfg", "show", ""));
+    out.write("more\n");
+    EXPECT_THROW(traced.post(request_for("a.cfg", "show", "'x'")), Error);
+  }
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_EQ(inner.seen_at_posts(),
+            (std::vector<std::string>{"block\n", "block\nmore\n"}));
   const std::string lines = trace.text();
   EXPECT_TRUE(lines.starts_with("[tarnwick] a.cfg: show: HTTP 200, 2 bytes, "))
       << lines;

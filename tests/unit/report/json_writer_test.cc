@@ -69,6 +69,9 @@ TEST(JsonWriterTest, WritesValuesExactly) {
       {"1.5e-5", "1.5e-05"},
       {"-0.0", "-0.0"},
       {"0.1", "0.1"},
+      // Sixteen digits that are not the shortest form of their double.
+      {"[9.000000000000001, 9.999999999999999]",
+       "[9.000000000000002, 9.999999999999998]"},
       {"1.7976931348623157e308", "1.7976931348623157e+308"},
       {"5e-324", "5e-324"},
       {"[NaN, Infinity, -Infinity, 1e400, -1e400]",
@@ -86,6 +89,10 @@ TEST(JsonWriterTest, WritesValuesExactly) {
        R"({"\ud800x\udfff": "\ud83d)"
        "\xf0\x9f\x98\x80"
        R"(\ude00"})"},
+      // The line and paragraph separators, raw in a key and a text, and
+      // escaped in a text that needs another escape too.
+      {"{\"k\xe2\x80\xa8\": [\"a\xe2\x80\xa9\", \"\\u2028'\\n\"]}",
+       R"({"k\u2028": ["a\u2029", "\u2028'\n"]})"},
       // Escapes late in an eight-byte word and right after one.
       {R"("abcdefg\\abcdefg\"")", R"("abcdefg\\abcdefg\"")"},
       {R"("abcdefg\nhijklmnopé")", "\"abcdefg\\nhijklmnop\xc3\xa9\""},

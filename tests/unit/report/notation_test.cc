@@ -104,6 +104,9 @@ TEST(NotationTest, PrintsNumbersAndWordsInContainers) {
             "[5.0,\n 5.0,\n 1e+16,\n 0,\n " + digits + "]\n");
   EXPECT_EQ(print(R"({"b": [true, false, null], "a": 0.5})"),
             "{'a': 0.5, 'b': [True, False, None]}\n");
+  // Sixteen digits that are not the shortest form of the double they name.
+  EXPECT_EQ(print("[9.000000000000001, 9.999999999999999]"),
+            "[9.000000000000002, 9.999999999999998]\n");
 }
 
 // ----- Layout

@@ -12,13 +12,15 @@
 namespace tarnwick {
 namespace {
 
-// Check files, the one of them examined, and what the dry run says of it:
-// the report block, and standard error with DIR for the check directory.
+// Check files, the checks of them examined, and what the dry run says of
+// them: the report blocks, and standard error with DIR for the check
+// directory.
 struct Case {
   const char* name;
   std::map<std::string, std::string> files;
   std::string block;
   std::string err;
+  std::vector<std::string> checks = {"a.cfg"};
 };
 
 const char kOrvantis[] = "[orvantis]\naction = show\n";
@@ -63,13 +65,15 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
        "section names are exact; did you mean 'orvantis'?\n"},
       {"keys of [default] that are near misses",
        {{"a.cfg", std::string("[default]\nfilter = a\nDescripton = d\n"
-                              "desc = d\nfilters = a\n") +
+                              "desc = d\nfiltr = a\nfilters = a\n") +
                       kOrvantis}},
        "request a.cfg: CID=<session id>, action='show'\nfilters: 'a'\n\n\n",
        "tarnwick: warning: DIR/a.cfg:2: key 'filter' of [default] is not read; "
        "did you mean 'filters'?\n"
        "tarnwick: warning: DIR/a.cfg:3: key 'descripton' of [default] is not "
-       "read; did you mean 'description'?\n"},
+       "read; did you mean 'description'?\n"
+       "tarnwick: warning: DIR/a.cfg:5: key 'filtr' of [default] is not read; "
+       "did you mean 'filters'?\n"},
       {"a '%' that drops description and filters, empty expressions",
        {{"a.cfg",
          "[default]\ndescription = CPU > 90%\nfilters = a, b,\n"
@@ -86,13 +90,17 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
       {"comment marks inside values, on continuation lines too",
        {{"a.cfg",
          "[orvantis]\naction = show ; the action\nhost = h\n"
-         "  second # the host\nx = a#b;c\n"}},
+         "  second # the host\nx = a#b;c\ny = a\t#b\nz = a\t;b\n"}},
        "request a.cfg: CID=<session id>, action='show ; the action', "
-       "host='h\\nsecond # the host', x='a#b;c'\n"
+       "host='h\\nsecond # the host', x='a#b;c', y='a\\t#b', z='a\\t;b'\n"
        "filters: none, the whole reply\n\n\n",
        "tarnwick: warning: DIR/a.cfg:2: ';' in the value of 'action' is no "
        "comment: it is part of the value\n"
        "tarnwick: warning: DIR/a.cfg:4: '#' in the value of 'host' is no "
+       "comment: it is part of the value\n"
+       "tarnwick: warning: DIR/a.cfg:6: '#' in the value of 'y' is no "
+       "comment: it is part of the value\n"
+       "tarnwick: warning: DIR/a.cfg:7: ';' in the value of 'z' is no "
        "comment: it is part of the value\n"},
       {"no action",
        {{"a.cfg", "[orvantis]\nname = n\n"}},
@@ -125,15 +133,35 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
        "\n\n\n",
        "tarnwick: file not found: no such file: 'DIR/nowhere' (in "
        "DIR/a.cfg:3)\n"},
-      {"a cycle, warned once per file",
-       {{"a.cfg", "[orvantis]\naction = show ;\nx = output(b)\n"},
+      {"a cycle",
+       {{"a.cfg", "[orvantis]\naction = show\nx = output(b)\n"},
         {"b", "[orvantis]\naction = list\nx = output(a.cfg)\n"}},
        "ERROR: reference cycle: checks refer to each other: DIR/a.cfg -> b -> "
        "a.cfg (in DIR/a.cfg <- b:3)\n\n\n",
-       "tarnwick: warning: DIR/a.cfg:2: ';' in the value of 'action' is no "
-       "comment: it is part of the value\n"
        "tarnwick: reference cycle: checks refer to each other: DIR/a.cfg -> b "
        "-> a.cfg (in DIR/a.cfg <- b:3)\n"},
+      {"two checks that refer to one file, warned once",
+       {{"a.cfg", "[orvantis]\naction = show\nx = output(b)\n"},
+        {"c.cfg", "[orvantis]\naction = show\nx = output(b)\n"},
+        {"b", "[orvantis]\naction = list ;\n"}},
+       "request b: CID=<session id>, action='list ;'; filters none, the whole "
+       "reply\n"
+       "request a.cfg, once per element: CID=<session id>, action='show', "
+       "x=<each element of b>\nfilters: none, the whole reply\n\n\n"
+       "request b: CID=<session id>, action='list ;'; filters none, the whole "
+       "reply\n"
+       "request c.cfg, once per element: CID=<session id>, action='show', "
+       "x=<each element of b>\nfilters: none, the whole reply\n\n\n",
+       "tarnwick: warning: DIR/b:2: ';' in the value of 'action' is no "
+       "comment: it is part of the value\n",
+       {"a.cfg", "c.cfg"}},
+      {"a check named without its suffix",
+       {{"a.cfg", kOrvantis}},
+       "ERROR: file not found: no such file: 'DIR/a'; did you mean 'a.cfg'?"
+       "\n\n\n",
+       "tarnwick: file not found: no such file: 'DIR/a'; did you mean "
+       "'a.cfg'?\n",
+       {"a"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,7 +172,7 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
     Output out(-1);
     Output err(-1);
     std::vector<std::string> failed;
-    dry_run(dir.path(), {"a.cfg"}, *make_text_report(out), err, failed);
+    dry_run(dir.path(), c.checks, *make_text_report(out), err, failed);
     auto with_dir = [&dir](std::string text) {
       for (std::size_t at = text.find("DIR"); at != std::string::npos;
            at = text.find("DIR", at))

@@ -29,23 +29,33 @@ TEST(ReplySummaryTest, HeadNamesStatusTypeAndRedirectWithoutItsQuery) {
   }
 }
 
-// Secrets are taken out before the body is cut, so none shows in part.
+// Secrets are taken out before the body is cut, so none shows in part: the
+// password, and the session id a check's own login gave.
 TEST(ReplySummaryTest, BodyStartIsCutScrubbedAndQuoted) {
-  const std::string secret = "pw-1234";
-  const std::string long_body = std::string(78, 'a') + secret + "zzz";
-  const std::string utf8_body = std::string(79, 'a') + "\xc3\xa9";
-  const std::pair<std::string, std::string> cases[] = {
+  struct Case {
+    std::string body;
+    std::string shown;
+    std::string password = "pw-1234";
+    std::string cid = "";
+  };
+  const Case cases[] = {
       {"", "empty body"},
       {"<html>\n", "body begins '<html>\\n'"},
       {"x pw-1234 pw-1234 y", "body begins 'x *** *** y'"},
-      {long_body, "body begins '" + std::string(78, 'a') + "**'"},
-      {utf8_body, "body begins '" + std::string(79, 'a') + "'"},
+      {std::string(78, 'a') + "pw-1234zzz",
+       "body begins '" + std::string(78, 'a') + "**'"},
+      {std::string(79, 'a') + "\xc3\xa9",
+       "body begins '" + std::string(79, 'a') + "'"},
       {std::string(200, 'b'), "body begins '" + std::string(80, 'b') + "'"},
+      // The longer secret decides how much is scrubbed before the cut.
+      {"<" + std::string(77, 'x') + "cid-2yyyy",
+       "body begins '<" + std::string(77, 'x') + "**'", "pw", "cid-2"},
   };
-  for (const auto& [body, shown] : cases) {
-    EXPECT_EQ(describe_body_start(body_start(body, {secret, ""}), {secret, ""}),
-              shown)
-        << body;
+  for (const Case& c : cases) {
+    EXPECT_EQ(describe_body_start(body_start(c.body, {c.password, c.cid}),
+                                  {c.password, c.cid}),
+              c.shown)
+        << c.body;
   }
 }
 
