@@ -38,6 +38,8 @@ const char* error_kind_name(ErrorKind kind) {
       return "output error";
     case ErrorKind::kTimeout:
       return "timeout";
+    case ErrorKind::kBadExpectation:
+      return "bad expectation";
   }
   return "error";
 }

@@ -26,6 +26,7 @@ enum class ErrorKind {
   kLoginFailed,     // a login reply without a usable "CID"
   kOutput,          // standard output cannot be written
   kTimeout,         // a request that overran its time limit
+  kBadExpectation,  // an expectation of a check file that cannot be judged
 };
 
 // The kind as the error report names it, e.g. "file not found".
