@@ -42,6 +42,8 @@ const char* error_kind_name(ErrorKind kind) {
       return "http error";
     case ErrorKind::kPartial:
       return "partial";
+    case ErrorKind::kBadExpectation:
+      return "bad expectation";
   }
   return "error";
 }

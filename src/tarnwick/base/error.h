@@ -28,6 +28,7 @@ enum class ErrorKind {
   kTimeout,         // a request that overran its time limit
   kHttpError,       // a reply with an error status, with --fail-http
   kPartial,         // a compound check some of whose element requests failed
+  kBadExpectation,  // an expectation of a check file that cannot be judged
 };
 
 // The kind as the error report names it, e.g. "file not found".

@@ -1,0 +1,205 @@
+#include "tarnwick/expect/judge.h"
+
+#include <re2/re2.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "tarnwick/base/literal.h"
+#include "tarnwick/expect/decimal.h"
+#include "tarnwick/expect/operand.h"
+#include "tarnwick/expect/selector.h"
+
+namespace tarnwick {
+
+namespace {
+
+using Form = Expectation::Form;
+using Op = Expectation::Op;
+
+bool order_holds(Op op, int c) {
+  switch (op) {
+    case Op::kEqual:
+      return c == 0;
+    case Op::kNotEqual:
+      return c != 0;
+    case Op::kLess:
+      return c < 0;
+    case Op::kLessOrEqual:
+      return c <= 0;
+    case Op::kGreater:
+      return c > 0;
+    case Op::kGreaterOrEqual:
+      return c >= 0;
+    default:
+      return false;
+  }
+}
+
+// Whether v matches the pattern of e as a whole: a text as it is, a number as
+// written (a whole number's digits, a real's report form).
+std::optional<bool> matches(const Expectation& e, const Node& v) {
+  char buf[kRealBuffer];
+  std::string_view s;
+  switch (v.kind) {
+    case Kind::kText:
+    case Kind::kWhole:
+      s = v.text();
+      break;
+    case Kind::kReal:
+      s = real_form(v, buf);
+      break;
+    default:
+      return std::nullopt;
+  }
+  return RE2::FullMatch(s, *e.regex);
+}
+
+// How a real that is infinite compares with any finite number, or 0.
+int infinity_sign(const Node& v) {
+  if (v.kind != Kind::kReal || (v.flags & Node::kRealAsText)) return 0;
+  double x = v.number();
+  return std::isinf(x) ? (x > 0 ? 1 : -1) : 0;
+}
+
+// Whether the value v satisfies the operator of e; `note` says why not when
+// the value itself does not show it.
+bool satisfies(const Expectation& e, const Node& v, const char*& note) {
+  if (v.is_list() || v.is_map()) return false;
+  auto equals_one = [&](const Operand& o) { return equals(v, o); };
+  switch (e.op) {
+    case Op::kEqual:
+      return equals(v, e.values.front());
+    case Op::kNotEqual:
+      return !equals(v, e.values.front());
+    case Op::kIn:
+      return std::any_of(e.values.begin(), e.values.end(), equals_one);
+    case Op::kNotIn:
+      return std::none_of(e.values.begin(), e.values.end(), equals_one);
+    case Op::kMatches:
+    case Op::kNotMatches: {
+      std::optional<bool> m = matches(e, v);
+      if (!m) {
+        note = "not a text";
+        return false;
+      }
+      return *m == (e.op == Op::kMatches);
+    }
+    case Op::kNone:
+      return true;
+    default:
+      break;
+  }
+  if (int sign = infinity_sign(v)) return order_holds(e.op, sign);
+  char buf[kDecimalBuffer];
+  std::optional<Decimal> d = decimal_of(v, buf);
+  if (!d) {
+    note = "not a number";
+    return false;
+  }
+  return order_holds(e.op, compare(*d, e.values.front().number()));
+}
+
+class Judge : public SelectionVisitor {
+ public:
+  Judge(const Expectation& e, Verdict& verdict) : e_(e), verdict_(verdict) {}
+
+  void reached(const Reached& r) override {
+    if (r.is_hole()) {
+      if (e_.form != Form::kAbsent && e_.form != Form::kCount) add(r, nullptr);
+      return;
+    }
+    ++verdict_.selected;
+    switch (e_.form) {
+      case Form::kExists:
+      case Form::kCount:
+        return;
+      case Form::kAbsent:
+        return add(r, "");
+      case Form::kCompare:
+      case Form::kEvery:
+        break;
+    }
+    const char* note = "";
+    if (!satisfies(e_, *r.value, note)) add(r, note);
+  }
+
+ private:
+  // An offending value with its note, or a hole (note null: the hole's own).
+  // Paths and notes are only made for the findings kept.
+  void add(const Reached& r, const char* note) {
+    if (verdict_.found.size() == kMaxFindings) {
+      ++verdict_.more_found;
+      return;
+    }
+    Finding f;
+    f.path = r.path();
+    if (r.is_hole()) {
+      f.note = r.note();
+    } else {
+      f.value = *r.value;
+      f.note = note;
+    }
+    verdict_.found.push_back(std::move(f));
+  }
+
+  const Expectation& e_;
+  Verdict& verdict_;
+};
+
+void decide(const Expectation& e, Verdict& v) {
+  const bool clean = v.found.empty() && v.more_found == 0;
+  switch (e.form) {
+    case Form::kCompare:
+    case Form::kExists:
+      v.holds = clean && v.selected > 0;
+      if (clean && v.selected == 0) {
+        v.reason = "nothing selected by " + quote_text(e.selector.text());
+      }
+      return;
+    case Form::kEvery:
+      v.holds = clean;
+      return;
+    case Form::kAbsent:
+      v.holds = v.selected == 0;
+      return;
+    case Form::kCount: {
+      char buf[24];
+      std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.selected);
+      std::string_view count(buf, static_cast<std::size_t>(r.ptr - buf));
+      v.holds = order_holds(
+          e.op, compare(*read_decimal(count), e.values.front().number()));
+      if (!*v.holds) {
+        v.reason = "count of " + quote_text(e.selector.text()) + " is " +
+                   std::string(count);
+      }
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+Verdict not_judged(const Expectation& e) {
+  Verdict v;
+  v.name = e.name;
+  v.text = e.text;
+  v.expected = e.expected;
+  return v;
+}
+
+Verdict judge(const Expectation& e, const Node& result) {
+  Verdict v = not_judged(e);
+  Judge visitor(e, v);
+  e.selector.walk(result, visitor);
+  decide(e, v);
+  return v;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,67 @@
+// Judging a check's result against one expectation.
+//
+// The selector yields values and holes (selector.h). Holes, maps and lists
+// offend against every operator, the negated ones too; so do a text or
+// number that "~" or "!~" cannot read as a text ("not a text": null, true,
+// false) and a value that an order operator cannot read as a number ("not a
+// number"; a text that is wholly a JSON number counts as that number).
+//
+//   SELECTOR OP VALUE        holds when something is selected, nothing
+//                            offends and every value satisfies OP; nothing
+//                            selected fails
+//   every SELECTOR OP VALUE  the same, but holds when nothing is selected
+//   SELECTOR exists          at least one value (null counts) and no hole
+//   SELECTOR absent          no value, only holes or nothing
+//   count SELECTOR OP N      the number of values, holes not counted
+#ifndef TARNWICK_EXPECT_JUDGE_H_
+#define TARNWICK_EXPECT_JUDGE_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnwick/base/value.h"
+#include "tarnwick/expect/expectation.h"
+
+namespace tarnwick {
+
+// A verdict keeps at most this many findings.
+inline constexpr std::size_t kMaxFindings = 5;
+
+// An offending value or hole. A report shows it as "PATH is VALUE" or "PATH
+// is absent", followed by ", NOTE" when there is a note.
+struct Finding {
+  std::string path;           // a selector, indexes from 0: "gateways[1].state"
+  std::optional<Node> value;  // points into the judged result; nullopt for a
+                              // hole
+  std::string note;           // e.g. "not a number", "marked
+                              // 'FILTER_NOT_FOUND'", or ""
+};
+
+struct Verdict {
+  std::string name;
+  std::string text;            // the expectation as written
+  std::optional<bool> holds;   // nullopt: not judged
+  std::size_t selected = 0;    // values selected, holes not counted
+  std::vector<Finding> found;  // offending ones, at most kMaxFindings, in the
+                               // order of the result
+  std::size_t more_found = 0;  // offending ones beyond those
+  // Why it fails when no finding says it: "nothing selected by
+  // 'alarms[*].severity'", "count of 'gateways[*]' is 3"; else "".
+  std::string reason;
+  // What was expected, shown as "(expected EXPECTED)": "== up", "in minor,
+  // warning", "exists", "absent", ">= 12".
+  std::string expected;
+};
+
+// Judges result against e, walking it once without copying it. The findings
+// point into result, which must outlive them.
+Verdict judge(const Expectation& e, const Node& result);
+
+// The verdict on an expectation that could not be judged (holds is nullopt).
+Verdict not_judged(const Expectation& e);
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_EXPECT_JUDGE_H_

@@ -1,0 +1,58 @@
+// The values an expectation is written with (after "==", in a list after
+// "in", in a step "[NAME=VALUE]"), and how a value of a result equals one.
+#ifndef TARNWICK_EXPECT_OPERAND_H_
+#define TARNWICK_EXPECT_OPERAND_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tarnwick/base/value.h"
+#include "tarnwick/expect/decimal.h"
+
+namespace tarnwick {
+
+// The text that filters put in place of a key that a map lacks. A selected
+// text that is exactly this counts as no value at all, whether a filter or
+// the controller put it there.
+inline constexpr std::string_view kNotFoundMarker = "FILTER_NOT_FOUND";
+
+struct Operand {
+  enum class Kind : std::uint8_t { kNumber, kText, kTrue, kFalse, kNull };
+
+  Kind kind = Kind::kText;
+  // A number as written ("7.10"); a text with its escapes decoded; the word
+  // for true, false and null.
+  std::string text;
+
+  // The value of a kNumber, read from text each time (a few bytes), so that
+  // an Operand copies freely; its views point into text.
+  Decimal number() const;
+};
+
+// A value as a whole: a JSON number, true, false, null, a JSON string (always
+// a text) or else a bare word or phrase, a text taken as it is. s must be
+// trimmed already and not empty. Throws Error(kBadExpectation) for a JSON
+// string that is not one, or text after its closing quote.
+Operand read_operand(std::string_view s);
+
+// The text of the JSON string that s starts with (s[0] is '"'), escapes
+// decoded ("\ud800" alone kept in its 3-byte form, as replies keep it);
+// `end` is set past its closing quote. Throws Error(kBadExpectation) for an
+// unterminated string, a bad escape or a control character.
+std::string read_json_string(std::string_view s, std::size_t& end);
+
+// Whether v equals o: a number equals a number of the same value (see
+// decimal.h) or a text spelled exactly as the number is written; a text
+// equals a text of the same bytes; true, false and null equal only
+// themselves. A list or a map equals nothing.
+bool equals(const Node& v, const Operand& o);
+
+// Whether v is the text kNotFoundMarker.
+inline bool is_not_found_marker(const Node& v) {
+  return v.is_text() && v.text() == kNotFoundMarker;
+}
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_EXPECT_OPERAND_H_

@@ -1,0 +1,364 @@
+#include "tarnwick/expect/selector.h"
+
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/literal.h"
+#include "tarnwick/base/text.h"
+
+namespace tarnwick {
+
+namespace {
+
+using Step = Selector::Step;
+
+[[noreturn]] void fail(const std::string& what) {
+  throw Error(ErrorKind::kBadExpectation, what);
+}
+
+bool is_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+bool is_plain_name(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (!is_name_char(c)) return false;
+  }
+  return true;
+}
+
+// The character at text[pos] (a whole code point where it is UTF-8), quoted.
+std::string quoted_char_at(std::string_view text, std::size_t pos) {
+  std::size_t end = pos;
+  char32_t c;
+  if (!decode_utf8(text, end, c)) end = pos + 1;
+  return quote_text(text.substr(pos, end - pos));
+}
+
+void append_escape(std::string& out, char32_t c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 15];
+}
+
+// name as a JSON string; what is not printable is escaped, so a path never
+// carries a control or format character.
+std::string json_quote(std::string_view name) {
+  std::string out = "\"";
+  std::size_t pos = 0;
+  while (pos < name.size()) {
+    std::size_t start = pos;
+    char32_t c;
+    if (!decode_utf8(name, pos, c, true)) {
+      out += name[pos++];  // not UTF-8; kept as it is
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      append_escape(out, c);
+    } else if (!is_printable(c)) {
+      if (c > 0xFFFF) {
+        append_escape(out, 0xD800 + ((c - 0x10000) >> 10));
+        append_escape(out, 0xDC00 + ((c - 0x10000) & 0x3FF));
+      } else {
+        append_escape(out, c);
+      }
+    } else {
+      out.append(name, start, pos - start);
+    }
+  }
+  out += '"';
+  return out;
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : text_(text) {}
+
+  std::vector<Step> parse() {
+    if (text_.starts_with(".[")) pos_ = 1;
+    while (pos_ < text_.size()) {
+      if (steps_.size() == kMaxSelectorSteps) {
+        fail("a selector of more than " + std::to_string(kMaxSelectorSteps) +
+             " steps");
+      }
+      char c = text_[pos_];
+      if (c == '[') {
+        bracket();
+      } else if (c == '.') {
+        ++pos_;
+        if (!starts_name()) fail("a '.' without a member name after it");
+        member();
+      } else if (pos_ == 0 && starts_name()) {
+        member();
+      } else {
+        unexpected();
+      }
+    }
+    return std::move(steps_);
+  }
+
+ private:
+  bool starts_name() const {
+    return pos_ < text_.size() &&
+           (text_[pos_] == '"' || is_name_char(text_[pos_]));
+  }
+
+  // A bare name or a JSON string at pos_.
+  std::string name() {
+    if (text_[pos_] == '"') {
+      std::size_t end = 0;
+      std::string decoded = read_json_string(text_.substr(pos_), end);
+      pos_ += end;
+      return decoded;
+    }
+    std::size_t start = pos_;
+    while (pos_ < text_.size() && is_name_char(text_[pos_])) ++pos_;
+    return std::string(text_.substr(start, pos_ - start));
+  }
+
+  void member() {
+    Step step;
+    step.name = name();
+    steps_.push_back(std::move(step));
+  }
+
+  // The character at pos_, named with what comes before it.
+  [[noreturn]] void unexpected() const {
+    std::string what = "unexpected " + quoted_char_at(text_, pos_);
+    if (pos_ > 0) what += " after " + quote_text(text_.substr(0, pos_));
+    fail(what);
+  }
+
+  void expect_close() {
+    if (pos_ >= text_.size()) fail("'[' without its ']'");
+    if (text_[pos_] != ']') unexpected();
+    ++pos_;
+  }
+
+  void bracket() {
+    const std::size_t open = pos_++;
+    Step step;
+    std::string_view rest = text_.substr(pos_);
+    if (rest.starts_with('*')) {
+      step.kind = Step::Kind::kEach;
+      ++pos_;
+      expect_close();
+    } else if (std::size_t n = index_size(rest); n > 0) {
+      step.kind = Step::Kind::kIndex;
+      auto r = std::from_chars(rest.data(), rest.data() + n, step.index);
+      if (r.ec != std::errc()) fail("an index too large");
+      pos_ += n + 1;
+    } else {
+      step.kind = Step::Kind::kWhere;
+      where(open, step);
+    }
+    step.written = std::string(text_.substr(open, pos_ - open));
+    steps_.push_back(std::move(step));
+  }
+
+  // The length of "-?DIGITS" at the start of s when "]" follows, else 0.
+  static std::size_t index_size(std::string_view s) {
+    std::size_t n = s.starts_with('-') ? 1 : 0;
+    std::size_t digits = n;
+    while (digits < s.size() && s[digits] >= '0' && s[digits] <= '9') {
+      ++digits;
+    }
+    if (digits == n || digits >= s.size() || s[digits] != ']') return 0;
+    return digits;
+  }
+
+  void where(std::size_t open, Step& step) {
+    if (pos_ >= text_.size()) fail("'[' without its ']'");
+    if (text_[pos_] == ']') fail("an empty '[]'");
+    if (!starts_name()) unexpected();
+    step.name = name();
+    if (pos_ >= text_.size()) fail("'[' without its ']'");
+    if (text_[pos_] == ']') {
+      fail(quote_text(text_.substr(open, pos_ + 1 - open)) +
+           " is neither an index, '[*]' nor '[NAME=VALUE]'");
+    }
+    if (text_[pos_] != '=') unexpected();
+    ++pos_;
+    if (pos_ < text_.size() && text_[pos_] == '"') {
+      std::size_t end = 0;
+      step.value.text = read_json_string(text_.substr(pos_), end);
+      pos_ += end;
+    } else {
+      std::size_t start = pos_;
+      while (pos_ < text_.size() && text_[pos_] != ']' && text_[pos_] != '=' &&
+             text_[pos_] != ',') {
+        ++pos_;
+      }
+      if (pos_ == start) {
+        fail("no value after '=' in " +
+             quote_text(text_.substr(open, pos_ + 1 - open)));
+      }
+      step.value = read_operand(text_.substr(start, pos_ - start));
+    }
+    expect_close();
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  std::vector<Step> steps_;
+};
+
+}  // namespace
+
+Selector Selector::parse(std::string_view text) {
+  Selector s;
+  if (text.empty()) fail("an empty selector");
+  s.text_ = std::string(text);
+  if (text != ".") s.steps_ = Parser(text).parse();
+  return s;
+}
+
+bool Selector::ends_in_many() const {
+  return !steps_.empty() && (steps_.back().kind == Step::Kind::kEach ||
+                             steps_.back().kind == Step::Kind::kWhere);
+}
+
+// The walk: one frame per step, the list indexes taken kept in indexes_ for
+// the paths of what it reaches.
+class Selector::Walker {
+ public:
+  Walker(const Selector& selector, SelectionVisitor& visitor)
+      : selector_(selector),
+        visitor_(visitor),
+        indexes_(selector.steps_.size()) {}
+
+  void walk(const Node& v, std::size_t step) {
+    if (is_not_found_marker(v))
+      return hand_over(v, Reached::Hole::kMarker, step);
+    const std::vector<Step>& steps = selector_.steps_;
+    if (step == steps.size()) return hand_over(v, Reached::Hole::kNone, step);
+    const Step& s = steps[step];
+    if (s.kind == Step::Kind::kMember) {
+      if (!v.is_map()) return hole(v, Reached::Hole::kWrongKind, step);
+      const Node* child = v.find(s.name);
+      if (child == nullptr) {
+        return hole(v, Reached::Hole::kMissingMember, step);
+      }
+      return walk(*child, step + 1);
+    }
+    if (!v.is_list()) return hole(v, Reached::Hole::kWrongKind, step);
+    const std::int64_t size = v.size;
+    switch (s.kind) {
+      case Step::Kind::kIndex: {
+        std::int64_t i = s.index < 0 ? s.index + size : s.index;
+        if (i < 0 || i >= size) return hole(v, Reached::Hole::kPastEnd, step);
+        return item(v, static_cast<std::size_t>(i), step);
+      }
+      case Step::Kind::kEach:
+        for (std::size_t i = 0; i < v.size; ++i) item(v, i, step);
+        return;
+      case Step::Kind::kWhere:
+        for (std::size_t i = 0; i < v.size; ++i) {
+          const Node& element = v.items[i];
+          if (!element.is_map()) continue;
+          const Node* m = element.find(s.name);
+          if (m != nullptr && !is_not_found_marker(*m) && equals(*m, s.value)) {
+            item(v, i, step);
+          }
+        }
+        return;
+      case Step::Kind::kMember:
+        return;
+    }
+  }
+
+ private:
+  void item(const Node& list, std::size_t i, std::size_t step) {
+    indexes_[step] = i;
+    walk(list.items[i], step + 1);
+  }
+
+  // A hole found by step `step` on v: its path ends with that step.
+  void hole(const Node& v, Reached::Hole why, std::size_t step) {
+    Reached r = reached(v, why, step + 1);
+    r.last_as_written_ = true;
+    visitor_.reached(r);
+  }
+
+  void hand_over(const Node& v, Reached::Hole why, std::size_t steps) {
+    visitor_.reached(reached(v, why, steps));
+  }
+
+  Reached reached(const Node& v, Reached::Hole why, std::size_t steps) const {
+    Reached r;
+    r.value = &v;
+    r.hole = why;
+    r.selector_ = &selector_;
+    r.indexes_ = indexes_.data();
+    r.steps_ = steps;
+    return r;
+  }
+
+  const Selector& selector_;
+  SelectionVisitor& visitor_;
+  std::vector<std::size_t> indexes_;
+};
+
+void Selector::walk(const Node& root, SelectionVisitor& visitor) const {
+  Walker(*this, visitor).walk(root, 0);
+}
+
+std::string Reached::path_of(std::size_t steps, bool last_as_written) const {
+  if (steps == 0) return ".";
+  std::string out;
+  const std::vector<Selector::Step>& all = selector_->steps_;
+  for (std::size_t i = 0; i < steps; ++i) {
+    const Selector::Step& s = all[i];
+    if (s.kind == Selector::Step::Kind::kMember) {
+      if (is_plain_name(s.name)) {
+        if (i > 0) out += '.';
+        out += s.name;
+      } else {
+        out += '.';
+        out += json_quote(s.name);
+      }
+    } else if (last_as_written && i + 1 == steps) {
+      out += s.written;
+    } else {
+      out += '[';
+      out += std::to_string(indexes_[i]);
+      out += ']';
+    }
+  }
+  return out;
+}
+
+std::string Reached::path() const { return path_of(steps_, last_as_written_); }
+
+std::string Reached::note() const {
+  auto parent = [&] {
+    return steps_ == 1 ? std::string("the result") : path_of(steps_ - 1, false);
+  };
+  switch (hole) {
+    case Hole::kMarker:
+      return "marked " + quote_text(kNotFoundMarker);
+    case Hole::kWrongKind:
+      return parent() + " is " + type_of(*value);
+    case Hole::kPastEnd:
+      if (value->size == 0) return parent() + " is empty";
+      return parent() + " has " + std::to_string(value->size) +
+             (value->size == 1 ? " item" : " items");
+    case Hole::kNone:
+    case Hole::kMissingMember:
+      break;
+  }
+  return "";
+}
+
+}  // namespace tarnwick

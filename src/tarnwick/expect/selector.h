@@ -1,0 +1,118 @@
+// Selectors: paths into a check's result, such as "gateways[*].state", and
+// the walk that finds what one selects.
+//
+//   .                  the whole result (a leading "." is allowed before any
+//                      selector: ".gateways", ".[0]")
+//   NAME  ."NAME"      the member NAME of a map: letters, digits, "_" and "-"
+//                      as they are, any other name as a JSON string
+//   [N]                element N of a list, 0 first, -1 last
+//   [*]                every element of a list
+//   [NAME=VALUE]       every element of a list that is a map whose member
+//                      NAME equals VALUE (operand.h); VALUE is JSON or a bare
+//                      word without "]", "=" or ","
+#ifndef TARNWICK_EXPECT_SELECTOR_H_
+#define TARNWICK_EXPECT_SELECTOR_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/base/value.h"
+#include "tarnwick/expect/operand.h"
+
+namespace tarnwick {
+
+// A selector has at most this many steps; the walk recurses once per step.
+inline constexpr std::size_t kMaxSelectorSteps = 1000;
+
+class Selector;
+
+// What a walk reaches: a value, or a hole where the selector expected one (a
+// map without the member, a value of the wrong kind for a step, an index
+// past the end, or the text kNotFoundMarker). Valid only during the call
+// that hands it over.
+struct Reached {
+  enum class Hole : std::uint8_t {
+    kNone,           // a value
+    kMissingMember,  // `value` is the map without the member
+    kWrongKind,      // `value` is what the step could not be taken on
+    kPastEnd,        // `value` is the list too short for the index
+    kMarker,         // `value` is the marker text
+  };
+
+  const Node* value = nullptr;
+  Hole hole = Hole::kNone;
+
+  bool is_hole() const { return hole != Hole::kNone; }
+
+  // The path to it as a selector, indexes from 0 ("gateways[1].state"; "."
+  // for the whole result). For a hole it ends with the step that found
+  // nothing, as written ("gateways[5]", "alarms[*]"), so that the path
+  // selects the same hole again.
+  std::string path() const;
+
+  // Why a hole is one, for a reader ("gateways is a list", "gateways has 3
+  // items", "marked 'FILTER_NOT_FOUND'"); "" for a missing member and for a
+  // value.
+  std::string note() const;
+
+ private:
+  friend class Selector;
+  const Selector* selector_ = nullptr;
+  const std::size_t* indexes_ = nullptr;  // one per list step taken
+  std::size_t steps_ = 0;                 // steps the path is made of
+  bool last_as_written_ = false;
+
+  std::string path_of(std::size_t steps, bool last_as_written) const;
+};
+
+class SelectionVisitor {
+ public:
+  virtual ~SelectionVisitor() = default;
+  virtual void reached(const Reached& r) = 0;
+};
+
+class Selector {
+ public:
+  struct Step {
+    enum class Kind : std::uint8_t { kMember, kIndex, kEach, kWhere };
+    Kind kind = Kind::kMember;
+    std::string name;        // kMember, kWhere: the member, decoded
+    std::int64_t index = 0;  // kIndex
+    Operand value;           // kWhere
+    std::string written;     // the step as written: "[-1]", "[name=x]"
+  };
+
+  // The whole result.
+  Selector() : text_(".") {}
+
+  // Reads a selector, text being all of it (it holds no blank outside
+  // double quotes). Throws Error(kBadExpectation) saying what is wrong, e.g.
+  // "'[' without its ']'". Linear in the size of text.
+  static Selector parse(std::string_view text);
+
+  const std::string& text() const { return text_; }
+  const std::vector<Step>& steps() const { return steps_; }
+
+  // Whether the last step is "[*]" or "[NAME=VALUE]", so that the selector
+  // may select any number of values.
+  bool ends_in_many() const;
+
+  // Hands the visitor every value and every hole the selector reaches in
+  // root, in the order of the result. Nothing is copied; the recursion goes
+  // one level per step.
+  void walk(const Node& root, SelectionVisitor& visitor) const;
+
+ private:
+  friend struct Reached;
+  class Walker;
+
+  std::string text_;
+  std::vector<Step> steps_;
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_EXPECT_SELECTOR_H_

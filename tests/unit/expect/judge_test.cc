@@ -1,0 +1,95 @@
+#include "tarnwick/expect/judge.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tarnwick/base/error.h"
+#include "tarnwick/expect/expectation.h"
+#include "tarnwick/filter/filter.h"
+#include "tarnwick/json/json.h"
+#include "tarnwick/report/notation.h"
+#include "test_util.h"
+
+namespace tarnwick {
+namespace {
+
+std::string one_line(const Node& v) {
+  std::string s = pformat(v, std::size_t{1} << 40);
+  s.pop_back();
+  return s;
+}
+
+// A verdict as a report line shows it after "expect NAME: ".
+std::string render(const Verdict& v) {
+  if (!v.holds) return "not judged";
+  if (*v.holds) return "holds";
+  std::string out = "FAILS: ";
+  for (std::size_t i = 0; i < v.found.size(); ++i) {
+    const Finding& f = v.found[i];
+    if (i > 0) out += ", ";
+    out += f.path + " is " + (f.value ? one_line(*f.value) : "absent");
+    if (!f.note.empty()) out += ", " + f.note;
+  }
+  if (v.more_found > 0) out += " and " + std::to_string(v.more_found) + " more";
+  if (v.found.empty()) out += v.reason;
+  return out + " (expected " + v.expected + ")";
+}
+
+struct Row {
+  std::string id;
+  std::string result;  // JSON
+  std::string expect;
+  std::string verdict;
+  long selected = -1;  // -1: not checked
+};
+
+void check(const Row& row) {
+  SCOPED_TRACE(row.id + ": " + row.expect);
+  try {
+    Value result = decode_json(row.result);
+    Expectation e = parse_expectation("x", row.expect);
+    Verdict v = judge(e, result.node());
+    EXPECT_EQ(render(v), row.verdict);
+    if (row.selected >= 0) {
+      EXPECT_EQ(v.selected, std::size_t(row.selected));
+    }
+    EXPECT_EQ(v.name, "x");
+    EXPECT_EQ(v.text, row.expect);
+  } catch (const Error& e) {
+    ADD_FAILURE() << e.what();
+  }
+}
+
+TEST(JudgeTest, JudgesEveryRowOfTheTable) {
+  const std::vector<Value>& rows = golden_table_for_test("expect_judge");
+  ASSERT_GT(rows.size(), 100u);
+  for (const Value& record : rows) {
+    const Node& r = record.node();
+    Row row{golden_text_for_test(r, "id"), golden_text_for_test(r, "result"),
+            golden_text_for_test(r, "expect"),
+            golden_text_for_test(r, "verdict")};
+    if (const Node* selected = r.find("selected")) {
+      row.selected = std::stol(std::string(selected->text()));
+    }
+    check(row);
+  }
+}
+
+// Patterns that take a backtracking engine exponential time on a long text
+// take RE2 linear time.
+TEST(JudgeTest, JudgesPatternsInLinearTime) {
+  const std::string text(100000, 'a');
+  const std::string result = R"({"t": ")" + text + R"("})";
+  check({"backtracking", result, "t ~ (a+)+b",
+         "FAILS: t is '" + text + "' (expected ~ (a+)+b)", 1});
+  check({"backtracking", result, "t ~ (a|aa)*(a|aa)*", "holds", 1});
+}
+
+TEST(JudgeTest, TakesTheMarkerTheFiltersWrite) {
+  EXPECT_EQ(kNotFoundMarker, kFilterNotFound);
+}
+
+}  // namespace
+}  // namespace tarnwick
