@@ -222,8 +222,11 @@ ROWS = {
 
 def without_headers(requests):
     """The requests as the stand-in logged them, less the headers, which
-    nginx rewrites (Host, Connection)."""
-    return [{k: v for k, v in r.items() if k != "headers"} for r in requests]
+    nginx rewrites (Host, Connection), and the connection they came on,
+    which is nginx's own."""
+    return [{k: v for k, v in r.items()
+             if k not in ("headers", "connection", "tls_resumed")}
+            for r in requests]
 
 
 class BehindNginxTest(unittest.TestCase):
