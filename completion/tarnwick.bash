@@ -33,7 +33,8 @@ _tarnwick() {
   local name match=
   if [[ $option == --?* ]]; then
     for name in --controller_ip --username --password --config_dir \
-      --verbose --timeout --keep-going --json --only --version --dry-run; do
+      --verbose --timeout --keep-going --json --only --version --dry-run \
+      --reuse-connections --reuse-session; do
       if [[ $name == "$option"* ]]; then
         [[ -n $match ]] && { match=; break; }
         match=$name
@@ -74,7 +75,7 @@ _tarnwick() {
         mapfile -t found < <(compgen -W \
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
-           --dry-run' \
+           --dry-run --reuse-connections --reuse-session' \
           -- "$cur")
       fi
       ;;

@@ -32,7 +32,8 @@ HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
-                [--version] [--dry-run]
+                [--version] [--dry-run] [--reuse-connections]
+                [--reuse-session]
 
 Tarnwick Automation
 
@@ -51,6 +52,8 @@ options:
   --only NAME           Run only the check NAME of the check directory; may be given several times.
   --version             Show the version of tarnwick and of the libraries it uses, and exit.
   --dry-run             Read the check files and show what each check would send, without asking for anything or sending anything.
+  --reuse-connections   Send the requests over connections kept open between them (HTTP/2 where the controller offers it) instead of a new connection each.
+  --reuse-session       Run every check in the session of the opening login instead of logging in once per check.
 """
 
 

@@ -221,7 +221,8 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("-"), sorted([
             "-h", "--help", "--controller_ip", "--username", "--password",
             "--config_dir", "--verbose", "--timeout", "--keep-going", "--json",
-            "--only", "--version", "--dry-run"]))
+            "--only", "--version", "--dry-run", "--reuse-connections",
+            "--reuse-session"]))
         self.assertEqual(self.complete("--password", "x", "--u"),
                          ["--username"])
 

@@ -211,6 +211,8 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kJson:
     case OptionId::kVersion:
     case OptionId::kDryRun:
+    case OptionId::kReuseConnections:
+    case OptionId::kReuseSession:
       break;  // take no value
   }
   return std::nullopt;
@@ -221,6 +223,8 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kKeepGoing) result.keep_going = true;
   if (id == OptionId::kJson) result.json = true;
   if (id == OptionId::kDryRun) result.dry_run = true;
+  if (id == OptionId::kReuseConnections) result.reuse_connections = true;
+  if (id == OptionId::kReuseSession) result.reuse_session = true;
 }
 
 CommandLine failure(std::string message) {

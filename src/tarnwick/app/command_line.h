@@ -42,6 +42,10 @@ struct CommandLine {
   bool json = false;
   // --dry-run: read and plan the checks; ask for nothing, send nothing.
   bool dry_run = false;
+  // --reuse-connections: requests go over connections kept open.
+  bool reuse_connections = false;
+  // --reuse-session: the checks use the opening login's session.
+  bool reuse_session = false;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;

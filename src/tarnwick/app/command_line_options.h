@@ -21,6 +21,8 @@ enum class OptionId {
   kOnly,
   kVersion,
   kDryRun,
+  kReuseConnections,
+  kReuseSession,
 };
 
 struct OptionSpec {
@@ -33,7 +35,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 11> kOptions = {{
+inline constexpr std::array<OptionSpec, 13> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -74,6 +76,14 @@ inline constexpr std::array<OptionSpec, 11> kOptions = {{
      "Read the check files and show what each check would send, without "
      "asking for anything or sending anything.",
      OptionId::kDryRun},
+    {"--reuse-connections", "",
+     "Send the requests over connections kept open between them (HTTP/2 "
+     "where the controller offers it) instead of a new connection each.",
+     OptionId::kReuseConnections},
+    {"--reuse-session", "",
+     "Run every check in the session of the opening login instead of "
+     "logging in once per check.",
+     OptionId::kReuseSession},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

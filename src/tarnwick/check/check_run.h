@@ -29,7 +29,9 @@ Value orvantis_api(const std::string& controller_ip,
                    const std::string& config_file);
 
 // orvantis_api for a check file already read from config_file: the check runs
-// from that read, and the file is not read again.
+// from that read, and the file is not read again. With settings.session set,
+// the check and every check it refers to use that session instead of
+// logging in; settings.reuse_connections goes to every request.
 Value run_check(const RunSettings& settings, const CheckFile& config,
                 const std::string& config_file, Transport& transport);
 

@@ -232,6 +232,8 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.keep_going) s += " keep-going";
   if (c.json) s += " json";
   if (c.dry_run) s += " dry-run";
+  if (c.reuse_connections) s += " reuse-connections";
+  if (c.reuse_session) s += " reuse-session";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
@@ -293,6 +295,12 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--help", "--version"}, "help"},
       {{"--dry-run", "--d"}, "run dry-run"},
       {{"--dry-run=1"}, "error: option '--dry-run' takes no value"},
+      {{"--reuse-connections", "--reuse-s"},
+       "run reuse-connections reuse-session"},
+      {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
+      {{"--re"},
+       "error: ambiguous option '--re' could match '--reuse-connections', "
+       "'--reuse-session'"},
   };
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
@@ -308,7 +316,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--verbose]\n"
             "                [--timeout SECONDS] [--keep-going] [--json] "
             "[--only NAME]\n"
-            "                [--version] [--dry-run]\n");
+            "                [--version] [--dry-run] [--reuse-connections]\n"
+            "                [--reuse-session]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -324,7 +333,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run]");
+            "[--version] [--dry-run] [--reuse-connections] [--reuse-session]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
