@@ -2,7 +2,7 @@
 """Runs tarnwick side by side with its peers and prints a Markdown report.
 
     run_bench.py --build DIR [--baseline DIR] [--sizes 1,10,100] [--rounds N]
-                 [--gigabyte] [--work DIR] [--only SECTIONS]
+                 [--gigabyte] [--work DIR] [--only SECTIONS] [--rtt MS]
 
 DIR is a build directory configured with -DTARNWICK_BENCH=ON. --baseline
 names a second one, usually of an older commit: its tarnwick, reply_bench,
@@ -27,6 +27,10 @@ Sections (--only, comma-separated; all by default):
                 the whole command, on the smallest reply of at least 10 MB,
                 and of a few Transport requests: the figures that do not
                 depend on the load of the machine
+  distance      a compound check over 200 elements and a suite of 30 checks
+                a round trip of --rtt ms (default 20) away, through
+                tools/latency_proxy.py: plain, with --reuse-connections and
+                with --reuse-session (distance_bench.py)
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 
@@ -39,6 +43,8 @@ import statistics
 import subprocess
 import sys
 import time
+
+import distance_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -695,6 +701,8 @@ def report(results, builds, args):
         lines += report_startup(results["startup"], cols, targets)
     if "instructions" in results:
         lines += report_instructions(*results["instructions"], cols)
+    if "distance" in results:
+        lines += distance_bench.report(results["distance"], targets)
     if targets:
         lines += ["## Targets", "", *header(["target", "measured", ""])]
         lines += [row([name, value, verdict(ok)])
@@ -715,7 +723,10 @@ def main(argv):
                         help="also measure peak memory on a 1 GB reply")
     parser.add_argument("--work", default="/tmp/tarnwick-bench")
     parser.add_argument("--only",
-                        default="command,inproc,requests,startup,instructions")
+                        default="command,inproc,requests,startup,instructions,"
+                        "distance")
+    parser.add_argument("--rtt", type=float, default=20,
+                        help="the round trip of the distance section, in ms")
     args = parser.parse_args(argv)
     sections = set(args.only.split(","))
     for tool in ("curl", "jq") + (("valgrind",) if "instructions" in sections
@@ -758,6 +769,9 @@ def main(argv):
             size = min(replies, key=lambda s: (s < 10, s if s >= 10 else -s))
             results["instructions"] = section_instructions(
                 builds, stub, checks[size], size, replies[size], args.work)
+        if "distance" in sections:
+            results["distance"] = distance_bench.measure(
+                builds, args.work, args.rounds, args.rtt)
     finally:
         stub.stop()
     results["load_end"] = load()

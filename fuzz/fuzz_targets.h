@@ -52,6 +52,11 @@ void fuzz_form(const std::uint8_t* data, std::size_t size);
 // map members in the same order, or the same failure kind and message.
 void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);
 
+// "EXPECTATION\0BODY": an expectation, parsed, then judged against the
+// reply body; every finding must be selected again by its own path. Without
+// a NUL the expectation is only parsed.
+void fuzz_expect(const std::uint8_t* data, std::size_t size);
+
 struct FuzzTarget {
   std::string_view name;  // also the directory of its corpus
   void (*run)(const std::uint8_t* data, std::size_t size);

@@ -83,6 +83,18 @@ HAND_MADE = {
         b"item\0{\"\\ud800\": 1}", b"a b&c=d\0\"x y&z=%+\"",
         b"\0[[[[[]]]]]", b"item\0\"\\u00e9\\ud83d\\ude00\"",
     ],
+    "expect": [
+        b"a" + b"[0]" * 999 + b" exists\0" + b"[" * 999 + b"1" + b"]" * 999,
+        b"[*][*][*] == 1\0[[[1, 2], [3]], [], [[\"FILTER_NOT_FOUND\"]]]",
+        b"count [k=\"\\u00e9\"] >= 1\0[{\"k\": \"\\u00e9\"}, {\"k\": 1}]",
+        b"n == 123456789012345678901234567890\0{\"n\": 123456789012345678901234567890}",
+        b"n < 1e99999999999999999999\0{\"n\": \"1e400\"}",
+        b".\"\\ud800\" exists\0{\"\\ud800\": [NaN, Infinity, -0.0]}",
+        b"x ~ (a+)+$\0{\"x\": \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!\"}",
+        b"x !~ \"\\\\p{L}+\"\0{\"x\": \"\xc3\xa9t\xc3\xa9\"}",
+        b"every x[-1] not in \"a,b\", 1e2, null\0{\"x\": [100, 1e2, \"1e2\"]}",
+        b"every . in a\0", b"count\0", b"x \xff== 1\0{}", b"\"x\" == \"\0[]",
+    ],
 }
 
 
@@ -98,6 +110,9 @@ def seeds():
                       for v in vectors("filter")]
     out["filtered_decode"] += out["filter"]
     out["form"] += [b"item_name\0" + body for body in replies + bodies]
+    out["expect"] += [v["text"].encode() for v in vectors("expect_parse")]
+    out["expect"] += [v["expect"].encode() + b"\0" + v["result"].encode()
+                      for v in vectors("expect_judge")]
     return out
 
 

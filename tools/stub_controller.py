@@ -7,7 +7,7 @@ operators who write check files without a controller at hand.
     stub_controller.py --replies DIR [--rules FILE] [--host H] [--port N]
                        [--log FILE] [--lifetime SECONDS] [--cert-dir DIR]
                        [--username U] [--password P] [--require-cid]
-                       [--plain-http]
+                       [--plain-http] [--replies-per-connection N]
 
 Once listening it prints "listening on HOST:PORT" on standard output (port 0
 picks a free port), then serves until --lifetime seconds have passed or it
@@ -18,6 +18,14 @@ in --cert-dir (cert.pem and key.pem, made there when missing). With
 wrongly would: a plain request is served as usual, while a TLS handshake is
 answered with a plain "HTTP/1.1 400 Bad Request" and the connection closed,
 and nothing is logged for it (no request was ever read).
+
+Connections are kept open between requests (HTTP/1.1 keep-alive) unless the
+client asks for "Connection: close", or the reply comes from a rule with
+"headers" or a fault, or is an error about the request's framing: those
+close it, as every reply did before; a kept connection idle for 60 s is
+closed. With --replies-per-connection N, the Nth reply on a connection says
+"Connection: close" and the connection closes after it, as a server's
+limit on requests per connection does.
 
 Every request is POSTed to /v1/api as a form; the field "action" picks the
 reply:
@@ -81,11 +89,17 @@ Faults (FAULTS below):
   head_then_hang      the head with the full length and the first
                       "body_bytes" bytes of the body (default 0), then
                       silence until the stub stops
+  drop_after_read     resets the connection (TCP RST) without a byte of
+                      reply, the request read and logged: a controller that
+                      acted on it, then lost the connection
 
 Every request is appended to --log as one JSON line, before it is answered:
 {"n", "method", "path", "content_type", "headers", "fields", "action",
-"body"}, with "fields" the [name, value] pairs in order and "body" the raw
-body as text.
+"body", "connection", "tls_resumed"}, with "fields" the [name, value] pairs
+in order, "body" the raw body as text, "connection" the number of the
+connection it came on (counted from 1 as they are accepted) and
+"tls_resumed" whether that connection's TLS handshake resumed an earlier
+session (null with --plain-http).
 """
 
 import argparse
@@ -96,6 +110,7 @@ import shutil
 import signal
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -124,13 +139,16 @@ class Reply:
         # (length, function returning an iterator of byte chunks) for a body
         # made while it is sent; body is then empty.
         self.stream = None
+        # Headers from a rule may frame the reply wrongly (a Content-Length
+        # that lies): the connection ends after it.
+        self.closes = False
 
     def set_header(self, name, value):
         self.headers = [(n, v) for n, v in self.headers
                         if n.lower() != name.lower()]
         self.headers.append((name, str(value)))
 
-    def head(self, content_length=None):
+    def head(self, content_length=None, keep_alive=False):
         if content_length is None:
             content_length = len(self.body)
         try:
@@ -142,7 +160,7 @@ class Reply:
         lines += [f"{n}: {v}" for n, v in self.headers]
         if "content-length" not in names:
             lines.append(f"Content-Length: {content_length}")
-        if "connection" not in names:
+        if "connection" not in names and not keep_alive:
             lines.append("Connection: close")
         return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1", "replace")
 
@@ -253,8 +271,15 @@ def fault_head_then_hang(handler, reply):
     handler.server.stopping.wait()
 
 
+def fault_drop_after_read(handler, reply):
+    """Resets the connection without a byte of reply: the request was read
+    and logged, as if acted on."""
+    handler.reset = True
+
+
 FAULTS = {
     "drop_before_status": fault_drop_before_status,
+    "drop_after_read": fault_drop_after_read,
     "drop_mid_body": fault_drop_mid_body,
     "hang": fault_hang,
     "close_delimited": fault_close_delimited,
@@ -287,6 +312,7 @@ class Controller:
         self.sequence = 0
         self.per_action = {}
         self.logins = 0
+        self.connections = 0
         self.cids = set()
         self.index = frozenset()
         self.index_stamp = None
@@ -295,7 +321,13 @@ class Controller:
         if self.log:
             self.log.close()
 
-    def record(self, method, path, headers, body):
+    def next_connection(self):
+        with self.lock:
+            self.connections += 1
+            return self.connections
+
+    def record(self, method, path, headers, body, connection=None,
+               tls_resumed=None):
         """Logs a request; returns (fields, action, count of this action)."""
         text = body.decode("utf-8", "replace")
         try:
@@ -314,7 +346,9 @@ class Controller:
                     "content_type": headers.get("Content-Type"),
                     "headers": [[n, v] for n, v in headers.items()],
                     "fields": [[n, v] for n, v in fields],
-                    "action": action, "body": text}) + "\n")
+                    "action": action, "body": text,
+                    "connection": connection,
+                    "tls_resumed": tls_resumed}) + "\n")
                 self.log.flush()
         return fields, action, count
 
@@ -365,6 +399,7 @@ class Controller:
         for name, value in (headers.items() if isinstance(headers, dict)
                             else headers):
             reply.set_header(name, value)
+            reply.closes = True
         reply.body_bytes = rule.get("body_bytes", 0)
         fault = FAULTS[rule["fault"]] if "fault" in rule else None
         return reply, fault
@@ -435,6 +470,9 @@ class Handler(BaseHTTPRequestHandler):
     def setup(self):
         self.request.settimeout(IO_TIMEOUT)
         self.tls_refused = False
+        self.tls_resumed = None
+        self.replies = 0  # on this connection
+        self.reset = False  # end the connection with a TCP RST
         if self.server.tls is None:
             self.tls_refused = self.refuse_tls_handshake()
         else:
@@ -442,6 +480,8 @@ class Handler(BaseHTTPRequestHandler):
             # client that never completes it holds up no one else.
             self.request = self.server.tls.wrap_socket(self.request,
                                                        server_side=True)
+            self.tls_resumed = self.request.session_reused
+        self.number = self.server.controller.next_connection()
         super().setup()
 
     def refuse_tls_handshake(self):
@@ -487,13 +527,22 @@ class Handler(BaseHTTPRequestHandler):
             # The server closes the plain socket it accepted, which no longer
             # owns the connection once it is wrapped.
             try:
-                self.request.shutdown(socket.SHUT_WR)
+                if self.reset:
+                    self.request.setsockopt(socket.SOL_SOCKET,
+                                            socket.SO_LINGER,
+                                            struct.pack("ii", 1, 0))
+                else:
+                    self.request.shutdown(socket.SHUT_WR)
             except OSError:
                 pass
             self.request.close()
 
     def serve(self):
+        # What the client asked for (HTTP/1.1 keeps the connection unless it
+        # says "Connection: close"); the reply may still end it.
+        keep = not self.close_connection
         self.close_connection = True
+        self.replies += 1
         controller = self.server.controller
         try:
             length = int(self.headers.get("Content-Length", "0"))
@@ -501,17 +550,22 @@ class Handler(BaseHTTPRequestHandler):
             length = -1
         if (length < 0 or length > MAX_BODY or
                 "Transfer-Encoding" in self.headers):
-            controller.record(self.command, self.path, self.headers, b"")
+            controller.record(self.command, self.path, self.headers, b"",
+                              self.number, self.tls_resumed)
             reply = json_reply({"error": "need a Content-Length of at most "
                                 f"{MAX_BODY} bytes"}, 411)
             self.send_bytes(reply.head() + reply.body)
             return
         body = self.rfile.read(length)
-        fields, action, count = controller.record(self.command, self.path,
-                                                  self.headers, body)
+        fields, action, count = controller.record(
+            self.command, self.path, self.headers, body, self.number,
+            self.tls_resumed)
         path = self.path.split("?", 1)[0]
         reply, fault, rule = controller.answer(self.command, path, fields,
                                                action, count)
+        limit = self.server.replies_per_connection
+        keep = (keep and fault is None and not reply.closes and
+                (limit is None or self.replies < limit))
         if "hold_until" in rule:
             self.wait_for(rule["hold_until"])
         if "delay" in rule:
@@ -519,14 +573,15 @@ class Handler(BaseHTTPRequestHandler):
         if fault is not None:
             fault(self, reply)
         elif self.command == "HEAD":
-            self.send_bytes(reply.head())
+            self.send_bytes(reply.head(keep_alive=keep))
         elif reply.stream is not None:
             length, chunks = reply.stream
-            self.send_bytes(reply.head(length))
+            self.send_bytes(reply.head(length, keep_alive=keep))
             for chunk in chunks():
                 self.connection.sendall(chunk)
         else:
-            self.send_bytes(reply.head() + reply.body)
+            self.send_bytes(reply.head(keep_alive=keep) + reply.body)
+        self.close_connection = not keep
 
     def wait_for(self, path):
         # Polled: a test creates the file when the request may be answered.
@@ -545,10 +600,11 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, address, controller, tls):
+    def __init__(self, address, controller, tls, replies_per_connection):
         super().__init__(address, Handler)
         self.controller = controller
         self.tls = tls
+        self.replies_per_connection = replies_per_connection
         self.stopping = threading.Event()
         self.slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
 
@@ -679,9 +735,14 @@ def parse_args(argv):
     parser.add_argument("--plain-http", action="store_true",
                         help="speak plain HTTP, answering a TLS handshake "
                         "with a plain 400 reply")
+    parser.add_argument("--replies-per-connection", type=int, metavar="N",
+                        help="close a kept connection after N replies")
     args = parser.parse_args(argv)
     if not args.lifetime > 0:
         parser.error("--lifetime must be positive")
+    if (args.replies_per_connection is not None and
+            args.replies_per_connection < 1):
+        parser.error("--replies-per-connection must be at least 1")
     return args
 
 
@@ -707,7 +768,8 @@ def main(argv):
             tls.set_alpn_protocols(["http/1.1"])
         controller = Controller(args.replies, rules, args.log, args.username,
                                 args.password, args.require_cid)
-        server = Server((args.host, args.port), controller, tls)
+        server = Server((args.host, args.port), controller, tls,
+                        args.replies_per_connection)
     except (OSError, ValueError, ssl.SSLError,
             subprocess.SubprocessError) as e:
         if temp_dir:

@@ -2,7 +2,8 @@
 the report, the exit status and standard error are byte for byte those of
 the same run straight against the stand-in, and the stand-in receives the
 same requests, whether nginx speaks HTTP/2 or HTTP/1.1, TLS 1.2 or 1.3, and
-sends its replies gzip-compressed, chunked or as they came.
+sends its replies gzip-compressed, chunked or as they came; and with
+--reuse-connections each run goes over one connection to nginx.
 
 nginx runs in the foreground as a single process, with its configuration,
 temporary files, pid file and logs in a temporary directory. Its access log
@@ -72,7 +73,8 @@ http {{
   scgi_temp_path {dir}/scgi;
   log_format framing escape=json '{{"protocol": "$server_protocol", '
       '"tls": "$ssl_protocol", "encoding": "$sent_http_content_encoding", '
-      '"transfer": "$sent_http_transfer_encoding"}}';
+      '"transfer": "$sent_http_transfer_encoding", '
+      '"connection": "$connection"}}';
   access_log {dir}/access.log framing;
   gzip {gzip};
   gzip_types application/json;
@@ -160,6 +162,12 @@ class Nginx:
         return [(e["protocol"], e["tls"], e["encoding"], e["transfer"])
                 for e in map(json.loads, self._log("access.log").splitlines())]
 
+    def connections(self):
+        """The connections that the requests served came on, each once;
+        complete once stop() has returned."""
+        return {json.loads(line)["connection"]
+                for line in self._log("access.log").splitlines()}
+
     def stop(self):
         """Stops nginx gracefully: it logs every request it has served
         first. Killed when it takes longer than 10 s."""
@@ -222,8 +230,11 @@ ROWS = {
 
 def without_headers(requests):
     """The requests as the stand-in logged them, less the headers, which
-    nginx rewrites (Host, Connection)."""
-    return [{k: v for k, v in r.items() if k != "headers"} for r in requests]
+    nginx rewrites (Host, Connection), and the connection they came on,
+    which is nginx's own."""
+    return [{k: v for k, v in r.items()
+             if k not in ("headers", "connection", "tls_resumed")}
+            for r in requests]
 
 
 class BehindNginxTest(unittest.TestCase):
@@ -246,9 +257,9 @@ class BehindNginxTest(unittest.TestCase):
             cls.straight_requests = without_headers(stub.requests())
 
     @classmethod
-    def run_all(cls, address):
+    def run_all(cls, address, *options):
         return [run(["--config_dir", d, "--controller_ip", address,
-                     "--password", "pw"], timeout=TIMEOUT)
+                     "--password", "pw", *options], timeout=TIMEOUT)
                 for d in cls.check_dirs]
 
     def test_same_runs_as_straight(self):
@@ -270,6 +281,25 @@ class BehindNginxTest(unittest.TestCase):
                 served = nginx.framing()
                 self.assertEqual(len(served), len(self.straight_requests))
                 self.assertEqual(set(served), framing)
+
+
+    def test_kept_connections_one_per_run(self):
+        # HTTP/2 by ALPN where nginx offers it, HTTP/1.1 keep-alive where
+        # not: the same runs, each over one connection to nginx.
+        for name in ("HTTP/2, TLS 1.3, gzip",
+                     "HTTP/1.1, TLS 1.2, chunked and sized"):
+            offer, framing = ROWS[name]
+            with self.subTest(name), StubController(REPLIES, RULES) as stub, \
+                    Nginx(stub.port, self.cert_dir, **offer) as nginx:
+                self.assertEqual(
+                    self.run_all(nginx.address, "--reuse-connections"),
+                    self.straight)
+                self.assertEqual(without_headers(stub.requests()),
+                                 self.straight_requests)
+                nginx.stop()
+                self.assertEqual(set(nginx.framing()), framing)
+                self.assertEqual(len(nginx.connections()),
+                                 len(self.check_dirs))
 
 
 if __name__ == "__main__":

@@ -33,6 +33,7 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
                 [--version] [--dry-run] [--fail-http] [--quiet] [--strict]
+                [--reuse-connections] [--reuse-session]
 
 Tarnwick Automation
 
@@ -54,6 +55,8 @@ options:
   --fail-http           Fail a check whose request is answered with an HTTP status of 400 or above.
   --quiet               Report only the checks that need attention; a run where all is well prints nothing.
   --strict              With --dry-run: count every warning as an error.
+  --reuse-connections   Send the requests over connections kept open between them (HTTP/2 where the controller offers it) instead of a new connection each.
+  --reuse-session       Run every check in the session of the opening login instead of logging in once per check.
 """
 
 

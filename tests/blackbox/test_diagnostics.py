@@ -118,15 +118,18 @@ class TimeoutTest(unittest.TestCase):
         self.assertLessEqual(elapsed, self.LIMIT + 5)
 
     def test_a_reply_that_never_comes(self):
-        with StubController(rules=[{"action": "show", "fault": "hang"}]) as s:
-            checks = write_checks(s.dir / "checks", {"a.cfg": CHECK})
-            result, elapsed = self.timed([
-                "--config_dir", checks, "--controller_ip", s.address,
-                "--password", PASSWORD])
-        self.assertEqual(result[1], "d\n")
-        self.assert_timeout(result, elapsed,
-                            "no reply from 'https://%s/v1/api' for 1 s "
-                            "(in %s/a.cfg)" % (s.address, checks))
+        # On a kept connection, too, the request is sent: no connect phase.
+        for options in ([], ["--reuse-connections"]):
+            with self.subTest(options), StubController(
+                    rules=[{"action": "show", "fault": "hang"}]) as s:
+                checks = write_checks(s.dir / "checks", {"a.cfg": CHECK})
+                result, elapsed = self.timed([
+                    "--config_dir", checks, "--controller_ip", s.address,
+                    "--password", PASSWORD, *options])
+            self.assertEqual(result[1], "d\n")
+            self.assert_timeout(result, elapsed,
+                                "no reply from 'https://%s/v1/api' for 1 s "
+                                "(in %s/a.cfg)" % (s.address, checks))
 
     def test_a_reply_that_stops(self):
         # The head counts as a sign of life, but not as bytes of the reply.

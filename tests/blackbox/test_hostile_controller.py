@@ -243,11 +243,13 @@ class StubFaultsTest(unittest.TestCase):
     results above are tarnwick's own."""
 
     def raw_reply(self, stub, action):
-        """The whole reply to one request, head and body, as bytes."""
+        """The whole reply to one request, head and body, as bytes, read
+        until the stub closes the connection (it keeps it open otherwise)."""
         body = "action=" + action
         with socket.create_connection(("127.0.0.1", stub.port), 10) as plain:
             with TLS.wrap_socket(plain) as conn:
                 conn.sendall(("POST /v1/api HTTP/1.1\r\nHost: x\r\n"
+                              "Connection: close\r\n"
                               "Content-Length: %d\r\n\r\n%s" %
                               (len(body), body)).encode())
                 data = b""

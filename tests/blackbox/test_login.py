@@ -152,9 +152,12 @@ class CredentialsTest(LoginFailedAssertions):
         self.assertEqual(request["fields"], [["action", "login"],
                                              ["username", "admin"],
                                              ["password", "x"]])
-        headers = {name.lower() for name, _ in request["headers"]}
+        headers = {name.lower(): value for name, value in request["headers"]}
         self.assertNotIn("expect", headers)
         self.assertNotIn("cookie", headers)
+        # So that a controller's audit log tells tarnwick apart.
+        version = run(["--version"])[1].split("\n")[0].split(" ")[1]
+        self.assertEqual(headers["user-agent"], "tarnwick/" + version)
 
     def test_special_characters_arrive_intact(self):
         username = "a&b=c+d e%20"

@@ -153,11 +153,17 @@ class RulesTest(unittest.TestCase):
             {"action": "hang", "fault": "hang"},
             {"action": "stall", "json": {"k": "v"}, "fault": "head_then_hang",
              "body_bytes": 5},
+            {"action": "reset", "fault": "drop_after_read"},
         ]
         with StubController(rules=rules) as stub:
             with self.assertRaises((http.client.RemoteDisconnected,
                                     ConnectionError, ssl.SSLError)):
                 post(stub, [("action", "drop")])
+            # Reset, not closed: the request was read and logged first.
+            with self.assertRaises((ConnectionResetError, ssl.SSLError)):
+                post(stub, [("action", "reset")])
+            self.assertEqual([r["action"] for r in stub.requests()],
+                             ["drop", "reset"])
             with self.assertRaises(http.client.IncompleteRead):
                 post(stub, [("action", "half")])
             started = time.monotonic()
@@ -208,6 +214,27 @@ class RulesTest(unittest.TestCase):
                 with self.assertRaises(RuntimeError):
                     with StubController(rules=rules):
                         pass
+
+
+class KeptConnectionTest(unittest.TestCase):
+
+    def test_connections_are_kept_numbered_and_closed_after_n_replies(self):
+        with StubController(args=["--replies-per-connection", "2"]) as stub:
+            conn = http.client.HTTPSConnection("127.0.0.1", stub.port,
+                                               timeout=10, context=TLS)
+            said = []
+            for _ in range(3):
+                # http.client opens a new connection once one was closed.
+                conn.request("POST", "/v1/api", body="action=login")
+                reply = conn.getresponse()
+                reply.read()
+                said.append(reply.getheader("Connection"))
+            conn.close()
+            post(stub, [("action", "login")])
+            requests = stub.requests()
+        self.assertEqual(said, [None, "close", None])
+        self.assertEqual([r["connection"] for r in requests], [1, 1, 2, 3])
+        self.assertEqual({r["tls_resumed"] for r in requests}, {False})
 
 
 class LogAndLifetimeTest(unittest.TestCase):

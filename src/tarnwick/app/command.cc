@@ -78,7 +78,9 @@ int run(const CommandLine& command_line, RunSettings& settings,
   TracedTransport transport(env.transport, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock);
-  log_in(settings, "", transport);
+  Value session = log_in(settings, "", transport);
+  // Otherwise discarded: every check logs in for itself.
+  if (command_line.reuse_session) settings.session = std::move(session);
   const std::vector<std::string> names = command_line.only.empty()
                                              ? list_checks(settings.config_dir)
                                              : command_line.only;

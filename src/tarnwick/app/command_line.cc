@@ -214,6 +214,8 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kFailHttp:
     case OptionId::kQuiet:
     case OptionId::kStrict:
+    case OptionId::kReuseConnections:
+    case OptionId::kReuseSession:
       break;  // take no value
   }
   return std::nullopt;
@@ -227,6 +229,8 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kFailHttp) result.fail_http = true;
   if (id == OptionId::kQuiet) result.quiet = true;
   if (id == OptionId::kStrict) result.strict = true;
+  if (id == OptionId::kReuseConnections) result.reuse_connections = true;
+  if (id == OptionId::kReuseSession) result.reuse_session = true;
 }
 
 CommandLine failure(std::string message) {

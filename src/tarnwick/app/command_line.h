@@ -48,6 +48,10 @@ struct CommandLine {
   bool quiet = false;
   // --strict (with --dry-run only): warnings count as errors.
   bool strict = false;
+  // --reuse-connections: requests go over connections kept open.
+  bool reuse_connections = false;
+  // --reuse-session: the checks use the opening login's session.
+  bool reuse_session = false;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;

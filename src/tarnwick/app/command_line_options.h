@@ -24,6 +24,8 @@ enum class OptionId {
   kFailHttp,
   kQuiet,
   kStrict,
+  kReuseConnections,
+  kReuseSession,
 };
 
 struct OptionSpec {
@@ -36,7 +38,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 14> kOptions = {{
+inline constexpr std::array<OptionSpec, 16> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -87,6 +89,14 @@ inline constexpr std::array<OptionSpec, 14> kOptions = {{
      OptionId::kQuiet},
     {"--strict", "", "With --dry-run: count every warning as an error.",
      OptionId::kStrict},
+    {"--reuse-connections", "",
+     "Send the requests over connections kept open between them (HTTP/2 "
+     "where the controller offers it) instead of a new connection each.",
+     OptionId::kReuseConnections},
+    {"--reuse-session", "",
+     "Run every check in the session of the opening login instead of "
+     "logging in once per check.",
+     OptionId::kReuseSession},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

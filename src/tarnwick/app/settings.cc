@@ -32,6 +32,7 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   settings.config_dir = check_directory(command_line);
   settings.timeout = command_line.timeout;
   settings.fail_http = command_line.fail_http;
+  settings.reuse_connections = command_line.reuse_connections;
 }
 
 std::string check_directory(const CommandLine& command_line) {

@@ -45,6 +45,8 @@ std::string trace_line(const Request& request, const Reply* reply,
   if (reply != nullptr) {
     line += ": HTTP " + std::to_string(reply->status) + ", " +
             std::to_string(reply->bytes) + " bytes, " + seconds_of(elapsed);
+    if (request.reuse_connection)
+      line += reply->reused_connection ? ", reused" : ", new connection";
   } else {
     line += std::string(": failed after ") + seconds_of(elapsed) + ": " +
             failure_kind;

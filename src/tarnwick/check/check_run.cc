@@ -63,12 +63,14 @@ std::string show_element(const Node& element) {
   }
 }
 
-// Logs in for the last check of the chain, a check already read, then
-// reads its request (in this order, so a missing section or an unreadable
-// value fails after the login).
+// Logs in for the last check of the chain, a check already read, or takes
+// the run's session, then reads its request (in this order, so a missing
+// section or an unreadable value fails after the login).
 void prepare(CheckChain& chain, const RunSettings& settings,
              Transport& transport) {
-  chain.last().cid = log_in(settings, chain.text(), transport);
+  chain.last().cid = settings.session
+                         ? *settings.session
+                         : log_in(settings, chain.text(), transport);
   chain.read_request();
 }
 
@@ -105,6 +107,7 @@ Value request(const CheckChain& chain, const Requests& requests,
   r.url = requests.url;
   r.form = build_form(level, element);
   r.timeout = requests.settings.timeout;
+  r.reuse_connection = requests.settings.reuse_connections;
   r.check = chain.text();
   // What traces and messages show of it, the secrets taken out.
   const auto secrets = {std::string_view(requests.settings.password),

@@ -40,11 +40,13 @@ struct ElementFailure {
 };
 
 // orvantis_api for a check file already read from config_file: the check runs
-// from that read, and the file is not read again. With failed_elements, a
-// failure of one of the check's own element requests that does not end the
-// run is noted there, in element order, and the check's result holds the
-// records of the other elements; a failure of a check it refers to still
-// fails it wholly.
+// from that read, and the file is not read again. With settings.session set,
+// the check and every check it refers to use that session instead of
+// logging in; settings.reuse_connections goes to every request. With
+// failed_elements, a failure of one of the check's own element requests
+// that does not end the run is noted there, in element order, and the
+// check's result holds the records of the other elements; a failure of a
+// check it refers to still fails it wholly.
 Value run_check(const RunSettings& settings, const CheckFile& config,
                 const std::string& config_file, Transport& transport,
                 std::vector<ElementFailure>* failed_elements = nullptr);

@@ -1,12 +1,15 @@
 // The run settings: the values every check of a run uses, fixed before the
 // opening login (app/settings.h fixes them from the command line and the
-// prompts) and never changed afterwards.
+// prompts) and never changed afterwards, but for the session that the
+// opening login may leave for the checks.
 #ifndef TARNWICK_CHECK_RUN_SETTINGS_H_
 #define TARNWICK_CHECK_RUN_SETTINGS_H_
 
 #include <chrono>
 #include <optional>
 #include <string>
+
+#include "tarnwick/base/value.h"
 
 namespace tarnwick {
 
@@ -20,6 +23,12 @@ struct RunSettings {
   // Whether a reply to a check's request with an HTTP status of 400 or above
   // fails the check (--fail-http); logins keep their own rule.
   bool fail_http = false;
+  // Every request may go over a connection kept open from an earlier one
+  // (--reuse-connections); false, each opens and closes its own.
+  bool reuse_connections = false;
+  // The opening login's CID, once it has returned, when the checks go on in
+  // that session (--reuse-session); unset, each check logs in anew.
+  std::optional<Value> session;
 };
 
 }  // namespace tarnwick

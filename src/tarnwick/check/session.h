@@ -33,7 +33,8 @@ Value get_orvantis_cid(const std::string& controller_ip,
                        const std::string& password);
 
 // get_orvantis_cid as a run logs in: the request carries the run's timeout
-// and names the check it logs in for (check, "" for the opening login).
+// and connection reuse, and names the check it logs in for (check, "" for
+// the opening login).
 Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport);
 

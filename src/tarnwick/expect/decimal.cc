@@ -80,11 +80,11 @@ std::optional<Decimal> read_decimal(std::string_view s) {
     std::string_view e = digits_at(s, pos);
     if (e.empty()) return std::nullopt;
     for (char c : e) {
-      exponent = exponent * 10 + (c - '0');
-      if (exponent >= kExponentLimit) {
+      if (exponent > (kExponentLimit - 9) / 10) {
         exponent = kExponentLimit;
         break;
       }
+      exponent = exponent * 10 + (c - '0');
     }
     if (minus) exponent = -exponent;
   }

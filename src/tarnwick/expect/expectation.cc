@@ -267,8 +267,9 @@ class Reader {
     options.set_log_errors(false);
     auto regex = std::make_shared<const RE2>(pattern.text, options);
     if (!regex->ok()) {
+      // RE2 quotes a piece of the pattern as it is, line breaks and all.
       throw Bad{"bad regular expression " + quote_text(pattern.text) + ": " +
-                    regex->error(),
+                    escape_control_characters(regex->error()),
                 {}};
     }
     e.values.push_back(std::move(pattern));

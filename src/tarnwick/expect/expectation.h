@@ -91,7 +91,7 @@ Expectation parse_expectation(std::string_view name, std::string_view text);
 std::vector<Expectation> read_expectations(const CheckFile& config,
                                            std::string_view path);
 
-// The operator as written: "==", "not in", ""  for kNone.
+// The operator as written: "==", "not in"; "" for kNone.
 std::string_view op_name(Expectation::Op op);
 
 }  // namespace tarnwick

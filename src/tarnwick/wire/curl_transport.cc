@@ -2,345 +2,51 @@
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <new>
-#include <stdexcept>
 #include <string>
-#include <string_view>
-#include <utility>
 
 #include "tarnwick/base/error.h"
-#include "tarnwick/base/huge_pages.h"
 #include "tarnwick/base/literal.h"
-#include "tarnwick/base/text.h"
+#include "tarnwick/wire/curl_transfer.h"
 
 namespace tarnwick {
 
-namespace {
+// The connections that requests with Request::reuse_connection leave open,
+// the TLS sessions that reopened connections resume, and the name lookups,
+// in one libcurl share. Connections still open close with it.
+struct CurlTransport::Kept {
+  CURLSH* share = nullptr;
 
-// The declared length is reserved up front, so a large body is never copied
-// (and held twice) while its string grows; reserved pages take no memory
-// until the body fills them. A lying Content-Length is believed only this
-// far; beyond it the string grows as the body arrives.
-constexpr curl_off_t kMaxReserve = curl_off_t{1} << 30;
-
-// The connect timeout that stands for none: a century.
-constexpr long kNoConnectTimeoutMs = 1000L * 60 * 60 * 24 * 365 * 100;
-
-// libcurl's messages can echo parts of the URL, which is operator input; the
-// error line escapes what they hold, and only trailing white space goes here.
-std::string curl_cause(const char* error_buffer, CURLcode code) {
-  std::string_view cause =
-      error_buffer[0] ? error_buffer : curl_easy_strerror(code);
-  return std::string(trim_white_space(cause));
-}
-
-// libcurl reads "https:///v1/api" as the host "v1"; a URL whose authority
-// names no host must fail here instead of posting the password to whatever
-// "v1" resolves to.
-bool names_host(std::string_view url) {
-  const std::size_t scheme_end = url.find("://");
-  if (scheme_end == std::string_view::npos) return true;  // libcurl decides
-  std::string_view authority = url.substr(scheme_end + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
-  const std::size_t at = authority.rfind('@');
-  std::string_view host =
-      at == std::string_view::npos ? authority : authority.substr(at + 1);
-  if (!host.starts_with('[')) {
-    const std::size_t colon = host.rfind(':');
-    if (colon != std::string_view::npos &&
-        host.find_first_not_of("0123456789", colon + 1) ==
-            std::string_view::npos) {
-      host = host.substr(0, colon);
-    }
+  Kept() : share(curl_share_init()) {
+    if (share == nullptr) return;
+    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT,
+                                CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+      curl_share_setopt(share, CURLSHOPT_SHARE, data);
   }
-  return !host.empty();
-}
-
-struct Reception {
-  CURL* curl = nullptr;
-  std::string body;
-  bool out_of_memory = false;
-
-  // The watch on a request with a timeout, kept by watch_progress.
-  Clock* clock = nullptr;
-  Clock::Duration limit{};
-  bool sent = false;           // connected, the request on its way
-  bool stalled = false;        // the watch ended the transfer
-  std::uint64_t activity = 0;  // header lines; bytes are counted by libcurl
-  std::uint64_t last_seen = 0;
-  Clock::TimePoint last_progress;
+  Kept(const Kept&) = delete;
+  Kept& operator=(const Kept&) = delete;
+  ~Kept() { curl_share_cleanup(share); }
 };
-
-// Reply header lines count as progress: a reply may stall before its body.
-std::size_t note_header(char*, std::size_t size, std::size_t count,
-                        void* user) {
-  ++static_cast<Reception*>(user)->activity;
-  return size * count;
-}
-
-// Ends the transfer once the request is sent and a whole limit passes
-// without a byte either way. libcurl's own low-speed limit averages over
-// whole seconds, so the watch keeps its own time, on a monotonic clock.
-int watch_progress(void* user, curl_off_t, curl_off_t received, curl_off_t,
-                   curl_off_t uploaded) {
-  auto* r = static_cast<Reception*>(user);
-  const Clock::TimePoint now = r->clock->now();
-  const std::uint64_t seen = r->activity +
-                             static_cast<std::uint64_t>(received) +
-                             static_cast<std::uint64_t>(uploaded);
-  if (!r->sent) {
-    // Until the request goes out, the connect timeout watches.
-    curl_off_t pretransfer = 0;
-    if (curl_easy_getinfo(r->curl, CURLINFO_PRETRANSFER_TIME_T, &pretransfer) !=
-            CURLE_OK ||
-        pretransfer <= 0) {
-      return 0;
-    }
-    r->sent = true;
-  } else if (seen == r->last_seen) {
-    if (now - r->last_progress < r->limit) return 0;
-    r->stalled = true;
-    return 1;
-  }
-  r->last_seen = seen;
-  r->last_progress = now;
-  return 0;
-}
-
-// Exceptions must not cross libcurl's C frames: a failed allocation is
-// recorded and the transfer aborted by returning a short count.
-std::size_t collect_body(char* data, std::size_t size, std::size_t count,
-                         void* user) {
-  auto* reception = static_cast<Reception*>(user);
-  const std::size_t bytes = size * count;
-  try {
-    if (reception->body.empty()) {
-      curl_off_t length = -1;
-      if (curl_easy_getinfo(reception->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
-                            &length) == CURLE_OK &&
-          length > 0) {
-        try {
-          reception->body.reserve(
-              static_cast<std::size_t>(std::min(length, kMaxReserve)));
-          advise_huge_pages(reception->body.data(), reception->body.capacity());
-        } catch (const std::bad_alloc&) {
-          // Not that much at once: the string grows as the body arrives.
-        }
-      }
-    }
-    reception->body.append(data, bytes);
-  } catch (const std::bad_alloc&) {
-    reception->out_of_memory = true;
-    return 0;
-  } catch (const std::length_error&) {
-    reception->out_of_memory = true;
-    return 0;
-  }
-  return bytes;
-}
-
-bool is_unreachable(CURLcode code) {
-  return code == CURLE_URL_MALFORMAT || code == CURLE_COULDNT_RESOLVE_HOST ||
-         code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT;
-}
-
-struct EasyDeleter {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-[[noreturn]] void fail_to_start(const std::string& url) {
-  throw Error(ErrorKind::kConnection,
-              "cannot start the HTTPS client for " + quote_text(url));
-}
-
-// "Expect:" with no value keeps libcurl from sending "Expect: 100-continue",
-// which costs a round trip on large forms.
-std::unique_ptr<curl_slist, SlistDeleter> request_headers(
-    const std::string& url) {
-  curl_slist* list = nullptr;
-  for (const char* header :
-       {"Content-Type: application/x-www-form-urlencoded", "Expect:"}) {
-    curl_slist* longer = curl_slist_append(list, header);
-    if (longer == nullptr) {
-      curl_slist_free_all(list);
-      fail_to_start(url);
-    }
-    list = longer;
-  }
-  return std::unique_ptr<curl_slist, SlistDeleter>(list);
-}
-
-// Connecting (the name resolved, the connection made, the TLS handshake
-// done) may take as long as the limit, or without one as long as the
-// connection allows: libcurl's own default would end it after 300 s.
-long connect_timeout_ms(const Request& request) {
-  if (request.timeout) return static_cast<long>(request.timeout->count());
-  return kNoConnectTimeoutMs;
-}
-
-void set_options(CURL* c, const Request& request, curl_slist* headers,
-                 Reception& reception, char* error_buffer) {
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_buffer);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(c, CURLOPT_POST, 1L);
-  // Set the size first: the body is binary-safe only with an explicit size.
-  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE,
-                   static_cast<curl_off_t>(request.form.size()));
-  curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.form.data());
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-  // Every request stands alone: no connection carried over, none left.
-  curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
-  curl_easy_setopt(c, CURLOPT_FRESH_CONNECT, 1L);
-  // Any certificate is accepted, so no certificate store is loaded at all.
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
-  // Keep-alive probes end the wait for a peer that has gone away.
-  curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms(request));
-  if (request.timeout) {
-    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, watch_progress);
-    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &reception);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, note_header);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, &reception);
-  }
-  curl_easy_setopt(c, CURLOPT_TCP_NODELAY, 1L);
-  curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "");
-  // A redirect would re-post the password elsewhere; its body is taken as
-  // the reply instead.
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect_body);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &reception);
-}
-
-// "30 s", "2.5 s", "0.001 s".
-std::string seconds_text(std::chrono::milliseconds limit) {
-  std::string text = std::to_string(limit.count() / 1000);
-  if (const auto ms = limit.count() % 1000) {
-    std::string fraction = std::to_string(1000 + ms).substr(1);
-    while (fraction.back() == '0') fraction.pop_back();
-    text += "." + fraction;
-  }
-  return text + " s";
-}
-
-// A request that overran its limit, named by the phase it was in.
-[[noreturn]] void fail_timeout(const Request& request,
-                               const Reception& reception, CURL* c) {
-  const std::string url = quote_text(request.url);
-  const std::string limit = seconds_text(*request.timeout);
-  if (!reception.sent) {
-    throw Error(ErrorKind::kTimeout,
-                "no connection to " + url + " within " + limit);
-  }
-  curl_off_t received = 0;
-  curl_easy_getinfo(c, CURLINFO_SIZE_DOWNLOAD_T, &received);
-  if (received == 0 && reception.activity == 0) {
-    throw Error(ErrorKind::kTimeout, "no reply from " + url + " for " + limit);
-  }
-  throw Error(ErrorKind::kTimeout, "the reply from " + url + " stopped for " +
-                                       limit + " after " +
-                                       std::to_string(received) + " bytes");
-}
-
-[[noreturn]] void fail_transfer(const std::string& url, CURLcode code,
-                                const char* error_buffer) {
-  std::string cause = curl_cause(error_buffer, code);
-  // The whole reply arrived, but its Content-Encoding does not decode: the
-  // controller answered, with a body that is no reply.
-  if (code == CURLE_BAD_CONTENT_ENCODING) {
-    throw Error(ErrorKind::kInvalidReply, "the reply from " + quote_text(url) +
-                                              " cannot be decoded: " + cause);
-  }
-  std::string message;
-  if (is_unreachable(code)) {
-    message = "cannot reach " + quote_text(url) + ": " + cause;
-  } else if (code == CURLE_SSL_CONNECT_ERROR) {
-    // OpenSSL's own words ("wrong version number" for a port that speaks
-    // plain HTTP) do not say that the handshake is what failed, nor why.
-    if (cause.find("wrong version number") != std::string::npos)
-      cause += "; does this port speak plain HTTP?";
-    message = "TLS handshake with " + quote_text(url) + " failed: " + cause;
-  } else {
-    message = "request to " + quote_text(url) + " failed: " + cause;
-  }
-  throw Error(ErrorKind::kConnection, message);
-}
-
-// What libcurl learnt of the reply's head.
-void read_head(CURL* c, Reply& reply) {
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
-  const char* content_type = nullptr;
-  if (curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK &&
-      content_type != nullptr) {
-    reply.content_type = content_type;
-  }
-  const char* location = nullptr;
-  if (curl_easy_getinfo(c, CURLINFO_REDIRECT_URL, &location) == CURLE_OK &&
-      location != nullptr) {
-    reply.location = location;
-  }
-  curl_off_t bytes = 0;
-  if (curl_easy_getinfo(c, CURLINFO_SIZE_DOWNLOAD_T, &bytes) == CURLE_OK &&
-      bytes > 0) {
-    reply.bytes = static_cast<std::size_t>(bytes);
-  }
-}
-
-}  // namespace
 
 CurlTransport::CurlTransport(Clock& clock) : clock_(clock) {}
 
+CurlTransport::~CurlTransport() = default;
+
 Reply CurlTransport::post(const Request& request) {
-  const std::string& url = request.url;
-  if (!names_host(url)) {
-    throw Error(ErrorKind::kConnection,
-                "cannot reach " + quote_text(url) + ": the URL names no host");
-  }
   if (!initialized_) {
     init_ok_ = curl_global_init(CURL_GLOBAL_DEFAULT) == 0;
     initialized_ = true;
   }
-  const Clock::TimePoint start = clock_.now();
-  std::unique_ptr<CURL, EasyDeleter> curl(init_ok_ ? curl_easy_init()
-                                                   : nullptr);
-  if (!curl) fail_to_start(url);
-  auto headers = request_headers(url);
-  Reception reception;
-  reception.curl = curl.get();
-  if (request.timeout) {
-    reception.clock = &clock_;
-    reception.limit = *request.timeout;
-  }
-  char error_buffer[CURL_ERROR_SIZE] = "";
-  set_options(curl.get(), request, headers.get(), reception, error_buffer);
-
-  const CURLcode code = curl_easy_perform(curl.get());
-  if (reception.out_of_memory) {
+  if (!init_ok_) {
     throw Error(ErrorKind::kConnection,
-                "the reply from " + quote_text(url) + " is too large to hold");
+                "cannot start the HTTPS client for " + quote_text(request.url));
   }
-  if (reception.stalled ||
-      (code == CURLE_OPERATION_TIMEDOUT && request.timeout)) {
-    fail_timeout(request, reception, curl.get());
+  CURLSH* share = nullptr;
+  if (request.reuse_connection) {
+    if (!kept_) kept_ = std::make_unique<Kept>();
+    share = kept_->share;
   }
-  if (code != CURLE_OK) fail_transfer(url, code, error_buffer);
-  Reply reply;
-  read_head(curl.get(), reply);
-  reply.body = std::move(reception.body);
-  reply.elapsed = clock_.now() - start;
-  return reply;
+  CurlTransfer transfer(request, clock_, share);
+  return transfer.finish(curl_easy_perform(transfer.handle()));
 }
 
 std::string http_library_versions() {

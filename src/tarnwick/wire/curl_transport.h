@@ -2,6 +2,7 @@
 #ifndef TARNWICK_WIRE_CURL_TRANSPORT_H_
 #define TARNWICK_WIRE_CURL_TRANSPORT_H_
 
+#include <memory>
 #include <string>
 
 #include "tarnwick/base/clock.h"
@@ -9,9 +10,16 @@
 
 namespace tarnwick {
 
-// No certificate verification (and no certificate store loaded), a fresh
-// connection per request and none left open, no time limit but the
-// request's own, redirects not followed, compressed replies decoded.
+// No certificate verification (and no certificate store loaded), no time
+// limit but the request's own, redirects not followed, compressed replies
+// decoded, "User-Agent: tarnwick/VERSION". A request opens a connection of
+// its own and closes it, unless it has Request::reuse_connection: then it
+// goes over a connection that such a request left open (HTTP/2 where the
+// controller offers it, HTTP/1.1 keep-alive otherwise; one idle for 3 s is
+// not used again), and a connection opened anew resumes the TLS session of
+// an earlier one. When the kept connection closes before the first byte of
+// the reply, libcurl before 8.16 sends the request again, once, on a new
+// connection; built against 8.16 or later, the request fails instead.
 // Connection failures are worded by what failed: "cannot reach"
 // (unresolvable, refused, no host in the URL), "TLS handshake with ...
 // failed", "request to ... failed"; an overrun by the phase it was in:
@@ -21,6 +29,10 @@ class CurlTransport : public Transport {
  public:
   // clock measures Reply::elapsed; it must outlive the transport.
   explicit CurlTransport(Clock& clock);
+  ~CurlTransport() override;
+  CurlTransport(const CurlTransport&) = delete;
+  CurlTransport& operator=(const CurlTransport&) = delete;
+
   Reply post(const Request& request) override;
 
  private:
@@ -29,6 +41,9 @@ class CurlTransport : public Transport {
   // that sends none does not pay for it.
   bool initialized_ = false;
   bool init_ok_ = false;
+  // The connections kept open, made at the first request that may reuse one.
+  struct Kept;
+  std::unique_ptr<Kept> kept_;
 };
 
 // The versions of libcurl and of its TLS library in use, as they name

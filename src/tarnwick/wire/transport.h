@@ -21,6 +21,10 @@ struct Request {
   // request is sent no stretch of it may pass without a byte of the reply.
   // Unset, a request waits as long as its connection allows.
   std::optional<std::chrono::milliseconds> timeout;
+  // Whether the request may go over a connection that an earlier request
+  // left open, and leave its own open for a later one. Unset, it opens a
+  // connection of its own and closes it once the reply is in.
+  bool reuse_connection = false;
 
   // What the request is for, for messages and traces; never a secret.
   std::string check;    // the check and its chain of references, "" for none
@@ -35,6 +39,8 @@ struct Reply {
   std::string location;       // where a redirect points, or ""
   std::size_t bytes = 0;      // of the body as it arrived, before decoding
   Clock::Duration elapsed{};  // from the start of the request to its end
+  // It came over a connection an earlier request had opened.
+  bool reused_connection = false;
 };
 
 class Transport {

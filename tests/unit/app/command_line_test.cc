@@ -235,6 +235,8 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.fail_http) s += " fail-http";
   if (c.quiet) s += " quiet";
   if (c.strict) s += " strict";
+  if (c.reuse_connections) s += " reuse-connections";
+  if (c.reuse_session) s += " reuse-session";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
@@ -301,6 +303,12 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--strict", "--dry"}, "run dry-run strict"},
       {{"--strict"}, "error: option '--strict' only goes with '--dry-run'"},
       {{"--strict", "--help"}, "help"},
+      {{"--reuse-connections", "--reuse-s"},
+       "run reuse-connections reuse-session"},
+      {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
+      {{"--re"},
+       "error: ambiguous option '--re' could match '--reuse-connections', "
+       "'--reuse-session'"},
   };
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
@@ -310,14 +318,15 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
 
 TEST(CommandLineTest, UsageWrapsForEightyColumns) {
   EXPECT_EQ(usage_text("tarnwick"),
-            "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] "
-            "[--username USERNAME]\n"
+            "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username "
+            "USERNAME]\n"
             "                [--password PASSWORD] [--config_dir CONFIG_DIR] "
             "[--verbose]\n"
             "                [--timeout SECONDS] [--keep-going] [--json] "
             "[--only NAME]\n"
             "                [--version] [--dry-run] [--fail-http] [--quiet] "
-            "[--strict]\n");
+            "[--strict]\n"
+            "                [--reuse-connections] [--reuse-session]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -333,7 +342,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run] [--fail-http] [--quiet] [--strict]");
+            "[--version] [--dry-run] [--fail-http] [--quiet] [--strict] "
+            "[--reuse-connections] [--reuse-session]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

@@ -40,6 +40,17 @@ TEST(TraceLineTest, NamesCheckActionElementStatusSizeAndTime) {
                        "timeout"),
             "[tarnwick] a\\x1b.cfg: (no action): failed after 30.001 s: "
             "timeout\n");
+  // A request that may reuse a connection says whether its reply did.
+  Request kept = request_for("a.cfg", "show", "");
+  kept.reuse_connection = true;
+  EXPECT_EQ(trace_line(kept, &reply, ms(4), nullptr),
+            "[tarnwick] a.cfg: show: HTTP 404, 27 bytes, 0.004 s, "
+            "new connection\n");
+  reply.reused_connection = true;
+  EXPECT_EQ(trace_line(kept, &reply, ms(4), nullptr),
+            "[tarnwick] a.cfg: show: HTTP 404, 27 bytes, 0.004 s, reused\n");
+  EXPECT_EQ(trace_line(kept, nullptr, ms(4), "timeout"),
+            "[tarnwick] a.cfg: show: failed after 0.004 s: timeout\n");
 }
 
 // A FakeTransport that notes, as each request is sent, what the reader of

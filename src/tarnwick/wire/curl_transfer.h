@@ -1,0 +1,70 @@
+// One request as a libcurl transfer: an easy handle with every option set
+// from the Request, what arrives while it runs, and the Reply or Error it
+// comes to. CurlTransport performs one transfer at a time; the setup and the
+// outcome do not depend on how the handle is driven, so a multi handle can
+// drive several. Internal to wire/.
+#ifndef TARNWICK_WIRE_CURL_TRANSFER_H_
+#define TARNWICK_WIRE_CURL_TRANSFER_H_
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <string>
+
+#include "tarnwick/base/clock.h"
+#include "tarnwick/wire/transport.h"
+
+namespace tarnwick {
+
+// What a transfer gathers while libcurl runs it; its callbacks write here.
+struct Reception {
+  CURL* curl = nullptr;
+  std::string body;
+  bool out_of_memory = false;
+
+  // The watch on a request with a timeout, kept by the progress callback.
+  Clock* clock = nullptr;
+  Clock::Duration limit{};
+  bool sent = false;           // connected, the request on its way
+  bool stalled = false;        // the watch ended the transfer
+  std::uint64_t activity = 0;  // header lines; bytes are counted by libcurl
+  std::uint64_t last_seen = 0;
+  Clock::TimePoint last_progress;
+};
+
+class CurlTransfer {
+ public:
+  // Sets up an easy handle for request, which must outlive the transfer (the
+  // form is sent from where it lies). A request with reuse_connection takes
+  // its connection from `kept`, a share of connections and TLS sessions,
+  // and leaves it there; one without opens its own and closes it. Throws
+  // Error(kConnection) for a URL without a host ("cannot reach") and when
+  // libcurl cannot be set up.
+  CurlTransfer(const Request& request, Clock& clock, CURLSH* kept);
+  CurlTransfer(const CurlTransfer&) = delete;
+  CurlTransfer& operator=(const CurlTransfer&) = delete;
+  ~CurlTransfer();
+
+  CURL* handle() const { return curl_; }
+
+  // The reply, once libcurl has ended the transfer with `code`; or the
+  // Error it comes to, as the Transport interface words it.
+  Reply finish(CURLcode code);
+
+  // The connect timeout a request is sent with, in milliseconds.
+  static long connect_timeout_ms(const Request& request);
+
+ private:
+  const Request& request_;
+  Clock& clock_;
+  Clock::TimePoint start_;
+  CURL* curl_ = nullptr;
+  curl_slist* headers_ = nullptr;
+  // Where libcurl's callbacks write: the transfer does not move.
+  Reception reception_;
+  char error_buffer_[CURL_ERROR_SIZE] = "";
+};
+
+}  // namespace tarnwick
+
+#endif  // TARNWICK_WIRE_CURL_TRANSFER_H_
