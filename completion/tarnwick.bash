@@ -15,7 +15,8 @@ _tarnwick_option() {
   [[ $1 == --?* ]] || return 0
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
-    --fail-http --quiet --strict --reuse-connections --reuse-session; do
+    --expect --fail-http --quiet --strict --reuse-connections \
+    --reuse-session; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
       match=$name
@@ -97,7 +98,7 @@ _tarnwick() {
         mapfile -t found < <(compgen -W \
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
-           --dry-run --fail-http --quiet --strict --reuse-connections
+           --dry-run --expect --fail-http --quiet --strict --reuse-connections
            --reuse-session' \
           -- "$cur")
       fi

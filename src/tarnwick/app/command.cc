@@ -86,8 +86,9 @@ int run(const CommandLine& command_line, RunSettings& settings,
                                              : command_line.only;
   const std::unique_ptr<ReportWriter> report =
       make_report(command_line, env.out);
-  const Suite suite{settings,  transport, *report,
-                    env.clock, env.err,   command_line.keep_going};
+  Suite suite{settings, transport, *report, env.clock, env.err};
+  suite.keep_going = command_line.keep_going;
+  suite.expect = command_line.expect;
   run_checks(suite, names, tally);
   env.out.flush();
   return tally.exit_status();
@@ -109,7 +110,8 @@ int run_dry(const CommandLine& command_line, Environment& env,
   }
   const std::unique_ptr<ReportWriter> report =
       make_report(command_line, env.out);
-  tally.warnings += dry_run(config_dir, names, *report, env.err, tally.failed);
+  tally.warnings += dry_run(config_dir, names, command_line.expect, *report,
+                            env.err, tally.failed);
   env.out.flush();
   return tally.exit_status();
 }

@@ -211,6 +211,7 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kJson:
     case OptionId::kVersion:
     case OptionId::kDryRun:
+    case OptionId::kExpect:
     case OptionId::kFailHttp:
     case OptionId::kQuiet:
     case OptionId::kStrict:
@@ -226,6 +227,7 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kKeepGoing) result.keep_going = true;
   if (id == OptionId::kJson) result.json = true;
   if (id == OptionId::kDryRun) result.dry_run = true;
+  if (id == OptionId::kExpect) result.expect = true;
   if (id == OptionId::kFailHttp) result.fail_http = true;
   if (id == OptionId::kQuiet) result.quiet = true;
   if (id == OptionId::kStrict) result.strict = true;

@@ -42,6 +42,8 @@ struct CommandLine {
   bool json = false;
   // --dry-run: read and plan the checks; ask for nothing, send nothing.
   bool dry_run = false;
+  // --expect: judge each check against the [expect] section of its file.
+  bool expect = false;
   // --fail-http: a reply with an HTTP status of 400 or above fails its check.
   bool fail_http = false;
   // --quiet: report only the checks that need attention.

@@ -21,6 +21,7 @@ enum class OptionId {
   kOnly,
   kVersion,
   kDryRun,
+  kExpect,
   kFailHttp,
   kQuiet,
   kStrict,
@@ -38,7 +39,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 16> kOptions = {{
+inline constexpr std::array<OptionSpec, 17> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -79,6 +80,10 @@ inline constexpr std::array<OptionSpec, 16> kOptions = {{
      "Read the check files and show what each check would send, without "
      "asking for anything or sending anything.",
      OptionId::kDryRun},
+    {"--expect", "",
+     "Judge each check's result against the [expect] section of its file; "
+     "exit with status 3 when an expectation does not hold.",
+     OptionId::kExpect},
     {"--fail-http", "",
      "Fail a check whose request is answered with an HTTP status of 400 or "
      "above.",

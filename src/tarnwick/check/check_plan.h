@@ -26,10 +26,17 @@ struct PlannedRequest {
   bool per_element = false;  // sent once per element of the check before it
 };
 
+// An expectation a run would judge the check's result against (--expect).
+struct PlannedExpectation {
+  std::string name;
+  std::string text;  // as read
+};
+
 // A check's requests in the order a run sends them, the checks it refers to
 // first, its own last; its filter list is that of its own request.
 struct CheckPlan {
   std::vector<PlannedRequest> requests;
+  std::vector<PlannedExpectation> expectations;
 };
 
 }  // namespace tarnwick

@@ -36,6 +36,10 @@ class JsonReport : public ReportWriter {
       out_.write(", \"error\": ");
       write_error(*outcome.error);
     }
+    if (!outcome.expectations.empty()) {
+      out_.write(", \"expectations\": ");
+      write_verdicts(outcome.expectations);
+    }
     close_line();
   }
 
@@ -59,6 +63,18 @@ class JsonReport : public ReportWriter {
     out_.write("], \"filters\": ");
     write_strings(plan.requests.empty() ? std::vector<std::string>()
                                         : plan.requests.back().filters);
+    if (!plan.expectations.empty()) {
+      out_.write(", \"expectations\": [");
+      for (const PlannedExpectation& e : plan.expectations) {
+        if (&e != &plan.expectations.front()) out_.write(", ");
+        out_.write("{\"name\": ");
+        write_json_string(e.name, out_);
+        out_.write(", \"expect\": ");
+        write_json_string(e.text, out_);
+        out_.put('}');
+      }
+      out_.put(']');
+    }
     close_line();
   }
 
@@ -92,6 +108,35 @@ class JsonReport : public ReportWriter {
       } else {
         write_json(*record++, out_);
       }
+    }
+    out_.put(']');
+  }
+
+  // [{"name", "expect", "holds", "selected", "found": [{"path", "value"}]}]
+  void write_verdicts(const std::vector<Verdict>& verdicts) {
+    out_.put('[');
+    for (const Verdict& v : verdicts) {
+      if (&v != &verdicts.front()) out_.write(", ");
+      out_.write("{\"name\": ");
+      write_json_string(v.name, out_);
+      out_.write(", \"expect\": ");
+      write_json_string(v.text, out_);
+      out_.write(", \"holds\": ");
+      out_.write(!v.holds ? "null" : *v.holds ? "true" : "false");
+      out_.write(", \"selected\": ");
+      out_.write(std::to_string(v.selected));
+      out_.write(", \"found\": [");
+      for (const Finding& f : v.found) {
+        if (&f != &v.found.front()) out_.write(", ");
+        out_.write("{\"path\": ");
+        write_json_string(f.path, out_);
+        if (f.value) {
+          out_.write(", \"value\": ");
+          write_json(*f.value, out_);
+        }
+        out_.put('}');
+      }
+      out_.write("]}");
     }
     out_.put(']');
   }

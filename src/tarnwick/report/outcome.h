@@ -13,6 +13,7 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/check/check_run.h"
+#include "tarnwick/expect/judge.h"
 
 namespace tarnwick {
 
@@ -29,14 +30,24 @@ struct CheckOutcome {
   std::optional<Error> error;
   // The element requests that failed, for partial results.
   std::vector<ElementFailure> failed_elements;
+  // The verdicts on the check's expectations (--expect), in file order: not
+  // judged when the check failed, judged over the records received when it
+  // lost some elements.
+  std::vector<Verdict> expectations;
   // Whether the run ends with this check's failure.
   bool ends_run = false;
   // From the start of the check (its file read) to its end.
   Clock::Duration duration{};
 
   bool failed() const { return error.has_value(); }
-  // Whether the check ran but what it found needs the operator's attention.
-  bool needs_attention() const { return false; }
+  // Whether what the check found needs the operator's attention: an
+  // expectation that does not hold.
+  bool needs_attention() const {
+    for (const Verdict& v : expectations) {
+      if (v.holds == false) return true;
+    }
+    return false;
+  }
 };
 
 }  // namespace tarnwick

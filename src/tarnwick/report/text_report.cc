@@ -6,6 +6,7 @@
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/text.h"
 #include "tarnwick/report/notation.h"
+#include "tarnwick/report/verdict_line.h"
 
 namespace tarnwick {
 
@@ -58,6 +59,15 @@ class TextReport : public ReportWriter {
       if (outcome.ends_run) return;
       write_error_line(*outcome.error);
     }
+    // Judged over the records received, when some elements failed.
+    const std::string note =
+        outcome.result && outcome.error
+            ? "partial: " + std::string(outcome.error->what())
+            : std::string();
+    for (const Verdict& verdict : outcome.expectations) {
+      out_.write(verdict_line(verdict, note));
+      out_.put('\n');
+    }
     out_.write("\n\n");
     out_.flush();
   }
@@ -79,7 +89,12 @@ class TextReport : public ReportWriter {
     out_.write("filters: ");
     out_.write(shown_filters(
         plan.requests.empty() ? none : plan.requests.back().filters));
-    out_.write("\n\n\n");
+    out_.put('\n');
+    for (const PlannedExpectation& e : plan.expectations) {
+      out_.write(escape_control_characters("expect " + e.name + ": " + e.text));
+      out_.put('\n');
+    }
+    out_.write("\n\n");
     out_.flush();
   }
 

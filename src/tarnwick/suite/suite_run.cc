@@ -13,6 +13,8 @@
 #include "tarnwick/base/text.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/expect/expectation.h"
+#include "tarnwick/expect/judge.h"
 #include "tarnwick/suite/suffix_hint.h"
 
 namespace tarnwick {
@@ -77,10 +79,13 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
   const Clock::TimePoint start = suite.clock.now();
   CheckOutcome outcome;
   outcome.name = name;
+  std::vector<Expectation> expectations;
   try {
     const CheckFile config = CheckFile::load(filepath);
     outcome.description = read_description(config);
     suite.writer.check_started(name, outcome.description);
+    // Bad expectations fail the check before its login.
+    if (suite.expect) expectations = read_expectations(config, filepath);
     outcome.result =
         run_check(suite.settings, config, filepath, suite.transport,
                   suite.keep_going ? &outcome.failed_elements : nullptr);
@@ -92,9 +97,13 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
                 std::to_string(outcome.failed_elements.size()) + " of " +
                     std::to_string(elements) + " elements failed");
     }
+    for (const Expectation& e : expectations)
+      outcome.expectations.push_back(judge(e, outcome.result->node()));
   } catch (const Error& e) {
     // The report cannot take the news of its own failure.
     if (e.kind() == ErrorKind::kOutput) throw;
+    for (const Expectation& expectation : expectations)
+      outcome.expectations.push_back(not_judged(expectation));
     outcome.error = e;
     outcome.ends_run = !suite.keep_going || e.ends_run();
     outcome.duration = suite.clock.now() - start;

@@ -28,6 +28,8 @@ struct Suite {
   // run go on with the next one, and a compound check whose element request
   // fails keeps the records of its other elements (partial results).
   bool keep_going = false;
+  // Whether each check is judged against the section [expect] of its file.
+  bool expect = false;
 };
 
 // The checks of config_dir: every entry whose name ends in ".cfg" (exactly),

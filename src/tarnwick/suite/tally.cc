@@ -19,7 +19,13 @@ std::string joined(const std::vector<std::string>& names) {
 
 }  // namespace
 
-void SuiteTally::note(const CheckOutcome&) {}
+void SuiteTally::note(const CheckOutcome& outcome) {
+  Unmet found{outcome.name, {}};
+  for (const Verdict& v : outcome.expectations) {
+    if (v.holds == false) found.expectations.push_back(v.name);
+  }
+  if (!found.expectations.empty()) unmet.push_back(std::move(found));
+}
 
 std::string SuiteTally::summary_lines() const {
   std::string lines;
@@ -27,6 +33,19 @@ std::string SuiteTally::summary_lines() const {
     lines += error_line("checks failed", std::to_string(failed.size()) +
                                              " of " + std::to_string(checks) +
                                              ": " + joined(failed));
+  }
+  if (!unmet.empty()) {
+    std::size_t count = 0;
+    std::string checks_text;
+    for (const Unmet& u : unmet) {
+      count += u.expectations.size();
+      if (!checks_text.empty()) checks_text += ", ";
+      checks_text += u.check + " (" + joined(u.expectations) + ")";
+    }
+    lines += error_line("expectations failed",
+                        std::to_string(count) + " in " +
+                            std::to_string(unmet.size()) + " of " +
+                            std::to_string(checks) + " checks: " + checks_text);
   }
   if (strict && warnings > 0) {
     lines += error_line(
@@ -39,6 +58,7 @@ std::string SuiteTally::summary_lines() const {
 
 int SuiteTally::exit_status() const {
   if (!failed.empty() || (strict && warnings > 0)) return kExitFailure;
+  if (!unmet.empty()) return kExitAttention;
   return kExitSuccess;
 }
 

@@ -17,6 +17,13 @@ struct SuiteTally {
   // The checks that failed while the run went on past them, by name, as
   // often as they failed.
   std::vector<std::string> failed;
+  // The checks with expectations that do not hold: the check's name and
+  // those expectations' names, in the order they ran.
+  struct Unmet {
+    std::string check;
+    std::vector<std::string> expectations;
+  };
+  std::vector<Unmet> unmet;
   // Warnings written about the check files (a dry run), and whether they
   // count as errors (--strict).
   std::size_t warnings = 0;
@@ -26,12 +33,15 @@ struct SuiteTally {
   void note(const CheckOutcome& outcome);
 
   // The summary lines, each a whole error line, in their fixed order:
-  // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg", then with --strict
-  // "tarnwick: strict: 2 warnings count as errors"; none when all is well.
+  // "tarnwick: checks failed: 2 of 9: a.cfg, b.cfg", "tarnwick: expectations
+  // failed: 3 in 2 of 9 checks: a.cfg (up, release), b.cfg (no_crit)", then
+  // with --strict "tarnwick: strict: 2 warnings count as errors"; none when
+  // all is well.
   std::string summary_lines() const;
 
   // The exit status of a run that got to its end: 1 when a check failed or
-  // a warning counts as an error, 0 when all is well.
+  // a warning counts as an error, else 3 when an expectation does not hold,
+  // 0 when all is well.
   int exit_status() const;
 };
 

@@ -317,16 +317,17 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
 }
 
 TEST(CommandLineTest, UsageWrapsForEightyColumns) {
-  EXPECT_EQ(usage_text("tarnwick"),
-            "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username "
-            "USERNAME]\n"
-            "                [--password PASSWORD] [--config_dir CONFIG_DIR] "
-            "[--verbose]\n"
-            "                [--timeout SECONDS] [--keep-going] [--json] "
-            "[--only NAME]\n"
-            "                [--version] [--dry-run] [--fail-http] [--quiet] "
-            "[--strict]\n"
-            "                [--reuse-connections] [--reuse-session]\n");
+  EXPECT_EQ(
+      usage_text("tarnwick"),
+      "usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username "
+      "USERNAME]\n"
+      "                [--password PASSWORD] [--config_dir CONFIG_DIR] "
+      "[--verbose]\n"
+      "                [--timeout SECONDS] [--keep-going] [--json] [--only "
+      "NAME]\n"
+      "                [--version] [--dry-run] [--expect] [--fail-http] "
+      "[--quiet]\n"
+      "                [--strict] [--reuse-connections] [--reuse-session]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -342,8 +343,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run] [--fail-http] [--quiet] [--strict] "
-            "[--reuse-connections] [--reuse-session]");
+            "[--version] [--dry-run] [--expect] [--fail-http] [--quiet] "
+            "[--strict] [--reuse-connections] [--reuse-session]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

@@ -98,6 +98,52 @@ TEST(ReportWriterTest, EachCheckOutcomeIsWrittenInItsForm) {
        "\"error\": {\"kind\": \"timeout\", \"message\": \"no reply (in d.cfg, "
        "element 2)\"}}, {\"object\": \"c\", \"results\": 3}], \"error\": "
        "{\"kind\": \"partial\", \"message\": \"1 of 3 elements failed\"}}\n"},
+      // A value shown past 120 characters is cut; findings past five are
+      // counted; a partial check's verdicts say so.
+      {"verdicts: failing, holding, not judged",
+       [](ReportWriter& w) {
+         static const Value long_text =
+             decode_json("\"" + std::string(130, 'x') + "\"");
+         CheckOutcome o = ran("e.cfg", "[]");
+         o.failed_elements.push_back(
+             {0, decode_json("1"), Error(ErrorKind::kTimeout, "t")});
+         o.error = Error(ErrorKind::kPartial, "1 of 1 elements failed");
+         Verdict fails{"up", "s == up", false, 7, {}, 2, "", "== up"};
+         fails.found.push_back({"[0].s", long_text.node(), ""});
+         fails.found.push_back({"[1].s", std::nullopt, "marked 'X'"});
+         Verdict empty{"n", "count [*] > 0",       false, 0, {},
+                       0,   "count of '[*]' is 0", "> 0"};
+         o.expectations = {
+             fails,
+             empty,
+             {"ok", "x exists", true, 1, {}, 0, "", "exists"},
+             {"later", "x absent", std::nullopt, 0, {}, 0, "", "absent"}};
+         w.check_finished(o);
+       },
+       "[]\nERROR: timeout: t\n"
+       "expect up: FAILS: [0].s is '" +
+           std::string(119, 'x') +
+           "..., [1].s is absent, marked 'X' and 2 more (expected == up) "
+           "(partial: 1 of 1 elements failed)\n"
+           "expect n: FAILS: count of '[*]' is 0 (expected > 0) (partial: 1 "
+           "of 1 elements failed)\n"
+           "expect ok: holds (partial: 1 of 1 elements failed)\n"
+           "expect later: not judged: the check failed (partial: 1 of 1 "
+           "elements failed)\n\n\n",
+       "{\"check\": \"e.cfg\", \"description\": null, \"result\": "
+       "[{\"object\": "
+       "1, \"error\": {\"kind\": \"timeout\", \"message\": \"t\"}}], "
+       "\"error\": {\"kind\": \"partial\", \"message\": \"1 of 1 elements "
+       "failed\"}, \"expectations\": [{\"name\": \"up\", \"expect\": \"s == "
+       "up\", \"holds\": false, \"selected\": 7, \"found\": [{\"path\": "
+       "\"[0].s\", \"value\": \"" +
+           std::string(130, 'x') +
+           "\"}, {\"path\": \"[1].s\"}]}, {\"name\": \"n\", \"expect\": "
+           "\"count [*] > 0\", \"holds\": false, \"selected\": 0, \"found\": "
+           "[]}, {\"name\": \"ok\", \"expect\": \"x exists\", \"holds\": true, "
+           "\"selected\": 1, \"found\": []}, {\"name\": \"later\", "
+           "\"expect\": \"x absent\", \"holds\": null, \"selected\": 0, "
+           "\"found\": []}]}\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

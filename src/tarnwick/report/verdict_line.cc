@@ -1,0 +1,52 @@
+#include "tarnwick/report/verdict_line.h"
+
+#include <limits>
+
+#include "tarnwick/base/text.h"
+#include "tarnwick/report/notation.h"
+
+namespace tarnwick {
+
+std::string one_line(const Node& v, std::size_t max) {
+  std::string text = pformat(v, std::numeric_limits<std::size_t>::max());
+  text.pop_back();  // its line end
+  std::size_t end = 0;
+  std::size_t characters = 0;
+  while (end < text.size() && characters < max) {
+    char32_t c;
+    if (!decode_utf8(text, end, c, true)) ++end;
+    ++characters;
+  }
+  if (end == text.size()) return text;
+  text.resize(end);
+  return text + "...";
+}
+
+std::string verdict_line(const Verdict& verdict, std::string_view note) {
+  std::string line = "expect " + verdict.name + ": ";
+  if (!verdict.holds.has_value()) {
+    line += "not judged: the check failed";
+  } else if (*verdict.holds) {
+    line += "holds";
+  } else {
+    line += "FAILS: ";
+    for (std::size_t i = 0; i < verdict.found.size(); ++i) {
+      const Finding& f = verdict.found[i];
+      if (i > 0) line += ", ";
+      line += f.path + " is " + (f.value ? one_line(*f.value) : "absent");
+      if (!f.note.empty()) line += ", " + f.note;
+    }
+    if (verdict.more_found > 0)
+      line += " and " + std::to_string(verdict.more_found) + " more";
+    if (verdict.found.empty()) line += verdict.reason;
+    line += " (expected " + verdict.expected + ")";
+  }
+  if (!note.empty()) {
+    line += " (";
+    line += note;
+    line += ')';
+  }
+  return escape_control_characters(line);
+}
+
+}  // namespace tarnwick
