@@ -1,5 +1,5 @@
 // Time as the run measures it: a monotonic clock behind an interface, so
-// that tests can stand in for it.
+// that tests can stand in for it, and the time of day that reports name.
 #ifndef TARNWICK_BASE_CLOCK_H_
 #define TARNWICK_BASE_CLOCK_H_
 
@@ -12,8 +12,13 @@ class Clock {
   using Duration = std::chrono::steady_clock::duration;
   using TimePoint = std::chrono::steady_clock::time_point;
 
+  using WallTime = std::chrono::system_clock::time_point;
+
   virtual ~Clock() = default;
   virtual TimePoint now() = 0;
+  // The time of day, for reports that say when a run took place; never for
+  // measuring (it may jump). Tests that compare it override this.
+  virtual WallTime wall_time() { return std::chrono::system_clock::now(); }
 };
 
 // std::chrono::steady_clock.

@@ -31,7 +31,10 @@ int write_all(int fd, std::string_view s) {
 
 void Output::write_past_buffer(std::string_view s) {
   if (fd_ < 0) {
-    text_.append(s);
+    const std::size_t room = text_limit_ - std::min(text_limit_, text_.size());
+    const std::size_t kept = std::min(s.size(), room);
+    text_.append(s.substr(0, kept));
+    dropped_ += s.size() - kept;
     return;
   }
   if (!buffer_) {

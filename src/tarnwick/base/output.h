@@ -64,8 +64,19 @@ class Output {
 
   // Everything written so far, for an in-memory Output.
   const std::string& text() const { return text_; }
-  // Everything written so far to an in-memory Output, which is left empty.
-  std::string take_text() { return std::exchange(text_, std::string()); }
+  // Everything written so far to an in-memory Output, which is left empty
+  // (and its count of dropped bytes 0).
+  std::string take_text() {
+    dropped_ = 0;
+    return std::exchange(text_, std::string());
+  }
+
+  // An in-memory Output keeps at most `limit` bytes of text from now on; the
+  // bytes past them are counted (dropped()) instead of kept, so a report
+  // cut short anyway need not hold all of a huge result.
+  void set_text_limit(std::size_t limit) { text_limit_ = limit; }
+  // The bytes not kept since the text was last taken.
+  std::size_t dropped() const { return dropped_; }
 
  private:
   static constexpr std::size_t kChunk = 1 << 16;
@@ -83,6 +94,8 @@ class Output {
   char* next_ = nullptr;
   char* end_ = nullptr;
   std::string text_;  // an in-memory Output's text
+  std::size_t text_limit_ = static_cast<std::size_t>(-1);
+  std::size_t dropped_ = 0;
 };
 
 }  // namespace tarnwick

@@ -84,5 +84,19 @@ TEST(OutputTest, FailedWriteThrowsItsErrnoAndDropsWhatWasPending) {
   close(fd);
 }
 
+// A bounded in-memory output keeps the first bytes and counts the rest.
+TEST(OutputTest, InMemoryTextLimitCountsWhatItDrops) {
+  Output out(-1);
+  out.set_text_limit(5);
+  out.write("abc");
+  out.put('d');
+  out.write("efgh");
+  EXPECT_EQ(out.dropped(), 3u);
+  EXPECT_EQ(out.take_text(), "abcde");
+  EXPECT_EQ(out.dropped(), 0u);
+  out.write("123456");
+  EXPECT_EQ((out.text() + std::to_string(out.dropped())), "123451");
+}
+
 }  // namespace
 }  // namespace tarnwick
