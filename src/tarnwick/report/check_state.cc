@@ -1,0 +1,41 @@
+#include "tarnwick/report/check_state.h"
+
+#include "tarnwick/report/verdict_line.h"
+
+namespace tarnwick {
+
+ResultChanges result_changes(const CheckOutcome&) {
+  // Wired to the outcome's comparison when it has one: compared, the number
+  // of changes and their lines as the text report shows them.
+  return ResultChanges();
+}
+
+CheckState check_state(const CheckOutcome& outcome) {
+  if (outcome.failed()) return CheckState::kFailed;
+  if (outcome.needs_attention() || result_changes(outcome).count > 0)
+    return CheckState::kAttention;
+  return CheckState::kWell;
+}
+
+std::vector<std::string> unmet_expectations(const CheckOutcome& outcome) {
+  std::vector<std::string> names;
+  for (const Verdict& v : outcome.expectations) {
+    if (v.holds == false) names.push_back(v.name);
+  }
+  return names;
+}
+
+std::vector<std::string> unmet_lines(const CheckOutcome& outcome) {
+  // Judged over the records received, when some elements failed.
+  const std::string note =
+      outcome.result && outcome.error
+          ? "partial: " + std::string(outcome.error->what())
+          : std::string();
+  std::vector<std::string> lines;
+  for (const Verdict& v : outcome.expectations) {
+    if (v.holds == false) lines.push_back(verdict_line(v, note));
+  }
+  return lines;
+}
+
+}  // namespace tarnwick
