@@ -34,6 +34,7 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
                 [--version] [--dry-run] [--expect] [--fail-http] [--quiet]
                 [--strict] [--reuse-connections] [--reuse-session]
+                [--report-junit FILE] [--metrics FILE] [--nagios]
 
 Tarnwick Automation
 
@@ -58,6 +59,9 @@ options:
   --strict              With --dry-run: count every warning as an error.
   --reuse-connections   Send the requests over connections kept open between them (HTTP/2 where the controller offers it) instead of a new connection each.
   --reuse-session       Run every check in the session of the opening login instead of logging in once per check.
+  --report-junit FILE   When the run ends, write a JUnit XML report of it to FILE (for CI).
+  --metrics FILE        When the run ends, write its outcome as Prometheus metrics to FILE (for node_exporter's textfile collector).
+  --nagios              Run as a Nagios or Icinga plugin: a status line on standard output and the plugin's exit statuses.
 """
 
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tarnwick/app/command_line.h"
+#include "tarnwick/app/end_reports.h"
 #include "tarnwick/app/failure_report.h"
 #include "tarnwick/app/process.h"
 #include "tarnwick/app/settings.h"
@@ -16,6 +17,7 @@
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/report/json_report.h"
+#include "tarnwick/report/nagios_report.h"
 #include "tarnwick/report/quiet_report.h"
 #include "tarnwick/report/text_report.h"
 #include "tarnwick/suite/dry_run.h"
@@ -62,9 +64,10 @@ std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
 
 // The run, once the command line is accepted: the settings fixed, the --only
 // names examined, the opening login, then the checks. Fills outcome as it
-// goes, so that it tells how far a run got that a failure ends.
+// goes, so that it tells how far a run got that a failure ends; so do
+// end_reports, which are handed every check too.
 int run(const CommandLine& command_line, RunSettings& settings,
-        Environment& env, SuiteTally& tally) {
+        Environment& env, SuiteTally& tally, EndReports& end_reports) {
   fix_settings(command_line, env.prompter, settings);
   // A name that is no check file ends the run before anything is sent,
   // whether the run would go on past failed checks or not.
@@ -77,16 +80,21 @@ int run(const CommandLine& command_line, RunSettings& settings,
   }
   TracedTransport transport(env.transport, env.out,
                             command_line.verbose ? &env.err : nullptr,
-                            env.clock);
+                            env.clock, &end_reports.traffic());
   Value session = log_in(settings, "", transport);
   // Otherwise discarded: every check logs in for itself.
   if (command_line.reuse_session) settings.session = std::move(session);
   const std::vector<std::string> names = command_line.only.empty()
                                              ? list_checks(settings.config_dir)
                                              : command_line.only;
+  end_reports.set_checks(names);
+  // With --nagios, standard output carries the plugin's status line alone.
   const std::unique_ptr<ReportWriter> report =
-      make_report(command_line, env.out);
-  Suite suite{settings, transport, *report, env.clock, env.err};
+      command_line.nagios ? nullptr : make_report(command_line, env.out);
+  std::vector<ReportWriter*> writers = end_reports.writers();
+  if (report) writers.insert(writers.begin(), report.get());
+  ForwardingReport forward(std::move(writers));
+  Suite suite{settings, transport, forward, env.clock, env.err};
   suite.keep_going = command_line.keep_going;
   suite.expect = command_line.expect;
   run_checks(suite, names, tally);
@@ -139,6 +147,11 @@ int run_command(int argc, char** argv, Environment& env) {
     case CommandLine::Outcome::kError:
       write_line_quietly(env.err, usage_text(program) + program +
                                       ": error: " + command_line.error + "\n");
+      if (command_line.nagios) {
+        write_line_quietly(
+            env.out, plugin_unknown_line("usage error: " + command_line.error));
+        return plugin_status(kExitUsage);
+      }
       return kExitUsage;
     case CommandLine::Outcome::kRun:
       break;
@@ -146,21 +159,31 @@ int run_command(int argc, char** argv, Environment& env) {
 
   hide_password_arguments(argv, command_line.password_positions);
   SuiteTally tally;
+  EndReports end_reports(command_line, env.out, env.clock);
   int status = kExitSuccess;
+  std::exception_ptr failure;
   try {
-    status = command_line.dry_run ? run_dry(command_line, env, tally)
-                                  : run(command_line, settings, env, tally);
+    // Before anything is asked for or sent.
+    end_reports.check_files();
+    status = command_line.dry_run
+                 ? run_dry(command_line, env, tally)
+                 : run(command_line, settings, env, tally, end_reports);
   } catch (...) {
-    // The usual report, unless "Login failed" must keep off a JSON report or
-    // what the run found so far needs its summary after it.
-    if (!command_line.json && tally.summary_lines().empty()) throw;
-    status = report_failure(std::current_exception(), env.out, env.err,
-                            !command_line.json);
-    if (status != kExitFailure) return status;  // a closed pipe: no summary
+    // The usual report, unless "Login failed" must keep off a report for
+    // programs, what the run found so far needs its summary after it, or
+    // the reports of the run's end are still to be written.
+    if (!command_line.json && tally.summary_lines().empty() &&
+        !end_reports.any())
+      throw;
+    failure = std::current_exception();
+    status = report_failure(failure, env.out, env.err,
+                            !command_line.json && !command_line.nagios);
+    if (status != kExitFailure)  // a closed pipe: no summary
+      return end_reports.finish(status, failure, settings, env.err);
   }
   const std::string summary = tally.summary_lines();
   if (!summary.empty()) write_line_quietly(env.err, summary);
-  return status;
+  return end_reports.finish(status, failure, settings, env.err);
 }
 
 }  // namespace tarnwick

@@ -206,6 +206,16 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       }
       result.only.push_back(value);
       break;
+    case OptionId::kReportJunit:
+    case OptionId::kMetrics:
+      if (value.empty()) {
+        return "option " +
+               quote_text(id == OptionId::kMetrics ? "--metrics"
+                                                   : "--report-junit") +
+               " expects a file name";
+      }
+      (id == OptionId::kMetrics ? result.metrics : result.report_junit) = value;
+      break;
     case OptionId::kVerbose:
     case OptionId::kKeepGoing:
     case OptionId::kJson:
@@ -217,6 +227,7 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kStrict:
     case OptionId::kReuseConnections:
     case OptionId::kReuseSession:
+    case OptionId::kNagios:
       break;  // take no value
   }
   return std::nullopt;
@@ -233,6 +244,38 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kStrict) result.strict = true;
   if (id == OptionId::kReuseConnections) result.reuse_connections = true;
   if (id == OptionId::kReuseSession) result.reuse_session = true;
+  if (id == OptionId::kNagios) result.nagios = true;
+}
+
+// The combinations refused once the whole line is taken, or "".
+std::string conflict(const CommandLine& result) {
+  if (result.strict && !result.dry_run)
+    return "option '--strict' only goes with '--dry-run'";
+  if (result.dry_run) {
+    // A dry run sends nothing: there is no run to report.
+    if (result.report_junit)
+      return "option '--report-junit' does not go with '--dry-run'";
+    if (result.metrics)
+      return "option '--metrics' does not go with '--dry-run'";
+    if (result.nagios) return "option '--nagios' does not go with '--dry-run'";
+  }
+  // The plugin's status line is all that standard output carries.
+  if (result.nagios && result.json)
+    return "option '--nagios' does not go with '--json'";
+  if (result.nagios && result.quiet)
+    return "option '--nagios' does not go with '--quiet'";
+  if (result.report_junit && result.report_junit == result.metrics)
+    return "options '--report-junit' and '--metrics' name the same file";
+  return "";
+}
+
+bool names_nagios(const std::vector<Item>& items) {
+  for (const Item& item : items) {
+    if (item.type == Item::Type::kOption &&
+        kOptions[item.option].id == OptionId::kNagios)
+      return true;
+  }
+  return false;
 }
 
 CommandLine failure(std::string message) {
@@ -250,11 +293,7 @@ std::string unrecognized_message(const Item& item) {
          ": only options are accepted";
 }
 
-}  // namespace
-
-CommandLine parse_command_line(const std::vector<std::string>& args) {
-  std::vector<Item> items = take_arguments(args);
-
+CommandLine parse_items(const std::vector<Item>& items) {
   for (const Item& item : items) {
     if (item.type != Item::Type::kAmbiguous) continue;
     std::string message =
@@ -313,8 +352,18 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
   }
   if (unrecognized) return failure(unrecognized_message(*unrecognized));
-  if (result.strict && !result.dry_run)
-    return failure("option '--strict' only goes with '--dry-run'");
+  if (std::string refused = conflict(result); !refused.empty())
+    return failure(std::move(refused));
+  return result;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  const std::vector<Item> items = take_arguments(args);
+  CommandLine result = parse_items(items);
+  if (result.outcome == CommandLine::Outcome::kError)
+    result.nagios = names_nagios(items);
   return result;
 }
 

@@ -54,6 +54,13 @@ struct CommandLine {
   bool reuse_connections = false;
   // --reuse-session: the checks use the opening login's session.
   bool reuse_session = false;
+  // --report-junit FILE: the JUnit XML report of the run goes to FILE.
+  std::optional<std::string> report_junit;
+  // --metrics FILE: the run's metrics go to FILE.
+  std::optional<std::string> metrics;
+  // --nagios: a plugin's status line and exit statuses. Also set on a
+  // refused command line that names it, whose usage error it then reports.
+  bool nagios = false;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;
@@ -83,7 +90,9 @@ struct CommandLine {
 // optional fraction, greater than 0 and at most 86400 seconds; an empty
 // value of either is refused like any other (an empty value of the four
 // settings counts as absent, for main to decide). --strict is refused
-// without --dry-run.
+// without --dry-run; --report-junit, --metrics and --nagios with it;
+// --nagios with --json or --quiet; --report-junit and --metrics naming the
+// same file.
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

@@ -27,6 +27,9 @@ enum class OptionId {
   kStrict,
   kReuseConnections,
   kReuseSession,
+  kReportJunit,
+  kMetrics,
+  kNagios,
 };
 
 struct OptionSpec {
@@ -39,7 +42,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 17> kOptions = {{
+inline constexpr std::array<OptionSpec, 20> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -102,6 +105,17 @@ inline constexpr std::array<OptionSpec, 17> kOptions = {{
      "Run every check in the session of the opening login instead of "
      "logging in once per check.",
      OptionId::kReuseSession},
+    {"--report-junit", "FILE",
+     "When the run ends, write a JUnit XML report of it to FILE (for CI).",
+     OptionId::kReportJunit},
+    {"--metrics", "FILE",
+     "When the run ends, write its outcome as Prometheus metrics to FILE (for "
+     "node_exporter's textfile collector).",
+     OptionId::kMetrics},
+    {"--nagios", "",
+     "Run as a Nagios or Icinga plugin: a status line on standard output and "
+     "the plugin's exit statuses.",
+     OptionId::kNagios},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

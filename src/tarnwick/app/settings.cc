@@ -21,7 +21,8 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   settings.controller_ip =
       given(command_line.controller_ip)
           ? *command_line.controller_ip
-          : prompter.address(command_line.json || command_line.quiet);
+          : prompter.address(command_line.json || command_line.quiet ||
+                             command_line.nagios);
   settings.username =
       given(command_line.username) ? *command_line.username : "admin";
   if (given(command_line.password)) {

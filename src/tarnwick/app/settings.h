@@ -13,9 +13,9 @@ struct CommandLine;
 class Prompter;
 
 // Fixes the settings in this order: the address (option, else the address
-// prompt, on standard error with --json or --quiet), the user name (option,
-// else "admin"), the password (option, else the password prompt), the check
-// directory (option, else the default beside the executable, which throws
+// prompt, on standard error with --json, --quiet or --nagios), the user name
+// (option, else "admin"), the password (option, else the password prompt), the
+// check directory (option, else the default beside the executable, which throws
 // Error(kFileNotFound) when it is missing, so after the prompts and before any
 // request). An option with an empty value counts as absent. Fills settings in
 // place, so the password is not left behind in a temporary.

@@ -58,6 +58,7 @@ Reply TracedTransport::post(const Request& request) {
   out_.flush();
   ContextWhileWaiting context(request);
   const Clock::TimePoint start = clock_.now();
+  if (traffic_ != nullptr) ++traffic_->requests;
   Reply reply;
   try {
     reply = inner_.post(request);
@@ -69,6 +70,7 @@ Reply TracedTransport::post(const Request& request) {
     }
     throw;
   }
+  if (traffic_ != nullptr) traffic_->reply_bytes += reply.bytes;
   if (trace_ != nullptr) {
     write_line_quietly(*trace_,
                        trace_line(request, &reply, reply.elapsed, nullptr));

@@ -4,6 +4,8 @@
 #ifndef TARNWICK_APP_TRACED_TRANSPORT_H_
 #define TARNWICK_APP_TRACED_TRANSPORT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "tarnwick/base/clock.h"
@@ -22,15 +24,27 @@ namespace tarnwick {
 std::string trace_line(const Request& request, const Reply* reply,
                        Clock::Duration elapsed, const char* failure_kind);
 
+// What the requests of a run amount to, for the run's metrics.
+struct Traffic {
+  std::size_t requests = 0;       // sent, failed ones included
+  std::uint64_t reply_bytes = 0;  // of the bodies as they arrived
+};
+
 // Sends each request through `inner`. Before it: `out` is flushed, so the
 // report so far is out before the run waits, and an interruption report
 // would name the URL and check (set_interruption_context). After it: the
 // interruption context is cleared, and with `trace` a trace line is written
-// to it (errors writing it are ignored). Everything must outlive it.
+// to it (errors writing it are ignored). With `traffic`, every request and
+// the bytes of every reply are counted there. Everything must outlive it.
 class TracedTransport : public Transport {
  public:
-  TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock)
-      : inner_(inner), out_(out), trace_(trace), clock_(clock) {}
+  TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock,
+                  Traffic* traffic = nullptr)
+      : inner_(inner),
+        out_(out),
+        trace_(trace),
+        clock_(clock),
+        traffic_(traffic) {}
 
   Reply post(const Request& request) override;
 
@@ -39,6 +53,7 @@ class TracedTransport : public Transport {
   Output& out_;
   Output* trace_;
   Clock& clock_;
+  Traffic* traffic_;
 };
 
 }  // namespace tarnwick

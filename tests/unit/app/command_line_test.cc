@@ -34,7 +34,8 @@ std::string describe(const CommandLine& c) {
     case Outcome::kVersion:
       return "version";
     case Outcome::kError:
-      return "error: " + c.error;
+      // A refused line that names --nagios is reported to the monitor.
+      return (c.nagios ? "nagios error: " : "error: ") + c.error;
     case Outcome::kRun:
       break;
   }
@@ -219,7 +220,8 @@ TEST(CommandLineTest, ErrorMessagesNeverRepeatAValue) {
 std::string beyond_the_settings(const CommandLine& c) {
   switch (c.outcome) {
     case Outcome::kError:
-      return "error: " + c.error;
+      // A refused line that names --nagios is reported to the monitor.
+      return (c.nagios ? "nagios error: " : "error: ") + c.error;
     case Outcome::kHelp:
       return "help";
     case Outcome::kVersion:
@@ -238,6 +240,9 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.reuse_connections) s += " reuse-connections";
   if (c.reuse_session) s += " reuse-session";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
+  if (c.report_junit) s += " report-junit=" + *c.report_junit;
+  if (c.metrics) s += " metrics=" + *c.metrics;
+  if (c.nagios) s += " nagios";
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
   return s;
@@ -308,7 +313,23 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
       {{"--re"},
        "error: ambiguous option '--re' could match '--reuse-connections', "
-       "'--reuse-session'"},
+       "'--reuse-session', '--report-junit'"},
+      {{"--report-junit", "r.xml", "--m=out/m.prom", "--n"},
+       "run report-junit=r.xml metrics=out/m.prom nagios"},
+      {{"--metrics="}, "error: option '--metrics' expects a file name"},
+      {{"--rep", ""}, "error: option '--report-junit' expects a file name"},
+      {{"--metrics", "x", "--report-junit", "x"},
+       "error: options '--report-junit' and '--metrics' name the same file"},
+      {{"--dry-run", "--metrics", "m.prom"},
+       "error: option '--metrics' does not go with '--dry-run'"},
+      {{"--nagios", "--dry-run"},
+       "nagios error: option '--nagios' does not go with '--dry-run'"},
+      {{"--nagios", "--json"},
+       "nagios error: option '--nagios' does not go with '--json'"},
+      {{"--quiet", "--nag"},
+       "nagios error: option '--nagios' does not go with '--quiet'"},
+      {{"--x", "--nagios"}, "nagios error: unrecognized option '--x'"},
+      {{"--nagios=1"}, "nagios error: option '--nagios' takes no value"},
   };
   for (const auto& [args, expected] : cases) {
     EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
@@ -327,7 +348,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "NAME]\n"
       "                [--version] [--dry-run] [--expect] [--fail-http] "
       "[--quiet]\n"
-      "                [--strict] [--reuse-connections] [--reuse-session]\n");
+      "                [--strict] [--reuse-connections] [--reuse-session]\n"
+      "                [--report-junit FILE] [--metrics FILE] [--nagios]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -339,12 +361,13 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
     EXPECT_EQ(line.substr(0, 7), "       ") << line;
     joined += line.substr(6);
   }
-  EXPECT_EQ(joined,
-            " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
-            "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
-            "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run] [--expect] [--fail-http] [--quiet] "
-            "[--strict] [--reuse-connections] [--reuse-session]");
+  EXPECT_EQ(
+      joined,
+      " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] [--password "
+      "PASSWORD] [--config_dir CONFIG_DIR] [--verbose] [--timeout SECONDS] "
+      "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
+      "[--expect] [--fail-http] [--quiet] [--strict] [--reuse-connections] "
+      "[--reuse-session] [--report-junit FILE] [--metrics FILE] [--nagios]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

@@ -79,7 +79,7 @@ class PipeWatchingTransport : public FakeTransport {
 };
 
 // The report so far goes out before the run waits; a trace line follows
-// each request, failed or not.
+// each request, failed or not, and each is counted.
 TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
@@ -88,9 +88,10 @@ TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
   inner.add_failure(ErrorKind::kConnection, "refused");
   Output trace(-1);
   SteadyClock clock;
+  Traffic traffic;
   {
     Output out(fds[1]);
-    TracedTransport traced(inner, out, &trace, clock);
+    TracedTransport traced(inner, out, &trace, clock, &traffic);
     out.write("block\n");
     traced.post(request_for("a.cfg", "show", ""));
     out.write("more\n");
@@ -107,6 +108,9 @@ TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
             std::string::npos)
       << lines;
   EXPECT_TRUE(lines.ends_with(" s: connection error\n")) << lines;
+  // Both requests count; only the one answered has reply bytes.
+  EXPECT_EQ(traffic.requests, 2u);
+  EXPECT_EQ(traffic.reply_bytes, 2u);
 }
 
 }  // namespace
