@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <exception>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,15 @@ namespace tarnwick {
 namespace {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// A clock that stands still, on a fixed day.
+class StoppedClock : public Clock {
+ public:
+  TimePoint now() override { return TimePoint(); }
+  WallTime wall_time() override {
+    return WallTime(std::chrono::seconds(1714564800));
+  }
+};
 
 // The whole command against fakes, with a check directory of one check.
 class CommandTest : public testing::Test {
@@ -50,7 +61,7 @@ class CommandTest : public testing::Test {
   FakePrompter prompter_;
   Output out_{-1};
   Output err_{-1};
-  SteadyClock clock_;
+  StoppedClock clock_;
   std::vector<std::string> storage_;
   std::vector<char*> argv_;
 };
@@ -181,6 +192,38 @@ TEST_F(CommandTest, OnlyNamesAreExaminedBeforeAnythingIsSent) {
   EXPECT_EQ(err_.text(), "tarnwick: file not found: no such file: '" +
                              dir_.path("missing") + "'\n");
   EXPECT_TRUE(transport_.posts().empty());
+}
+
+// The reports of the run's end get the run's time from the clock and its
+// traffic from the transport; --nagios puts its line in place of the report.
+TEST_F(CommandTest, EndReportsTellTheRunsTimeAndTraffic) {
+  transport_.add_reply(R"({"CID": "c0"})");
+  transport_.add_reply(R"({"CID": "c1"})");
+  transport_.add_reply(R"({"b": 1})");
+  const std::string metrics = dir_.path("m.prom");
+  EXPECT_EQ(run({"--controller_ip", "ctl", "--password", "pw", "--config_dir",
+                 dir_.path(), "--metrics", metrics, "--nagios"}),
+            0);
+  EXPECT_EQ(out_.text(),
+            "TARNWICK OK - 1 check, all well | checks=1 failed=0 "
+            "expectations_failed=0 changed=0 time=0.000s\n");
+  std::ifstream in(metrics);
+  std::string line, samples;
+  while (std::getline(in, line)) {
+    if (!line.starts_with("#")) samples += line + "\n";
+  }
+  EXPECT_EQ(samples,
+            "tarnwick_check_status{check=\"a.cfg\",controller=\"ctl\"} 0\n"
+            "tarnwick_check_duration_seconds{check=\"a.cfg\",controller="
+            "\"ctl\"} 0.000\n"
+            "tarnwick_run_checks{controller=\"ctl\"} 1\n"
+            "tarnwick_run_checks_failed{controller=\"ctl\"} 0\n"
+            "tarnwick_run_duration_seconds{controller=\"ctl\"} 0.000\n"
+            "tarnwick_run_requests{controller=\"ctl\"} 3\n"
+            "tarnwick_run_reply_bytes{controller=\"ctl\"} 34\n"
+            "tarnwick_run_exit_status{controller=\"ctl\"} 0\n"
+            "tarnwick_run_timestamp_seconds{controller=\"ctl\"} "
+            "1714564800.000\n");
 }
 
 }  // namespace
