@@ -4,8 +4,9 @@
 # bash-completion loads the first time "tarnwick" is completed; or source it.
 # Completes the option names, directories after --config_dir (also when
 # shortened to --conf and the like, or written --config_dir=DIR), host
-# names after --controller_ip and, after --only, the entries of the check
-# directory given with --config_dir in any of those forms. Needs nothing
+# names after --controller_ip, file names after --report-junit and
+# --metrics and, after --only, the entries of the check directory given
+# with --config_dir in any of those forms. Needs nothing
 # from bash-completion itself.
 
 # The option that WORD names: itself, or the one option it is a prefix of;
@@ -16,7 +17,7 @@ _tarnwick_option() {
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
     --expect --fail-http --quiet --strict --reuse-connections \
-    --reuse-session; do
+    --reuse-session --report-junit --metrics --nagios; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
       match=$name
@@ -79,6 +80,10 @@ _tarnwick() {
     --controller_ip)
       mapfile -t found < <(compgen -A hostname -- "$cur")
       ;;
+    --report-junit | --metrics)
+      compopt -o filenames 2>/dev/null
+      mapfile -t found < <(compgen -f -- "$cur")
+      ;;
     --username | --password | --timeout)
       return 0
       ;;
@@ -99,7 +104,7 @@ _tarnwick() {
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
            --dry-run --expect --fail-http --quiet --strict --reuse-connections
-           --reuse-session' \
+           --reuse-session --report-junit --metrics --nagios' \
           -- "$cur")
       fi
       ;;

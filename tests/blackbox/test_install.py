@@ -235,6 +235,12 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("--config_dir=ch"),
                          ["--config_dir=checks", "--config_dir=cheese"])
 
+    def test_files_after_report_options(self):
+        for words in [("--report-junit", "ch"), ("--metr", "=", "ch")]:
+            with self.subTest(words):
+                self.assertEqual(self.complete(*words),
+                                 ["chart.txt", "checks", "cheese"])
+
     def test_nothing_after_value_options(self):
         self.assertEqual(self.complete("--password", "ch"), [])
         self.assertEqual(self.complete("--user", "ch"), [])
