@@ -137,6 +137,7 @@ bool same_json_scalar(const Node& a, const Node& b) {
 }
 
 bool same_json(const Node& a, const Node& b) {
+  if (!is_container(a) || !is_container(b)) return same_json_scalar(a, b);
   std::vector<std::pair<const Node*, const Node*>> todo{{&a, &b}};
   std::vector<std::uint32_t> index;
   while (!todo.empty()) {
