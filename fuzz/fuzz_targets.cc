@@ -146,6 +146,7 @@ constexpr FuzzTarget kTargets[] = {
     {"filter", fuzz_filter},
     {"form", fuzz_form},
     {"filtered_decode", fuzz_filtered_decode},
+    {"compare", fuzz_compare},
 };
 
 }  // namespace

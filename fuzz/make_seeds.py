@@ -86,6 +86,16 @@ HAND_MADE = {
 }
 
 
+def compare_input(row):
+    rules = ""
+    if "key" in row:
+        rules += "key = " + row["key"] + "\n"
+    if "ignore" in row:
+        rules += "ignore = " + row["ignore"] + "\n"
+    text = "\0".join([rules, json.dumps(row["before"]), json.dumps(row["after"])])
+    return (b"*" if row.get("records") else b"") + text.encode()
+
+
 def seeds():
     out = {target: list(inputs) for target, inputs in HAND_MADE.items()}
     replies = [v["reply"].encode() for v in vectors("filter")]
@@ -98,6 +108,12 @@ def seeds():
                       for v in vectors("filter")]
     out["filtered_decode"] += out["filter"]
     out["form"] += [b"item_name\0" + body for body in replies + bodies]
+    out["compare"] = [compare_input(v) for v in vectors("compare_diff")] + [
+        b"key = a\0" + b"[" * 9999 + b"]" * 9999 + b"\0" + b"[" * 9999 + b"]" * 9999,
+        b"key = a, b\nignore = [*].a, b, .c, [-1]\0"
+        b'[{"a": 1}, {"a": 1}, {"b": 2}, 3]\0[{"b": 2}, {"a": 1.0}, 3, {"a": 1}]',
+        b'*\0[{"object": 1, "error": {}}]\0[{"object": 1, "results": 2}]',
+    ]
     return out
 
 
