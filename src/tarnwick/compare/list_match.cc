@@ -101,49 +101,60 @@ bool ListMatcher::match_in_place(const Node& before, const Node& after,
                                  std::vector<ElementPair>& pairs) {
   if (before.size != after.size) return false;
   const std::uint32_t n = after.size;
-  hashes_.assign(table_size(n), 0);
-  hashed_.resize(hashes_.size());
-  const std::size_t mask = hashes_.size() - 1;
   const std::size_t first = pairs.size();
-  // The two lists' maps have shapes of their own: a finder for each.
+  // The same keys in the same places, looked at in order: most lists that
+  // are not in place show it at once, before a table is made. The two
+  // lists' maps have shapes of their own: a finder for each.
   KeyFinder finder_before(key_names);
   KeyFinder finder_after(key_names);
+  bool keyed = false;
   for (std::uint32_t i = 0; i < n; ++i) {
     const ElementKey b = finder_before.find(before.items[i]);
     const ElementKey a = finder_after.find(after.items[i]);
+    if (a.value == nullptr || b.value == nullptr) {
+      if (a.value != b.value) break;
+    } else if (a.rank != b.rank || !same_json(*a.value, *b.value)) {
+      break;
+    }
     ElementPair pair{i, i, 0};
     if (records && (is_failed_record(before.items[i]) ||
                     is_failed_record(after.items[i]))) {
       pair.flags |= ElementPair::kFailed;
     }
-    if (a.value == nullptr || b.value == nullptr) {
-      if (a.value != b.value) break;
-      pairs.push_back(pair);
-      continue;
+    if (a.value != nullptr) {
+      keyed = true;
+      if (!a.value->is_list() && !a.value->is_map()) {
+        pair.flags |= ElementPair::kByKey;
+      }
     }
-    if (a.rank != b.rank || !same_json(*a.value, *b.value)) break;
+    pairs.push_back(pair);
+  }
+  if (pairs.size() - first != n || !keyed) {
+    if (pairs.size() - first == n) return true;
+    pairs.resize(first);
+    return false;
+  }
+  // No key twice in this run's list, and so in the earlier one.
+  hashes_.assign(table_size(n), 0);
+  hashed_.resize(hashes_.size());
+  const std::size_t mask = hashes_.size() - 1;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const ElementKey a = finder_after.find(after.items[i]);
+    if (a.value == nullptr) continue;
     const std::uint64_t hash = (json_hash(*a.value) + a.rank) | 1;
     std::size_t slot = hash & mask;
-    bool twice = false;
     for (; hashes_[slot] != 0; slot = (slot + 1) & mask) {
       if (hashes_[slot] != hash) continue;
       const ElementKey other = finder_after.find(after.items[hashed_[slot]]);
       if (other.rank == a.rank && same_json(*other.value, *a.value)) {
-        twice = true;
-        break;
+        pairs.resize(first);
+        return false;
       }
     }
-    if (twice) break;
     hashes_[slot] = hash;
     hashed_[slot] = i;
-    if (!a.value->is_list() && !a.value->is_map()) {
-      pair.flags |= ElementPair::kByKey;
-    }
-    pairs.push_back(pair);
   }
-  if (pairs.size() - first == n) return true;
-  pairs.resize(first);
-  return false;
+  return true;
 }
 
 void ListMatcher::match(const Node& before, const Node& after,
