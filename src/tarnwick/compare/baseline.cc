@@ -76,6 +76,16 @@ std::string json_type(const Node& v) {
   return "a value";
 }
 
+// line, a map.
+EarlierRun earlier_run(Value line) {
+  EarlierRun run;
+  run.line = std::move(line);
+  run.result = run.line.node().find("result");
+  run.error = run.line.node().find("error");
+  run.had_error = run.error != nullptr;
+  return run;
+}
+
 [[noreturn]] void fail_file(const std::string& path, const std::string& what) {
   throw Error(ErrorKind::kBadBaseline, quote_text(path) + ": " + what);
 }
@@ -103,7 +113,8 @@ Baseline::Baseline(Baseline&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       lines_(std::move(other.lines_)),
       names_(std::move(other.names_)),
-      by_name_(std::move(other.by_name_)) {}
+      by_name_(std::move(other.by_name_)),
+      kept_(std::move(other.kept_)) {}
 
 Baseline& Baseline::operator=(Baseline&& other) noexcept {
   if (this != &other) {
@@ -113,6 +124,7 @@ Baseline& Baseline::operator=(Baseline&& other) noexcept {
     lines_ = std::move(other.lines_);
     names_ = std::move(other.names_);
     by_name_ = std::move(other.by_name_);
+    kept_ = std::move(other.kept_);
   }
   return *this;
 }
@@ -150,7 +162,8 @@ void Baseline::fail_line(std::size_t number, const std::string& what) const {
 }
 
 // Streams the file in chunks, finding the line feeds; each line is then
-// copied once, at its exact size, to be checked.
+// copied once, at its exact size, to be checked. The first line is decoded
+// whole and kept (see find()); the others are checked without being built.
 void Baseline::scan() {
   std::string chunk(kChunk, '\0');
   std::uint64_t chunk_offset = 0;  // of chunk[0] in the file
@@ -201,9 +214,11 @@ void Baseline::add_line(std::string text, std::uint64_t offset,
                         std::size_t number) {
   if (is_blank_line(text)) fail_line(number, "an empty line");
   const std::uint64_t size = text.size();
+  const bool keep = lines_.empty();
   Value head;
   try {
-    head = decode_json(std::move(text), HeadGuide());
+    head = keep ? decode_json(std::move(text))
+                : decode_json(std::move(text), HeadGuide());
   } catch (const Error& e) {
     std::string_view what = e.what();
     if (what.starts_with(kNotJson)) what.remove_prefix(kNotJson.size());
@@ -229,6 +244,7 @@ void Baseline::add_line(std::string text, std::uint64_t offset,
   by_name_[name].push_back(lines_.size());
   lines_.push_back({offset, size});
   names_.push_back(std::move(name));
+  if (keep) kept_ = earlier_run(std::move(head));
 }
 
 std::size_t Baseline::count(std::string_view name) const {
@@ -241,6 +257,12 @@ std::optional<EarlierRun> Baseline::find(std::string_view name,
   auto it = by_name_.find(name);
   if (it == by_name_.end() || n >= it->second.size()) return std::nullopt;
   const std::size_t index = it->second[n];
+  if (kept_ && index == 0) {
+    EarlierRun run = std::move(*kept_);
+    kept_.reset();
+    return run;
+  }
+  kept_.reset();
   const Line& where = lines_[index];
   const std::size_t number = index + 1;
   std::string text(where.size, '\0');
@@ -248,21 +270,19 @@ std::optional<EarlierRun> Baseline::find(std::string_view name,
     fail_line(number, errno ? errno_text(errno, true)
                             : std::string("the file changed during the run"));
   }
-  EarlierRun run;
+  Value line;
   try {
-    run.line = decode_json(std::move(text));
+    line = decode_json(std::move(text));
   } catch (const Error&) {
     fail_line(number, "the file changed during the run");
   }
-  const Node& line = run.line.node();
-  const Node* check = line.is_map() ? line.find("check") : nullptr;
+  const Node* check =
+      line.node().is_map() ? line.node().find("check") : nullptr;
   if (check == nullptr || !check->is_text() || check->text() != name) {
     fail_line(number, "the file changed during the run");
   }
-  run.result = line.find("result");
-  run.error = line.find("error");
-  run.had_error = run.error != nullptr;
-  if (run.result == nullptr && run.error == nullptr) {
+  EarlierRun run = earlier_run(std::move(line));
+  if (run.result == nullptr && !run.had_error) {
     fail_line(number, "the file changed during the run");
   }
   return run;

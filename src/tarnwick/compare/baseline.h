@@ -4,7 +4,10 @@
 //
 // It is read in two passes so that memory holds one earlier result at a time:
 // the first checks every line and notes where each check's line is; each
-// line is then read and decoded again when its check is compared.
+// line is then read and decoded again when its check is compared. The first
+// line alone is kept from the first pass until a line is asked for, as a
+// run's first check is mostly the file's first and one check is a common
+// run: it is then not decoded twice.
 #ifndef TARNWICK_COMPARE_BASELINE_H_
 #define TARNWICK_COMPARE_BASELINE_H_
 
@@ -37,7 +40,8 @@ class Baseline {
   // Reads and checks the whole file at path. Lines end at line feeds only
   // (a carriage return before one is white space to JSON); a last line
   // without its line feed is a line too. Every line must be a JSON object
-  // with a text "check" and a "result", an "error" or both. Throws
+  // with a text "check" and a "result", an "error" or both (a compound
+  // check that lost some elements under --keep-going). Throws
   // Error(kBadBaseline) for a file that is not such a file:
   //   'PATH': no such file; run once with --json to make it
   //   'PATH': permission denied            (and other errno texts)
@@ -51,7 +55,7 @@ class Baseline {
   //     of a dry run
   //   'PATH' line N: neither 'result' nor 'error'
   // The file stays open until the Baseline is destroyed. Linear in the size
-  // of the file; memory holds one line at a time.
+  // of the file; memory holds the first line's value and one more line.
   static Baseline open(const std::string& path);
 
   Baseline(Baseline&& other) noexcept;
@@ -63,7 +67,10 @@ class Baseline {
   const std::string& path() const { return path_; }
 
   // The n-th line (from 0) whose check is `name`, read from the file again
-  // and decoded; nullopt when the file has no more than n such lines. Throws
+  // and decoded; nullopt when the file has no more than n such lines. The
+  // first line comes from the first pass the first time it is asked for;
+  // asking for another line drops it, so that memory never holds two
+  // earlier results. Call it when this run's result is there. Throws
   // Error(kBadBaseline) "'PATH' line N: ..." when the line cannot be read
   // again or is no longer what the first pass found (the file changed).
   std::optional<EarlierRun> find(std::string_view name, std::size_t n) const;
@@ -93,6 +100,8 @@ class Baseline {
   std::vector<std::string> names_;  // of each line
   // The lines of each check name, in order.
   std::map<std::string, std::vector<std::size_t>, std::less<>> by_name_;
+  // The first line, decoded by the first pass, until a line is asked for.
+  mutable std::optional<EarlierRun> kept_;
 };
 
 }  // namespace tarnwick
