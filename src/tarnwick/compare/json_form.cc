@@ -77,9 +77,12 @@ bool same_number(const Node& a, const Node& b) {
   if (a.kind == Kind::kWhole && b.kind == Kind::kWhole) {
     return a.text() == b.text();
   }
-  if (a.kind == Kind::kReal && b.kind == Kind::kReal &&
-      !(a.flags & Node::kRealAsText) && !(b.flags & Node::kRealAsText)) {
-    return a.real == b.real;
+  if (a.kind == Kind::kReal && b.kind == Kind::kReal) {
+    const bool a_text = a.flags & Node::kRealAsText;
+    const bool b_text = b.flags & Node::kRealAsText;
+    if (!a_text && !b_text) return a.real == b.real;
+    // Both in their report form, which is one text per number.
+    if (a_text && b_text && a.text() == b.text()) return true;
   }
   char buf_a[kDecimalBuffer];
   char buf_b[kDecimalBuffer];

@@ -96,17 +96,15 @@ void ListMatcher::note_key(std::uint32_t g, ElementPair& pair,
 }
 
 bool ListMatcher::match_in_place(const Node& before, const Node& after,
-                                 std::span<const std::string> key_names,
                                  bool records,
                                  std::vector<ElementPair>& pairs) {
   if (before.size != after.size) return false;
   const std::uint32_t n = after.size;
   const std::size_t first = pairs.size();
   // The same keys in the same places, looked at in order: most lists that
-  // are not in place show it at once, before a table is made. The two
-  // lists' maps have shapes of their own: a finder for each.
-  KeyFinder finder_before(key_names);
-  KeyFinder finder_after(key_names);
+  // are not in place show it at once, before a table is made.
+  KeyFinder& finder_before = finder_before_;
+  KeyFinder& finder_after = finder_after_;
   bool keyed = false;
   for (std::uint32_t i = 0; i < n; ++i) {
     const ElementKey b = finder_before.find(before.items[i]);
@@ -161,7 +159,9 @@ void ListMatcher::match(const Node& before, const Node& after,
                         std::span<const std::string> key_names, bool records,
                         std::vector<ElementPair>& pairs,
                         std::vector<DuplicateKey>& duplicates) {
-  if (match_in_place(before, after, key_names, records, pairs)) return;
+  finder_before_.use(key_names);
+  finder_after_.use(key_names);
+  if (match_in_place(before, after, records, pairs)) return;
   const std::uint32_t nb = before.size;
   const std::uint32_t na = after.size;
   groups_.clear();
@@ -172,10 +172,9 @@ void ListMatcher::match(const Node& before, const Node& after,
   unkeyed_before_.clear();
   matched_.assign(nb, false);
 
-  KeyFinder finder(key_names);
   // Backwards, so that each group's chain of earlier elements is in order.
   for (std::uint32_t i = nb; i-- > 0;) {
-    ElementKey key = finder.find(before.items[i]);
+    ElementKey key = finder_before_.find(before.items[i]);
     if (key.value == nullptr) continue;
     const std::uint32_t g = group_of(key);
     Group& group = groups_[g];
@@ -188,7 +187,7 @@ void ListMatcher::match(const Node& before, const Node& after,
     if (group_before_[i] == kNoElement) unkeyed_before_.push_back(i);
   }
   for (std::uint32_t j = 0; j < na; ++j) {
-    ElementKey key = finder.find(after.items[j]);
+    ElementKey key = finder_after_.find(after.items[j]);
     if (key.value == nullptr) continue;
     const std::uint32_t g = group_of(key);
     ++groups_[g].in_after;

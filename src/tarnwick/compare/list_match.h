@@ -42,7 +42,15 @@ struct ElementKey {
 // has them (the maps of a list mostly share one).
 class KeyFinder {
  public:
+  KeyFinder() = default;
   explicit KeyFinder(std::span<const std::string> names) : names_(names) {}
+
+  // Finds the keys of these names from now on; what it remembers stays when
+  // they are the very names it had (the same span).
+  void use(std::span<const std::string> names) {
+    if (names.data() == names_.data() && names.size() == names_.size()) return;
+    *this = KeyFinder(names);
+  }
 
   ElementKey find(const Node& element);
 
@@ -97,8 +105,7 @@ class ListMatcher {
   // same places, none twice: matched by position, with one look-up per
   // element in a table of hashes instead of two in the table of groups.
   // False, with nothing appended, for any other pair of lists.
-  bool match_in_place(const Node& before, const Node& after,
-                      std::span<const std::string> key_names, bool records,
+  bool match_in_place(const Node& before, const Node& after, bool records,
                       std::vector<ElementPair>& pairs);
   std::uint32_t group_of(const ElementKey& key);
   // Marks a pair found by key, and notes a duplicate key the first time.
@@ -112,6 +119,11 @@ class ListMatcher {
   std::vector<std::uint32_t> chain_;  // the next earlier element of a group
   std::vector<std::uint32_t> unkeyed_before_;
   std::vector<bool> matched_;
+  // The maps of the two lists have shapes of their own: a finder for each,
+  // kept from list to list (the lists inside the elements of a list mostly
+  // have the same shapes).
+  KeyFinder finder_before_;
+  KeyFinder finder_after_;
   // match_in_place's table: the hash of a key (0 for none), and the element
   // that has it.
   std::vector<std::uint64_t> hashes_;
