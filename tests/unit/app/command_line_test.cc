@@ -325,9 +325,10 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--verbose]\n"
       "                [--timeout SECONDS] [--keep-going] [--json] [--only "
       "NAME]\n"
-      "                [--version] [--dry-run] [--expect] [--fail-http] "
-      "[--quiet]\n"
-      "                [--strict] [--reuse-connections] [--reuse-session]\n");
+      "                [--version] [--dry-run] [--expect] [--baseline FILE]\n"
+      "                [--fail-http] [--quiet] [--strict] "
+      "[--reuse-connections]\n"
+      "                [--reuse-session]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -339,12 +340,13 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
     EXPECT_EQ(line.substr(0, 7), "       ") << line;
     joined += line.substr(6);
   }
-  EXPECT_EQ(joined,
-            " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] "
-            "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
-            "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
-            "[--version] [--dry-run] [--expect] [--fail-http] [--quiet] "
-            "[--strict] [--reuse-connections] [--reuse-session]");
+  EXPECT_EQ(
+      joined,
+      " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] [--password "
+      "PASSWORD] [--config_dir CONFIG_DIR] [--verbose] [--timeout SECONDS] "
+      "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
+      "[--expect] [--baseline FILE] [--fail-http] [--quiet] [--strict] "
+      "[--reuse-connections] [--reuse-session]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
