@@ -16,7 +16,7 @@ _tarnwick_option() {
   [[ $1 == --?* ]] || return 0
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
-    --expect --fail-http --quiet --strict --reuse-connections \
+    --expect --baseline --fail-http --quiet --strict --reuse-connections \
     --reuse-session --report-junit --metrics --nagios; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
@@ -77,6 +77,10 @@ _tarnwick() {
       compopt -o filenames 2>/dev/null
       mapfile -t found < <(compgen -d -- "$cur")
       ;;
+    --baseline)
+      compopt -o filenames 2>/dev/null
+      mapfile -t found < <(compgen -f -- "$cur")
+      ;;
     --controller_ip)
       mapfile -t found < <(compgen -A hostname -- "$cur")
       ;;
@@ -103,8 +107,9 @@ _tarnwick() {
         mapfile -t found < <(compgen -W \
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
-           --dry-run --expect --fail-http --quiet --strict --reuse-connections
-           --reuse-session --report-junit --metrics --nagios' \
+           --dry-run --expect --baseline --fail-http --quiet --strict
+           --reuse-connections --reuse-session --report-junit --metrics
+           --nagios' \
           -- "$cur")
       fi
       ;;

@@ -147,6 +147,7 @@ constexpr FuzzTarget kTargets[] = {
     {"form", fuzz_form},
     {"filtered_decode", fuzz_filtered_decode},
     {"expect", fuzz_expect},
+    {"compare", fuzz_compare},
 };
 
 }  // namespace

@@ -57,6 +57,14 @@ void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);
 // a NUL the expectation is only parsed.
 void fuzz_expect(const std::uint8_t* data, std::size_t size);
 
+// "RULES\0BEFORE\0AFTER": the lines of a [compare] section, then an earlier
+// result and this run's, both as reply bodies; a leading "*" makes them a
+// compound check's records. Checked: the rules are read or refused as a
+// check-file error; the comparison keeps its limits, its paths are
+// selectors, and its reverse finds as many changes; a result compared with
+// itself and with its --json form is unchanged.
+void fuzz_compare(const std::uint8_t* data, std::size_t size);
+
 struct FuzzTarget {
   std::string_view name;  // also the directory of its corpus
   void (*run)(const std::uint8_t* data, std::size_t size);

@@ -98,6 +98,16 @@ HAND_MADE = {
 }
 
 
+def compare_input(row):
+    rules = ""
+    if "key" in row:
+        rules += "key = " + row["key"] + "\n"
+    if "ignore" in row:
+        rules += "ignore = " + row["ignore"] + "\n"
+    text = "\0".join([rules, json.dumps(row["before"]), json.dumps(row["after"])])
+    return (b"*" if row.get("records") else b"") + text.encode()
+
+
 def seeds():
     out = {target: list(inputs) for target, inputs in HAND_MADE.items()}
     replies = [v["reply"].encode() for v in vectors("filter")]
@@ -113,6 +123,12 @@ def seeds():
     out["expect"] += [v["text"].encode() for v in vectors("expect_parse")]
     out["expect"] += [v["expect"].encode() + b"\0" + v["result"].encode()
                       for v in vectors("expect_judge")]
+    out["compare"] = [compare_input(v) for v in vectors("compare_diff")] + [
+        b"key = a\0" + b"[" * 9999 + b"]" * 9999 + b"\0" + b"[" * 9999 + b"]" * 9999,
+        b"key = a, b\nignore = [*].a, b, .c, [-1]\0"
+        b'[{"a": 1}, {"a": 1}, {"b": 2}, 3]\0[{"b": 2}, {"a": 1.0}, 3, {"a": 1}]',
+        b'*\0[{"object": 1, "error": {}}]\0[{"object": 1, "results": 2}]',
+    ]
     return out
 
 

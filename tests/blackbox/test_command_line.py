@@ -32,9 +32,10 @@ HELP = """\
 usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
-                [--version] [--dry-run] [--expect] [--fail-http] [--quiet]
-                [--strict] [--reuse-connections] [--reuse-session]
-                [--report-junit FILE] [--metrics FILE] [--nagios]
+                [--version] [--dry-run] [--expect] [--baseline FILE]
+                [--fail-http] [--quiet] [--strict] [--reuse-connections]
+                [--reuse-session] [--report-junit FILE] [--metrics FILE]
+                [--nagios]
 
 Tarnwick Automation
 
@@ -54,6 +55,7 @@ options:
   --version             Show the version of tarnwick and of the libraries it uses, and exit.
   --dry-run             Read the check files and show what each check would send, without asking for anything or sending anything.
   --expect              Judge each check's result against the [expect] section of its file; exit with status 3 when an expectation does not hold.
+  --baseline FILE       Compare each check's result with the earlier run in FILE (the output of a run with --json); exit with status 3 when one changed.
   --fail-http           Fail a check whose request is answered with an HTTP status of 400 or above.
   --quiet               Report only the checks that need attention; a run where all is well prints nothing.
   --strict              With --dry-run: count every warning as an error.

@@ -16,10 +16,12 @@
 #include "tarnwick/base/secret.h"
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/compare/baseline.h"
 #include "tarnwick/report/json_report.h"
 #include "tarnwick/report/nagios_report.h"
 #include "tarnwick/report/quiet_report.h"
 #include "tarnwick/report/text_report.h"
+#include "tarnwick/suite/baseline_check.h"
 #include "tarnwick/suite/dry_run.h"
 #include "tarnwick/suite/suffix_hint.h"
 #include "tarnwick/suite/suite_run.h"
@@ -51,6 +53,16 @@ class PasswordCopies {
   RunSettings& settings_;
 };
 
+// "a.cfg, b.cfg"
+std::string join_names(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    if (!text.empty()) text += ", ";
+    text += name;
+  }
+  return text;
+}
+
 // The report on standard output: text or JSON Lines, every check's or only
 // those that need attention.
 std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
@@ -78,6 +90,9 @@ int run(const CommandLine& command_line, RunSettings& settings,
       rethrow_with_suffix_hint(e, settings.config_dir, name);
     }
   }
+  // So is an earlier run's file that cannot be compared with.
+  std::optional<Baseline> baseline;
+  if (command_line.baseline) baseline = Baseline::open(*command_line.baseline);
   TracedTransport transport(env.transport, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock, &end_reports.traffic());
@@ -97,8 +112,18 @@ int run(const CommandLine& command_line, RunSettings& settings,
   Suite suite{settings, transport, forward, env.clock, env.err};
   suite.keep_going = command_line.keep_going;
   suite.expect = command_line.expect;
+  if (baseline) suite.baseline = &*baseline;
   run_checks(suite, names, tally);
   env.out.flush();
+  if (baseline && command_line.only.empty()) {
+    const std::vector<std::string> gone = checks_not_run(*baseline, tally.runs);
+    if (!gone.empty()) {
+      write_line_quietly(env.err, error_line("baseline",
+                                             "the earlier run had checks "
+                                             "this run did not run: " +
+                                                 join_names(gone)));
+    }
+  }
   return tally.exit_status();
 }
 
@@ -118,8 +143,13 @@ int run_dry(const CommandLine& command_line, Environment& env,
   }
   const std::unique_ptr<ReportWriter> report =
       make_report(command_line, env.out);
-  tally.warnings += dry_run(config_dir, names, command_line.expect, *report,
-                            env.err, tally.failed);
+  PlannedSections sections;
+  sections.expect = command_line.expect;
+  sections.compare = command_line.baseline.has_value();
+  // The earlier run's file is checked as a run would check it.
+  if (command_line.baseline) Baseline::open(*command_line.baseline);
+  tally.warnings +=
+      dry_run(config_dir, names, sections, *report, env.err, tally.failed);
   env.out.flush();
   return tally.exit_status();
 }

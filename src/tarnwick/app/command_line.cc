@@ -197,6 +197,10 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       result.timeout = timeout;
       break;
     }
+    case OptionId::kBaseline:
+      if (value.empty()) return "option '--baseline' expects a file name";
+      result.baseline = value;
+      break;
     case OptionId::kOnly:
       // A bare entry name, as the directory lists it: no path of its own.
       if (value.empty() || value == "." || value == ".." ||

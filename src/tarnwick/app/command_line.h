@@ -44,6 +44,8 @@ struct CommandLine {
   bool dry_run = false;
   // --expect: judge each check against the [expect] section of its file.
   bool expect = false;
+  // --baseline FILE: the earlier run to compare each result with.
+  std::optional<std::string> baseline;
   // --fail-http: a reply with an HTTP status of 400 or above fails its check.
   bool fail_http = false;
   // --quiet: report only the checks that need attention.

@@ -22,6 +22,7 @@ enum class OptionId {
   kVersion,
   kDryRun,
   kExpect,
+  kBaseline,
   kFailHttp,
   kQuiet,
   kStrict,
@@ -42,7 +43,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 20> kOptions = {{
+inline constexpr std::array<OptionSpec, 21> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -87,6 +88,10 @@ inline constexpr std::array<OptionSpec, 20> kOptions = {{
      "Judge each check's result against the [expect] section of its file; "
      "exit with status 3 when an expectation does not hold.",
      OptionId::kExpect},
+    {"--baseline", "FILE",
+     "Compare each check's result with the earlier run in FILE (the output "
+     "of a run with --json); exit with status 3 when one changed.",
+     OptionId::kBaseline},
     {"--fail-http", "",
      "Fail a check whose request is answered with an HTTP status of 400 or "
      "above.",

@@ -44,6 +44,8 @@ const char* error_kind_name(ErrorKind kind) {
       return "partial";
     case ErrorKind::kBadExpectation:
       return "bad expectation";
+    case ErrorKind::kBadBaseline:
+      return "bad baseline";
   }
   return "error";
 }
@@ -51,7 +53,7 @@ const char* error_kind_name(ErrorKind kind) {
 bool Error::ends_run() const {
   return ends_run_ || kind_ == ErrorKind::kLoginFailed ||
          kind_ == ErrorKind::kOutput || kind_ == ErrorKind::kEndOfInput ||
-         kind_ == ErrorKind::kInterrupted;
+         kind_ == ErrorKind::kInterrupted || kind_ == ErrorKind::kBadBaseline;
 }
 
 Error Error::with_message(const std::string& message) const {

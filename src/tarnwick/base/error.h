@@ -29,6 +29,7 @@ enum class ErrorKind {
   kHttpError,       // a reply with an error status, with --fail-http
   kPartial,         // a compound check some of whose element requests failed
   kBadExpectation,  // an expectation of a check file that cannot be judged
+  kBadBaseline,     // an earlier run's file that cannot be compared with
 };
 
 // The kind as the error report names it, e.g. "file not found".
@@ -49,7 +50,8 @@ class Error : public std::runtime_error {
   // Whether the failure ends the whole run, even a run that goes on past
   // failed checks: a failed login request, whatever its kind, and the kinds
   // that are never about one check (a failed login, standard output that
-  // cannot be written, end of input, an interruption).
+  // cannot be written, end of input, an interruption, an earlier run's file
+  // that cannot be read).
   bool ends_run() const;
 
   // The same failure with another message (context added).

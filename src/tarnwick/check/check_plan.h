@@ -37,6 +37,9 @@ struct PlannedExpectation {
 struct CheckPlan {
   std::vector<PlannedRequest> requests;
   std::vector<PlannedExpectation> expectations;
+  // How its result would be compared with an earlier run's (--baseline):
+  // "compare by key 'name'; ignore 'uptime'"; empty without --baseline.
+  std::string comparison;
 };
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 #include "tarnwick/expect/selector.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -79,6 +80,25 @@ std::string json_quote(std::string_view name) {
   }
   out += '"';
   return out;
+}
+
+// Whether a text may stand bare as the VALUE of "[NAME=VALUE]": the parser
+// reads it back as this very text (no number, true, false or null), and it
+// holds nothing that ends or splits a step or an expectation.
+bool is_bare_value(std::string_view text) {
+  if (text.empty()) return false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t c;
+    if (!decode_utf8(text, pos, c)) return false;
+    if (c < 0x80 ? !(is_name_char(static_cast<char>(c)) ||
+                     std::string_view("._:/@+").find(static_cast<char>(c)) !=
+                         std::string_view::npos)
+                 : !is_printable(c) || is_white_space(c)) {
+      return false;
+    }
+  }
+  return read_operand(text).kind == Operand::Kind::kText;
 }
 
 class Parser {
@@ -321,19 +341,11 @@ std::string Reached::path_of(std::size_t steps, bool last_as_written) const {
   for (std::size_t i = 0; i < steps; ++i) {
     const Selector::Step& s = all[i];
     if (s.kind == Selector::Step::Kind::kMember) {
-      if (is_plain_name(s.name)) {
-        if (i > 0) out += '.';
-        out += s.name;
-      } else {
-        out += '.';
-        out += json_quote(s.name);
-      }
+      append_member_step(out, s.name);
     } else if (last_as_written && i + 1 == steps) {
       out += s.written;
     } else {
-      out += '[';
-      out += std::to_string(indexes_[i]);
-      out += ']';
+      append_index_step(out, indexes_[i]);
     }
   }
   return out;
@@ -359,6 +371,60 @@ std::string Reached::note() const {
       break;
   }
   return "";
+}
+
+void append_member_step(std::string& path, std::string_view name) {
+  if (is_plain_name(name)) {
+    if (!path.empty()) path += '.';
+    path += name;
+  } else {
+    path += '.';
+    path += json_quote(name);
+  }
+}
+
+void append_index_step(std::string& path, std::size_t index) {
+  path += '[';
+  path += std::to_string(index);
+  path += ']';
+}
+
+bool append_where_step(std::string& path, std::string_view name,
+                       const Node& v) {
+  if (v.is_list() || v.is_map()) return false;
+  path += '[';
+  path += is_plain_name(name) ? std::string(name) : json_quote(name);
+  path += '=';
+  switch (v.kind) {
+    case Kind::kNull:
+      path += "null";
+      break;
+    case Kind::kFalse:
+      path += "false";
+      break;
+    case Kind::kTrue:
+      path += "true";
+      break;
+    case Kind::kWhole:
+      path += v.text();
+      break;
+    case Kind::kReal: {
+      char buf[kRealBuffer];
+      const bool finite =
+          (v.flags & Node::kRealAsText) || std::isfinite(v.real);
+      path += finite ? real_form(v, buf) : std::string_view("null");
+      break;
+    }
+    case Kind::kText:
+      path += is_bare_value(v.text()) ? std::string(v.text())
+                                      : json_quote(v.text());
+      break;
+    case Kind::kList:
+    case Kind::kMap:
+      break;
+  }
+  path += ']';
+  return true;
 }
 
 }  // namespace tarnwick

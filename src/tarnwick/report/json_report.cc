@@ -40,6 +40,7 @@ class JsonReport : public ReportWriter {
       out_.write(", \"expectations\": ");
       write_verdicts(outcome.expectations);
     }
+    if (outcome.baseline) write_comparison(*outcome.baseline);
     close_line();
   }
 
@@ -63,6 +64,10 @@ class JsonReport : public ReportWriter {
     out_.write("], \"filters\": ");
     write_strings(plan.requests.empty() ? std::vector<std::string>()
                                         : plan.requests.back().filters);
+    if (!plan.comparison.empty()) {
+      out_.write(", \"compare\": ");
+      write_json_string(plan.comparison, out_);
+    }
     if (!plan.expectations.empty()) {
       out_.write(", \"expectations\": [");
       for (const PlannedExpectation& e : plan.expectations) {
@@ -139,6 +144,36 @@ class JsonReport : public ReportWriter {
       out_.write("]}");
     }
     out_.put(']');
+  }
+
+  // , "changes": [{"change", "path", "before", "after"}], "compared": BOOL
+  void write_comparison(const BaselineOutcome& baseline) {
+    out_.write(", \"changes\": [");
+    for (const Change& c : baseline.comparison.changes) {
+      if (&c != &baseline.comparison.changes.front()) out_.write(", ");
+      out_.write("{\"change\": ");
+      out_.write(c.kind == Change::Kind::kChanged ? "\"changed\""
+                 : c.kind == Change::Kind::kAdded ? "\"added\""
+                                                  : "\"removed\"");
+      out_.write(", \"path\": ");
+      write_json_string(c.path, out_);
+      if (c.before) {
+        out_.write(", \"before\": ");
+        write_json(*c.before, out_);
+      }
+      if (c.after) {
+        out_.write(", \"after\": ");
+        write_json(*c.after, out_);
+      }
+      out_.put('}');
+    }
+    out_.put(']');
+    if (baseline.comparison.more_changes > 0) {
+      out_.write(", \"more_changes\": ");
+      out_.write(std::to_string(baseline.comparison.more_changes));
+    }
+    out_.write(", \"compared\": ");
+    out_.write(baseline.compared ? "true" : "false");
   }
 
   // The line up to the value under `key`.

@@ -13,9 +13,23 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/check/check_run.h"
+#include "tarnwick/compare/diff.h"
 #include "tarnwick/expect/judge.h"
 
 namespace tarnwick {
+
+// How a check's result compares with the earlier run's (--baseline).
+struct BaselineOutcome {
+  // Whether the results were compared; when not, `note` says why: "new
+  // check", "not compared: the earlier run had an error" (or "this run").
+  bool compared = false;
+  std::string note;
+  Comparison comparison;
+  // The earlier run's line, which the changes point into.
+  Value earlier;
+
+  bool changed() const { return compared && !comparison.unchanged(); }
+};
 
 struct CheckOutcome {
   // The check as the check directory (or --only) names it.
@@ -34,6 +48,8 @@ struct CheckOutcome {
   // judged when the check failed, judged over the records received when it
   // lost some elements.
   std::vector<Verdict> expectations;
+  // The comparison with the earlier run (--baseline).
+  std::optional<BaselineOutcome> baseline;
   // Whether the run ends with this check's failure.
   bool ends_run = false;
   // From the start of the check (its file read) to its end.
@@ -41,12 +57,12 @@ struct CheckOutcome {
 
   bool failed() const { return error.has_value(); }
   // Whether what the check found needs the operator's attention: an
-  // expectation that does not hold.
+  // expectation that does not hold, or a result that changed.
   bool needs_attention() const {
     for (const Verdict& v : expectations) {
       if (v.holds == false) return true;
     }
-    return false;
+    return baseline && baseline->changed();
   }
 };
 

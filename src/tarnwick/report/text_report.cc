@@ -68,6 +68,12 @@ class TextReport : public ReportWriter {
       out_.write(verdict_line(verdict, note));
       out_.put('\n');
     }
+    if (outcome.baseline) {
+      for (const std::string& line : baseline_lines(*outcome.baseline)) {
+        out_.write(line);
+        out_.put('\n');
+      }
+    }
     out_.write("\n\n");
     out_.flush();
   }
@@ -90,6 +96,10 @@ class TextReport : public ReportWriter {
     out_.write(shown_filters(
         plan.requests.empty() ? none : plan.requests.back().filters));
     out_.put('\n');
+    if (!plan.comparison.empty()) {
+      out_.write(escape_control_characters("compare: " + plan.comparison));
+      out_.put('\n');
+    }
     for (const PlannedExpectation& e : plan.expectations) {
       out_.write(escape_control_characters("expect " + e.name + ": " + e.text));
       out_.put('\n');

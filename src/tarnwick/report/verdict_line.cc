@@ -49,4 +49,38 @@ std::string verdict_line(const Verdict& verdict, std::string_view note) {
   return escape_control_characters(line);
 }
 
+std::vector<std::string> baseline_lines(const BaselineOutcome& baseline) {
+  if (!baseline.compared) return {"baseline: " + baseline.note};
+  const Comparison& c = baseline.comparison;
+  std::vector<std::string> lines;
+  for (const Change& change : c.changes) {
+    switch (change.kind) {
+      case Change::Kind::kChanged:
+        lines.push_back("changed " + change.path + ": " +
+                        one_line(*change.before) + " -> " +
+                        one_line(*change.after));
+        break;
+      case Change::Kind::kAdded:
+        lines.push_back("added " + change.path + ": " +
+                        one_line(*change.after));
+        break;
+      case Change::Kind::kRemoved:
+        lines.push_back("removed " + change.path + ": " +
+                        one_line(*change.before));
+        break;
+    }
+  }
+  if (c.more_changes > 0)
+    lines.push_back("and " + std::to_string(c.more_changes) + " more changes");
+  for (const std::string& path : c.not_compared)
+    lines.push_back("not compared " + path + ": the element failed");
+  if (c.more_not_compared > 0) {
+    lines.push_back("and " + std::to_string(c.more_not_compared) +
+                    " more elements not compared");
+  }
+  if (c.unchanged()) lines.insert(lines.begin(), "baseline: unchanged");
+  for (std::string& line : lines) line = escape_control_characters(line);
+  return lines;
+}
+
 }  // namespace tarnwick

@@ -8,6 +8,7 @@
 #include "tarnwick/base/literal.h"
 #include "tarnwick/check/check_chain.h"
 #include "tarnwick/checkfile/check_file_warnings.h"
+#include "tarnwick/compare/compare_rules.h"
 #include "tarnwick/expect/expectation.h"
 #include "tarnwick/suite/suffix_hint.h"
 #include "tarnwick/suite/suite_run.h"
@@ -102,9 +103,9 @@ CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
 }
 
 std::size_t dry_run(const std::string& config_dir,
-                    const std::vector<std::string>& names, bool expect,
-                    ReportWriter& writer, Output& err,
-                    std::vector<std::string>& failed) {
+                    const std::vector<std::string>& names,
+                    const PlannedSections& sections, ReportWriter& writer,
+                    Output& err, std::vector<std::string>& failed) {
   WarnOnce warn(err);
   for (const std::string& name : names) {
     const std::string path = join_check_path(config_dir, name);
@@ -113,9 +114,15 @@ std::size_t dry_run(const std::string& config_dir,
       warn.file(config, path);
       writer.check_started(name, read_description(config));
       CheckPlan planned = plan(config, path, name, config_dir, &warn);
-      if (expect) {
+      if (sections.expect) {
         for (const Expectation& e : read_expectations(config, path))
           planned.expectations.push_back({e.name, e.text});
+      }
+      if (sections.compare) {
+        planned.comparison =
+            describe_compare_rules(read_compare_rules(config, path));
+        if (planned.requests.size() > 1)
+          planned.comparison += "; records by 'object'";
       }
       writer.check_planned(planned);
     } catch (const Error& e) {

@@ -28,12 +28,17 @@ CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
 // (a referenced file once, however often it is met) go to err as
 // "tarnwick: warning: PATH:LINE: ..." lines. The names of the checks that
 // failed are added to `failed`; returns how many warnings were written.
-// With expect, each check's expectations are read too and shown in its plan,
-// a bad one being an error of the check.
+// With `sections.expect`, each check's expectations are read too and shown
+// in its plan, with `sections.compare` its comparison rules; a bad one is
+// an error of the check.
+struct PlannedSections {
+  bool expect = false;   // [expect] (--expect)
+  bool compare = false;  // [compare] (--baseline)
+};
 std::size_t dry_run(const std::string& config_dir,
-                    const std::vector<std::string>& names, bool expect,
-                    ReportWriter& writer, Output& err,
-                    std::vector<std::string>& failed);
+                    const std::vector<std::string>& names,
+                    const PlannedSections& sections, ReportWriter& writer,
+                    Output& err, std::vector<std::string>& failed);
 
 // The warning for a check directory in which no entry runs, naming the
 // entries that look meant as checks ("a.CFG", "b.cfg.bak"):

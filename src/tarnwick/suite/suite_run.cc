@@ -13,8 +13,10 @@
 #include "tarnwick/base/text.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/compare/compare_rules.h"
 #include "tarnwick/expect/expectation.h"
 #include "tarnwick/expect/judge.h"
+#include "tarnwick/suite/baseline_check.h"
 #include "tarnwick/suite/suffix_hint.h"
 
 namespace tarnwick {
@@ -74,18 +76,25 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir) {
   return near;
 }
 
-CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
+CheckOutcome run_named_check(const Suite& suite, std::string_view name,
+                             std::size_t run_index) {
   const std::string filepath = join_check_path(suite.settings.config_dir, name);
   const Clock::TimePoint start = suite.clock.now();
   CheckOutcome outcome;
   outcome.name = name;
   std::vector<Expectation> expectations;
+  CompareRules rules;
+  bool records = false;
   try {
     const CheckFile config = CheckFile::load(filepath);
     outcome.description = read_description(config);
     suite.writer.check_started(name, outcome.description);
     // Bad expectations fail the check before its login.
     if (suite.expect) expectations = read_expectations(config, filepath);
+    if (suite.baseline) {
+      rules = read_compare_rules(config, filepath);
+      records = refers_to_a_check(config);
+    }
     outcome.result =
         run_check(suite.settings, config, filepath, suite.transport,
                   suite.keep_going ? &outcome.failed_elements : nullptr);
@@ -99,12 +108,22 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name) {
     }
     for (const Expectation& e : expectations)
       outcome.expectations.push_back(judge(e, outcome.result->node()));
+    if (suite.baseline) {
+      compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
+                            suite.err);
+    }
   } catch (const Error& e) {
     // The report cannot take the news of its own failure.
     if (e.kind() == ErrorKind::kOutput) throw;
     for (const Expectation& expectation : expectations)
       outcome.expectations.push_back(not_judged(expectation));
     outcome.error = e;
+    outcome.result.reset();
+    outcome.failed_elements.clear();
+    if (suite.baseline) {
+      compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
+                            suite.err);
+    }
     outcome.ends_run = !suite.keep_going || e.ends_run();
     outcome.duration = suite.clock.now() - start;
     suite.writer.check_finished(outcome);
@@ -120,7 +139,8 @@ void run_checks(const Suite& suite, const std::vector<std::string>& names,
   tally.checks = names.size();
   for (const std::string& name : names) {
     try {
-      const CheckOutcome outcome = run_named_check(suite, name);
+      const CheckOutcome outcome =
+          run_named_check(suite, name, tally.runs[name]++);
       tally.note(outcome);
       if (!outcome.failed()) continue;
       // Partial results: the check ran, but some of its elements failed.

@@ -10,6 +10,7 @@
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/check/run_settings.h"
+#include "tarnwick/compare/baseline.h"
 #include "tarnwick/report/report_writer.h"
 #include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/transport.h"
@@ -30,6 +31,9 @@ struct Suite {
   bool keep_going = false;
   // Whether each check is judged against the section [expect] of its file.
   bool expect = false;
+  // The earlier run each check's result is compared with (--baseline), by
+  // the section [compare] of its file; null for none.
+  const Baseline* baseline = nullptr;
 };
 
 // The checks of config_dir: every entry whose name ends in ".cfg" (exactly),
@@ -47,8 +51,10 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir);
 // writer it started, with its description when that can be read, runs it
 // from that read and hands the writer its outcome, which it also returns.
 // A failure is handed to the writer in the outcome, with whether it ends the
-// run, and thrown.
-CheckOutcome run_named_check(const Suite& suite, std::string_view name);
+// run, and thrown. run_index counts the earlier runs of the same name in this
+// run (from 0), which picks its line of the earlier run's file.
+CheckOutcome run_named_check(const Suite& suite, std::string_view name,
+                             std::size_t run_index);
 
 // Runs the checks `names` in order by run_named_check, noting in tally what
 // each found. Without keep_going the first failure ends the run (thrown).

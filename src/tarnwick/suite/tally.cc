@@ -25,6 +25,8 @@ void SuiteTally::note(const CheckOutcome& outcome) {
     if (v.holds == false) found.expectations.push_back(v.name);
   }
   if (!found.expectations.empty()) unmet.push_back(std::move(found));
+  if (outcome.baseline && outcome.baseline->changed())
+    changed.push_back(outcome.name);
 }
 
 std::string SuiteTally::summary_lines() const {
@@ -47,6 +49,11 @@ std::string SuiteTally::summary_lines() const {
                             std::to_string(unmet.size()) + " of " +
                             std::to_string(checks) + " checks: " + checks_text);
   }
+  if (!changed.empty()) {
+    lines += error_line("results changed", std::to_string(changed.size()) +
+                                               " of " + std::to_string(checks) +
+                                               " checks: " + joined(changed));
+  }
   if (strict && warnings > 0) {
     lines += error_line(
         "strict", warnings == 1
@@ -58,7 +65,7 @@ std::string SuiteTally::summary_lines() const {
 
 int SuiteTally::exit_status() const {
   if (!failed.empty() || (strict && warnings > 0)) return kExitFailure;
-  if (!unmet.empty()) return kExitAttention;
+  if (!unmet.empty() || !changed.empty()) return kExitAttention;
   return kExitSuccess;
 }
 

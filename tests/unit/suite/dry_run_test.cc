@@ -172,7 +172,7 @@ TEST(DryRunTest, PlansChecksAndNamesTheirTraps) {
     Output out(-1);
     Output err(-1);
     std::vector<std::string> failed;
-    dry_run(dir.path(), c.checks, false, *make_text_report(out), err, failed);
+    dry_run(dir.path(), c.checks, {}, *make_text_report(out), err, failed);
     auto with_dir = [&dir](std::string text) {
       for (std::size_t at = text.find("DIR"); at != std::string::npos;
            at = text.find("DIR", at))
