@@ -78,8 +78,15 @@ class RunReportsTest(unittest.TestCase):
 
     def test_both_files_of_one_run(self):
         junit, metrics = self.out / "run.xml", self.out / "run.prom"
+        # An earlier run in which the second gateway was up: a changed result.
+        baseline = self.out / "last.jsonl"
+        baseline.write_text(
+            '{"check": "gateways.cfg", "result": {"gateways": [{"name": '
+            '"gw-1", "state": "up"}, {"name": "gw-2", "state": "up"}]}}\n'
+            '{"check": "site.cfg", "result": {"cpu_load": 0.37}}\n')
         (status, out, err), _ = self.tarnwick(
-            "--report-junit", junit, "--metrics", metrics)
+            "--report-junit", junit, "--metrics", metrics, "--baseline",
+            baseline)
         self.assertEqual(status, 1, err)
         for path, golden in ((junit, "run_reports.xml"),
                              (metrics, "run_reports.prom")):
@@ -87,9 +94,11 @@ class RunReportsTest(unittest.TestCase):
                 self.assertEqual(self.normalised(path.read_text()),
                                  (DATA / golden).read_text())
         # Nothing else: no temporary file is left behind.
-        self.assertEqual(sorted(os.listdir(self.out)), ["run.prom", "run.xml"])
+        self.assertEqual(sorted(os.listdir(self.out)),
+                         ["last.jsonl", "run.prom", "run.xml"])
         # Standard output and error are those of the run without the files.
-        self.assertEqual(self.tarnwick()[0], (status, out, err))
+        self.assertEqual(self.tarnwick("--baseline", baseline)[0],
+                         (status, out, err))
 
     def test_a_failed_login_writes_both_files_with_the_exit_status(self):
         with StubController(REPLIES, args=["--password", "other"]) as stub:

@@ -4,10 +4,14 @@
 
 namespace tarnwick {
 
-ResultChanges result_changes(const CheckOutcome&) {
-  // Wired to the outcome's comparison when it has one: compared, the number
-  // of changes and their lines as the text report shows them.
-  return ResultChanges();
+ResultChanges result_changes(const CheckOutcome& outcome) {
+  ResultChanges changes;
+  if (!outcome.baseline || !outcome.baseline->compared) return changes;
+  const Comparison& c = outcome.baseline->comparison;
+  changes.compared = true;
+  changes.count = c.changes.size() + c.more_changes;
+  if (changes.count > 0) changes.lines = baseline_lines(*outcome.baseline);
+  return changes;
 }
 
 CheckState check_state(const CheckOutcome& outcome) {

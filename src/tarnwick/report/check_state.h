@@ -26,9 +26,8 @@ struct ResultChanges {
 };
 
 // The one place where the reports for other tools learn of the comparison
-// with an earlier run: its changes make the check's state kAttention, join
-// its JUnit <failure> and give tarnwick_check_changes. Reports "not
-// compared" until the outcome carries a comparison.
+// with an earlier run (--baseline): its changes make the check's state
+// kAttention, join its JUnit <failure> and give tarnwick_check_changes.
 ResultChanges result_changes(const CheckOutcome& outcome);
 
 CheckState check_state(const CheckOutcome& outcome);

@@ -346,10 +346,12 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--verbose]\n"
       "                [--timeout SECONDS] [--keep-going] [--json] [--only "
       "NAME]\n"
-      "                [--version] [--dry-run] [--expect] [--fail-http] "
-      "[--quiet]\n"
-      "                [--strict] [--reuse-connections] [--reuse-session]\n"
-      "                [--report-junit FILE] [--metrics FILE] [--nagios]\n");
+      "                [--version] [--dry-run] [--expect] [--baseline FILE]\n"
+      "                [--fail-http] [--quiet] [--strict] "
+      "[--reuse-connections]\n"
+      "                [--reuse-session] [--report-junit FILE] [--metrics "
+      "FILE]\n"
+      "                [--nagios]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -366,8 +368,9 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       " [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME] [--password "
       "PASSWORD] [--config_dir CONFIG_DIR] [--verbose] [--timeout SECONDS] "
       "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
-      "[--expect] [--fail-http] [--quiet] [--strict] [--reuse-connections] "
-      "[--reuse-session] [--report-junit FILE] [--metrics FILE] [--nagios]");
+      "[--expect] [--baseline FILE] [--fail-http] [--quiet] [--strict] "
+      "[--reuse-connections] [--reuse-session] [--report-junit FILE] "
+      "[--metrics FILE] [--nagios]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
