@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -119,7 +120,7 @@ class Comparer {
   const Shape* same_after_ = nullptr;
   // The records of this run with its failed elements in their places, as
   // the JSON Lines form has them, and where the failed ones are built.
-  std::optional<ValueBuilder> builder_;
+  std::unique_ptr<ValueBuilder> builder_;
   std::vector<Node> merged_;
   Node merged_list_;
   std::size_t more_warnings_ = 0;
@@ -131,7 +132,7 @@ const Node& Comparer::with_failures(const Node& after) {
   if (!options_.records || options_.failed.empty() || !after.is_list()) {
     return after;
   }
-  builder_.emplace();
+  builder_ = std::make_unique<ValueBuilder>();
   const Node keys[] = {builder_->text("object"), builder_->text("error")};
   const Shape* shape = builder_->shape(keys);
   std::size_t record = 0;
