@@ -14,6 +14,7 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 #include "tarnwick/base/secret.h"
+#include "tarnwick/base/text.h"
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/baseline.h"
@@ -52,16 +53,6 @@ class PasswordCopies {
   CommandLine& command_line_;
   RunSettings& settings_;
 };
-
-// "a.cfg, b.cfg"
-std::string join_names(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) {
-    if (!text.empty()) text += ", ";
-    text += name;
-  }
-  return text;
-}
 
 // The report on standard output: text or JSON Lines, every check's or only
 // those that need attention.
@@ -121,7 +112,7 @@ int run(const CommandLine& command_line, RunSettings& settings,
       write_line_quietly(env.err, error_line("baseline",
                                              "the earlier run had checks "
                                              "this run did not run: " +
-                                                 join_names(gone)));
+                                                 join_with_commas(gone)));
     }
   }
   return tally.exit_status();

@@ -135,6 +135,24 @@ std::size_t count_code_points(std::string_view s) {
   return n;
 }
 
+std::size_t prefix_of_characters(std::string_view s, std::size_t characters) {
+  std::size_t end = 0;
+  for (std::size_t n = 0; end < s.size() && n < characters; ++n) {
+    char32_t c;
+    if (!decode_utf8(s, end, c, true)) ++end;
+  }
+  return end;
+}
+
+std::string join_with_commas(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (const std::string& text : texts) {
+    if (!joined.empty()) joined += ", ";
+    joined += text;
+  }
+  return joined;
+}
+
 std::string_view trim_white_space(std::string_view s) {
   std::size_t pos = 0;
   std::size_t begin = s.size();

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnwick {
 
@@ -37,6 +38,13 @@ std::size_t find_invalid_utf8(std::string_view s,
 
 // Number of code points in valid UTF-8 (surrogates allowed).
 std::size_t count_code_points(std::string_view s);
+
+// How many bytes the first `characters` code points of s take (a byte that
+// is not UTF-8 counts as one); s.size() when s has no more.
+std::size_t prefix_of_characters(std::string_view s, std::size_t characters);
+
+// The texts joined with ", ": "a.cfg, b.cfg".
+std::string join_with_commas(const std::vector<std::string>& texts);
 
 // s without the white space at both ends. s must be valid UTF-8 (bytes that
 // are not are kept as they are).

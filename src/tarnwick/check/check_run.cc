@@ -42,13 +42,7 @@ std::string show_element(const Node& element) {
   switch (element.kind) {
     case Kind::kText: {
       const std::string_view text = element.text();
-      std::size_t end = 0;
-      std::size_t characters = 0;
-      while (end < text.size() && characters < kShownCharacters) {
-        char32_t c;
-        if (!decode_utf8(text, end, c, true)) ++end;
-        ++characters;
-      }
+      const std::size_t end = prefix_of_characters(text, kShownCharacters);
       if (end == text.size()) return quote_text(text);
       return quote_text(text.substr(0, end)) + "...";
     }

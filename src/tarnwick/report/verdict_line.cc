@@ -10,13 +10,7 @@ namespace tarnwick {
 std::string one_line(const Node& v, std::size_t max) {
   std::string text = pformat(v, std::numeric_limits<std::size_t>::max());
   text.pop_back();  // its line end
-  std::size_t end = 0;
-  std::size_t characters = 0;
-  while (end < text.size() && characters < max) {
-    char32_t c;
-    if (!decode_utf8(text, end, c, true)) ++end;
-    ++characters;
-  }
+  const std::size_t end = prefix_of_characters(text, max);
   if (end == text.size()) return text;
   text.resize(end);
   return text + "...";

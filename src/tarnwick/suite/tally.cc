@@ -2,22 +2,9 @@
 
 #include "tarnwick/base/error_line.h"
 #include "tarnwick/base/exit_status.h"
+#include "tarnwick/base/text.h"
 
 namespace tarnwick {
-
-namespace {
-
-// "a.cfg, b.cfg"
-std::string joined(const std::vector<std::string>& names) {
-  std::string text;
-  for (const std::string& name : names) {
-    if (!text.empty()) text += ", ";
-    text += name;
-  }
-  return text;
-}
-
-}  // namespace
 
 void SuiteTally::note(const CheckOutcome& outcome) {
   Unmet found{outcome.name, {}};
@@ -34,7 +21,7 @@ std::string SuiteTally::summary_lines() const {
   if (!failed.empty()) {
     lines += error_line("checks failed", std::to_string(failed.size()) +
                                              " of " + std::to_string(checks) +
-                                             ": " + joined(failed));
+                                             ": " + join_with_commas(failed));
   }
   if (!unmet.empty()) {
     std::size_t count = 0;
@@ -42,7 +29,7 @@ std::string SuiteTally::summary_lines() const {
     for (const Unmet& u : unmet) {
       count += u.expectations.size();
       if (!checks_text.empty()) checks_text += ", ";
-      checks_text += u.check + " (" + joined(u.expectations) + ")";
+      checks_text += u.check + " (" + join_with_commas(u.expectations) + ")";
     }
     lines += error_line("expectations failed",
                         std::to_string(count) + " in " +
@@ -50,9 +37,10 @@ std::string SuiteTally::summary_lines() const {
                             std::to_string(checks) + " checks: " + checks_text);
   }
   if (!changed.empty()) {
-    lines += error_line("results changed", std::to_string(changed.size()) +
-                                               " of " + std::to_string(checks) +
-                                               " checks: " + joined(changed));
+    lines += error_line("results changed",
+                        std::to_string(changed.size()) + " of " +
+                            std::to_string(checks) +
+                            " checks: " + join_with_commas(changed));
   }
   if (strict && warnings > 0) {
     lines += error_line(
