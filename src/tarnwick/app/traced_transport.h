@@ -4,6 +4,7 @@
 #ifndef TARNWICK_APP_TRACED_TRANSPORT_H_
 #define TARNWICK_APP_TRACED_TRANSPORT_H_
 
+#include <cstddef>
 #include <string>
 
 #include "tarnwick/base/clock.h"
@@ -27,12 +28,20 @@ std::string trace_line(const Request& request, const Reply* reply,
 // would name the URL and check (set_interruption_context). After it: the
 // interruption context is cleared, and with `trace` a trace line is written
 // to it (errors writing it are ignored). Everything must outlive it.
+//
+// A batch of more than one request in flight goes to `inner` whole, `out`
+// flushed before it: each request's trace line is written as it ends, in
+// the order they end, and while any is in flight an interruption report
+// names the first of them by number, with its element, and how many more
+// there are: " while waiting for 'URL' (in a.cfg, element 'gw-04') and 7
+// more requests". One at a time, each request goes through post.
 class TracedTransport : public Transport {
  public:
   TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock)
       : inner_(inner), out_(out), trace_(trace), clock_(clock) {}
 
   Reply post(const Request& request) override;
+  void post_many(RequestBatch& batch, std::size_t in_flight) override;
 
  private:
   Transport& inner_;
