@@ -15,7 +15,8 @@ _tarnwick_option() {
   [[ $1 == --?* ]] || return 0
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
-    --fail-http --quiet --strict --reuse-connections --reuse-session; do
+    --fail-http --quiet --strict --reuse-connections --reuse-session \
+    --in-flight; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
       match=$name
@@ -78,7 +79,7 @@ _tarnwick() {
     --controller_ip)
       mapfile -t found < <(compgen -A hostname -- "$cur")
       ;;
-    --username | --password | --timeout)
+    --username | --password | --timeout | --in-flight)
       return 0
       ;;
     --only)
@@ -98,7 +99,7 @@ _tarnwick() {
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
            --dry-run --fail-http --quiet --strict --reuse-connections
-           --reuse-session' \
+           --reuse-session --in-flight' \
           -- "$cur")
       fi
       ;;

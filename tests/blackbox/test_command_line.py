@@ -33,7 +33,7 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
                 [--version] [--dry-run] [--fail-http] [--quiet] [--strict]
-                [--reuse-connections] [--reuse-session]
+                [--reuse-connections] [--reuse-session] [--in-flight N]
 
 Tarnwick Automation
 
@@ -57,6 +57,7 @@ options:
   --strict              With --dry-run: count every warning as an error.
   --reuse-connections   Send the requests over connections kept open between them (HTTP/2 where the controller offers it) instead of a new connection each.
   --reuse-session       Run every check in the session of the opening login instead of logging in once per check.
+  --in-flight N         Send up to N element requests of a compound check side by side (1 to 64); implies --reuse-connections.
 """
 
 

@@ -26,6 +26,7 @@ enum class OptionId {
   kStrict,
   kReuseConnections,
   kReuseSession,
+  kInFlight,
 };
 
 struct OptionSpec {
@@ -38,7 +39,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 16> kOptions = {{
+inline constexpr std::array<OptionSpec, 17> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -97,6 +98,10 @@ inline constexpr std::array<OptionSpec, 16> kOptions = {{
      "Run every check in the session of the opening login instead of "
      "logging in once per check.",
      OptionId::kReuseSession},
+    {"--in-flight", "N",
+     "Send up to N element requests of a compound check side by side (1 to "
+     "64); implies --reuse-connections.",
+     OptionId::kInFlight},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

@@ -238,17 +238,21 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.reuse_connections) s += " reuse-connections";
   if (c.reuse_session) s += " reuse-session";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
+  if (c.in_flight) s += " in-flight=" + std::to_string(*c.in_flight);
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
   return s;
 }
 
 // A flag refuses a value, --timeout takes seconds and rounds them up to
-// milliseconds, --only collects bare names, --version acts like help.
+// milliseconds, --in-flight a count, --only collects bare names, --version
+// acts like help.
 TEST(CommandLineTest, OptionsBeyondTheSettings) {
   const std::string kBadSeconds =
       "error: option '--timeout' expects a number of seconds greater than 0 "
       "and at most 86400";
+  const std::string kBadCount =
+      "error: option '--in-flight' expects a whole number from 1 to 64";
   const std::string kBadName =
       "error: option '--only' expects the name of an entry of the check "
       "directory";
@@ -303,6 +307,17 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--strict", "--dry"}, "run dry-run strict"},
       {{"--strict"}, "error: option '--strict' only goes with '--dry-run'"},
       {{"--strict", "--help"}, "help"},
+      {{"--in-flight", "8"}, "run in-flight=8"},
+      {{"--in-flight=64", "--i", "1"}, "run in-flight=1"},
+      {{"--in-flight", "008"}, "run in-flight=8"},
+      {{"--in-flight", "0"}, kBadCount},
+      {{"--in-flight", "65"}, kBadCount},
+      {{"--in-flight", "-8"}, kBadCount},
+      {{"--in-flight", "+8"}, kBadCount},
+      {{"--in-flight", "8.0"}, kBadCount},
+      {{"--in-flight", "99999999999999999999999"}, kBadCount},
+      {{"--in-flight="}, kBadCount},
+      {{"--in-flight"}, "error: option '--in-flight' expects one value"},
       {{"--reuse-connections", "--reuse-s"},
        "run reuse-connections reuse-session"},
       {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
@@ -326,7 +341,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--only NAME]\n"
             "                [--version] [--dry-run] [--fail-http] [--quiet] "
             "[--strict]\n"
-            "                [--reuse-connections] [--reuse-session]\n");
+            "                [--reuse-connections] [--reuse-session] "
+            "[--in-flight N]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -343,7 +359,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
             "[--password PASSWORD] [--config_dir CONFIG_DIR] [--verbose] "
             "[--timeout SECONDS] [--keep-going] [--json] [--only NAME] "
             "[--version] [--dry-run] [--fail-http] [--quiet] [--strict] "
-            "[--reuse-connections] [--reuse-session]");
+            "[--reuse-connections] [--reuse-session] [--in-flight N]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {
