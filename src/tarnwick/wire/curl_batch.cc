@@ -76,7 +76,7 @@ class BatchRun {
       flight->index = next_++;
       try {
         flight->request = batch_.request(flight->index);
-        if (multi_ == nullptr) fail_to_start(flight->request);
+        if (multi_ == nullptr) throw start_failure(flight->request);
         flight->transfer.emplace(flight->request, clock_, kept_);
       } catch (const Error& e) {
         batch_.failed(flight->index, e);
@@ -88,23 +88,19 @@ class BatchRun {
       if (flight->request.reuse_connection)
         curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L);
       if (curl_multi_add_handle(multi_, handle) != CURLM_OK) {
+        const Error error = start_failure(flight->request);
         const std::size_t index = flight->index;
-        const Request request = std::move(flight->request);
         flight.reset();
-        try {
-          fail_to_start(request);
-        } catch (const Error& e) {
-          batch_.failed(index, e);
-        }
+        batch_.failed(index, error);
         continue;
       }
       flights_.push_back(std::move(flight));
     }
   }
 
-  [[noreturn]] static void fail_to_start(const Request& request) {
-    throw Error(ErrorKind::kConnection,
-                "cannot start the HTTPS client for " + quote_text(request.url));
+  static Error start_failure(const Request& request) {
+    return Error(ErrorKind::kConnection, "cannot start the HTTPS client for " +
+                                             quote_text(request.url));
   }
 
   // Ends every transfer that libcurl has finished, in the order it reports
