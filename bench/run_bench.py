@@ -29,8 +29,9 @@ Sections (--only, comma-separated; all by default):
                 depend on the load of the machine
   distance      a compound check over 200 elements and a suite of 30 checks
                 a round trip of --rtt ms (default 20) away, through
-                tools/latency_proxy.py: plain, with --reuse-connections and
-                with --reuse-session (distance_bench.py)
+                tools/latency_proxy.py: plain, with --reuse-connections,
+                with --reuse-session and with --in-flight, also through
+                nginx with HTTP/2 (distance_bench.py)
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 

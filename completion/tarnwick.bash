@@ -17,7 +17,7 @@ _tarnwick_option() {
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
     --expect --baseline --fail-http --quiet --strict --reuse-connections \
-    --reuse-session --report-junit --metrics --nagios; do
+    --reuse-session --in-flight --report-junit --metrics --nagios; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
       match=$name
@@ -88,7 +88,7 @@ _tarnwick() {
       compopt -o filenames 2>/dev/null
       mapfile -t found < <(compgen -f -- "$cur")
       ;;
-    --username | --password | --timeout)
+    --username | --password | --timeout | --in-flight)
       return 0
       ;;
     --only)
@@ -108,8 +108,8 @@ _tarnwick() {
           '-h --help --controller_ip --username --password --config_dir
            --verbose --timeout --keep-going --json --only --version
            --dry-run --expect --baseline --fail-http --quiet --strict
-           --reuse-connections --reuse-session --report-junit --metrics
-           --nagios' \
+           --reuse-connections --reuse-session --in-flight --report-junit
+           --metrics --nagios' \
           -- "$cur")
       fi
       ;;

@@ -2,8 +2,10 @@
 the report, the exit status and standard error are byte for byte those of
 the same run straight against the stand-in, and the stand-in receives the
 same requests, whether nginx speaks HTTP/2 or HTTP/1.1, TLS 1.2 or 1.3, and
-sends its replies gzip-compressed, chunked or as they came; and with
---reuse-connections each run goes over one connection to nginx.
+sends its replies gzip-compressed, chunked or as they came; with
+--reuse-connections each run goes over one connection to nginx; and with
+--in-flight over HTTP/2 a compound check's element requests go side by side
+as streams of that one connection.
 
 nginx runs in the foreground as a single process, with its configuration,
 temporary files, pid file and logs in a temporary directory. Its access log
@@ -19,6 +21,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import unittest
 
 from harness import STUB_LIFETIME, StubController, run, wait_for, write_checks
@@ -300,6 +303,45 @@ class BehindNginxTest(unittest.TestCase):
                 self.assertEqual(set(nginx.framing()), framing)
                 self.assertEqual(len(nginx.connections()),
                                  len(self.check_dirs))
+
+    def test_in_flight_streams_over_one_connection(self):
+        # The first gateway's reply waits at the stand-in until the second
+        # gateway's request has come in: only requests side by side get it
+        # answered, here as two streams of one HTTP/2 connection per run.
+        go = os.path.join(self.enterContext(tempfile.TemporaryDirectory()),
+                          "go")
+        held = [{"action": "show_gateway",
+                 "fields": {"gateway_name": "gw-1"}, "hold_until": go}]
+        offer, framing = ROWS["HTTP/2, TLS 1.3, gzip"]
+        with StubController(REPLIES, held + RULES) as stub, \
+                Nginx(stub.port, self.cert_dir, **offer) as nginx:
+            seen = []
+            released = threading.Thread(target=self.release,
+                                        args=(stub, go, seen))
+            released.start()
+            runs = self.run_all(nginx.address, "--in-flight", "8")
+            released.join()
+            self.assertEqual(seen, [True])
+            self.assertEqual(runs, self.straight)
+            # The same requests, in another order.
+            fields = lambda rs: sorted(r["fields"] for r in rs)  # noqa: E731
+            self.assertEqual(fields(stub.requests()),
+                             fields(self.straight_requests))
+            nginx.stop()
+            self.assertEqual(set(nginx.framing()), framing)
+            self.assertEqual(len(nginx.connections()), len(self.check_dirs))
+
+    @staticmethod
+    def release(stub, go, seen):
+        """Creates go once the stand-in has the second gateway's request,
+        noting True in seen; or once the wait is over."""
+        try:
+            seen.append(wait_for(
+                lambda: any(["gateway_name", "gw 2"] in r["fields"]
+                            for r in stub.requests()),
+                "the second gateway's request", TIMEOUT))
+        finally:
+            open(go, "w").close()
 
 
 if __name__ == "__main__":

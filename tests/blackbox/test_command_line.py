@@ -35,7 +35,7 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--version] [--dry-run] [--expect] [--baseline FILE]
                 [--fail-http] [--quiet] [--strict] [--reuse-connections]
                 [--reuse-session] [--report-junit FILE] [--metrics FILE]
-                [--nagios]
+                [--nagios] [--in-flight N]
 
 Tarnwick Automation
 
@@ -64,6 +64,7 @@ options:
   --report-junit FILE   When the run ends, write a JUnit XML report of it to FILE (for CI).
   --metrics FILE        When the run ends, write its outcome as Prometheus metrics to FILE (for node_exporter's textfile collector).
   --nagios              Run as a Nagios or Icinga plugin: a status line on standard output and the plugin's exit statuses.
+  --in-flight N         Send up to N element requests of a compound check side by side (1 to 64); implies --reuse-connections.
 """
 
 

@@ -1,5 +1,5 @@
 // Test-only stand-in for the network: a Transport that records every post and
-// answers from a script.
+// answers from a script, one at a time or side by side.
 #ifndef TARNWICK_TESTS_FAKE_TRANSPORT_H_
 #define TARNWICK_TESTS_FAKE_TRANSPORT_H_
 
@@ -91,16 +91,40 @@ class FakeTransport : public Transport {
   }
 
   Reply post(const Request& request) override {
-    posts_.push_back({request.url, request.form});
-    if (script_.empty()) {
-      ADD_FAILURE() << "unexpected post #" << posts_.size() << " to "
-                    << request.url << ": " << request.form;
-      throw Error(ErrorKind::kConnection, "no reply scripted");
-    }
-    std::variant<Reply, Error> next = std::move(script_.front());
-    script_.pop_front();
+    std::variant<Reply, Error> next = answer(request);
     if (auto* error = std::get_if<Error>(&next)) throw *error;
     return std::get<Reply>(std::move(next));
+  }
+
+  // From now on post_many keeps in_flight requests taken (each a post in
+  // the order taken, answered from the script) and ends the last one taken
+  // first, so that requests end in the order furthest from their own.
+  void end_newest_first() { newest_first_ = true; }
+
+  void post_many(RequestBatch& batch, std::size_t in_flight) override {
+    if (!newest_first_) return Transport::post_many(batch, in_flight);
+    std::vector<std::pair<std::size_t, std::variant<Reply, Error>>> taken;
+    std::size_t next = 0;
+    for (;;) {
+      while (taken.size() < in_flight && next < batch.wanted()) {
+        const std::size_t index = next++;
+        try {
+          taken.emplace_back(index, answer(batch.request(index)));
+        } catch (const Error& e) {
+          batch.failed(index, e);
+        }
+      }
+      if (taken.empty()) return;
+      auto [index, outcome] = std::move(taken.back());
+      taken.pop_back();
+      if (auto* error = std::get_if<Error>(&outcome)) {
+        batch.failed(index, *error);
+      } else {
+        batch.received(index, std::get<Reply>(std::move(outcome)));
+      }
+      const std::size_t wanted = batch.wanted();
+      std::erase_if(taken, [&](const auto& t) { return t.first >= wanted; });
+    }
   }
 
   const std::vector<Post>& posts() const { return posts_; }
@@ -108,8 +132,21 @@ class FakeTransport : public Transport {
   std::size_t pending() const { return script_.size(); }
 
  private:
+  std::variant<Reply, Error> answer(const Request& request) {
+    posts_.push_back({request.url, request.form});
+    if (script_.empty()) {
+      ADD_FAILURE() << "unexpected post #" << posts_.size() << " to "
+                    << request.url << ": " << request.form;
+      return Error(ErrorKind::kConnection, "no reply scripted");
+    }
+    std::variant<Reply, Error> next = std::move(script_.front());
+    script_.pop_front();
+    return next;
+  }
+
   std::deque<std::variant<Reply, Error>> script_;
   std::vector<Post> posts_;
+  bool newest_first_ = false;
 };
 
 }  // namespace tarnwick

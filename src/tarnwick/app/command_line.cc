@@ -1,7 +1,9 @@
 #include "tarnwick/app/command_line.h"
 
 #include <array>
+#include <charconv>
 #include <cstddef>
+#include <system_error>
 
 #include "tarnwick/app/command_line_options.h"
 #include "tarnwick/base/literal.h"
@@ -12,6 +14,9 @@ namespace {
 
 // The longest --timeout: one day.
 constexpr std::chrono::milliseconds kMaxTimeout = std::chrono::hours(24);
+
+// The most element requests that --in-flight lets be in flight at once.
+constexpr std::size_t kMaxInFlight = 64;
 
 // What one argument in option position names.
 struct Resolved {
@@ -201,6 +206,17 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       if (value.empty()) return "option '--baseline' expects a file name";
       result.baseline = value;
       break;
+    case OptionId::kInFlight: {
+      std::size_t n = 0;
+      const char* end = value.data() + value.size();
+      const auto [stop, error] = std::from_chars(value.data(), end, n);
+      if (value.empty() || value[0] < '0' || value[0] > '9' ||
+          error != std::errc() || stop != end || n < 1 || n > kMaxInFlight) {
+        return "option '--in-flight' expects a whole number from 1 to 64";
+      }
+      result.in_flight = n;
+      break;
+    }
     case OptionId::kOnly:
       // A bare entry name, as the directory lists it: no path of its own.
       if (value.empty() || value == "." || value == ".." ||

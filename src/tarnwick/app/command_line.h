@@ -63,6 +63,9 @@ struct CommandLine {
   // --nagios: a plugin's status line and exit statuses. Also set on a
   // refused command line that names it, whose usage error it then reports.
   bool nagios = false;
+  // --in-flight N: up to N element requests of a compound check at once,
+  // over kept connections; unset, one at a time.
+  std::optional<std::size_t> in_flight;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;
@@ -89,12 +92,12 @@ struct CommandLine {
 // only ("--help" included); the last value given counts, except for --only,
 // whose values collect in order. --only takes a bare name of the check
 // directory (no "/", not "." or ".."); --timeout takes digits with an
-// optional fraction, greater than 0 and at most 86400 seconds; an empty
-// value of either is refused like any other (an empty value of the four
-// settings counts as absent, for main to decide). --strict is refused
-// without --dry-run; --report-junit, --metrics and --nagios with it;
-// --nagios with --json or --quiet; --report-junit and --metrics naming the
-// same file.
+// optional fraction, greater than 0 and at most 86400 seconds; --in-flight
+// takes a whole number from 1 to 64 in digits; an empty value of any of them
+// is refused like any other (an empty value of the four settings counts as
+// absent, for main to decide). --strict is refused without --dry-run;
+// --report-junit, --metrics and --nagios with it; --nagios with --json or
+// --quiet; --report-junit and --metrics naming the same file.
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

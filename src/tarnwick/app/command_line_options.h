@@ -31,6 +31,7 @@ enum class OptionId {
   kReportJunit,
   kMetrics,
   kNagios,
+  kInFlight,
 };
 
 struct OptionSpec {
@@ -43,7 +44,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 21> kOptions = {{
+inline constexpr std::array<OptionSpec, 22> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -121,6 +122,10 @@ inline constexpr std::array<OptionSpec, 21> kOptions = {{
      "Run as a Nagios or Icinga plugin: a status line on standard output and "
      "the plugin's exit statuses.",
      OptionId::kNagios},
+    {"--in-flight", "N",
+     "Send up to N element requests of a compound check side by side (1 to "
+     "64); implies --reuse-connections.",
+     OptionId::kInFlight},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

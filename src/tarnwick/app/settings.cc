@@ -33,7 +33,10 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
   settings.config_dir = check_directory(command_line);
   settings.timeout = command_line.timeout;
   settings.fail_http = command_line.fail_http;
-  settings.reuse_connections = command_line.reuse_connections;
+  // Requests side by side go over kept connections, even one at a time.
+  settings.reuse_connections =
+      command_line.reuse_connections || command_line.in_flight.has_value();
+  settings.in_flight = command_line.in_flight.value_or(1);
 }
 
 std::string check_directory(const CommandLine& command_line) {

@@ -1,7 +1,11 @@
 #include "tarnwick/app/traced_transport.h"
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "tarnwick/app/failure_report.h"
 #include "tarnwick/app/interruption.h"
@@ -21,17 +25,123 @@ std::string seconds_of(Clock::Duration elapsed) {
          std::to_string(1000 + ms % 1000).substr(1) + " s";
 }
 
+// " while waiting for 'URL' (in CHECK)", for request; with_element, its
+// element too ("(in CHECK, element 'gw-04')"); and " and 7 more requests"
+// for `more` requests waited for besides it.
+std::string waiting_context(const Request& request, bool with_element,
+                            std::size_t more) {
+  std::string context = " while waiting for " + quote_text(request.url);
+  if (!request.check.empty()) {
+    context += " (in " + request.check;
+    if (with_element && !request.element.empty())
+      context += ", element " + request.element;
+    context += ")";
+  }
+  if (more > 0) {
+    context += " and " + std::to_string(more) + " more request" +
+               (more == 1 ? "" : "s");
+  }
+  return escape_control_characters(context);
+}
+
 // Clears the interruption context however the request ends.
 class ContextWhileWaiting {
  public:
   explicit ContextWhileWaiting(const Request& request) {
-    std::string context = " while waiting for " + quote_text(request.url);
-    if (!request.check.empty()) context += " (in " + request.check + ")";
-    set_interruption_context(escape_control_characters(context));
+    set_interruption_context(waiting_context(request, false, 0));
   }
   ContextWhileWaiting(const ContextWhileWaiting&) = delete;
   ContextWhileWaiting& operator=(const ContextWhileWaiting&) = delete;
   ~ContextWhileWaiting() { set_interruption_context(""); }
+};
+
+// Writes the trace line of a request that ended, with a reply or an error.
+void trace_ending(Output* trace, const Request& request, const Reply* reply,
+                  Clock::Duration elapsed, const Error* error) {
+  if (trace == nullptr) return;
+  write_line_quietly(
+      *trace, trace_line(request, reply, elapsed,
+                         error ? error_kind_name(error->kind()) : nullptr));
+}
+
+// A batch as TracedTransport sends it: each request's trace line when it
+// ends, and the interruption context naming the requests in flight (the
+// first by number, and how many more), cleared once the batch is done.
+class TracedBatch : public RequestBatch {
+ public:
+  TracedBatch(RequestBatch& inner, Output* trace, Clock& clock,
+              Traffic* traffic)
+      : inner_(inner), trace_(trace), clock_(clock), traffic_(traffic) {}
+  TracedBatch(const TracedBatch&) = delete;
+  TracedBatch& operator=(const TracedBatch&) = delete;
+  ~TracedBatch() override { set_interruption_context(""); }
+
+  std::size_t wanted() override {
+    const std::size_t wanted = inner_.wanted();
+    // Those at or above it are abandoned.
+    const auto abandoned = in_flight_.lower_bound(wanted);
+    if (abandoned != in_flight_.end()) {
+      in_flight_.erase(abandoned, in_flight_.end());
+      name_waiting();
+    }
+    return wanted;
+  }
+
+  Request request(std::size_t index) override {
+    Request request = inner_.request(index);
+    Sent& sent = in_flight_[index];
+    // All but the form, which a trace never shows.
+    sent.request.url = request.url;
+    sent.request.reuse_connection = request.reuse_connection;
+    sent.request.check = request.check;
+    sent.request.action = request.action;
+    sent.request.element = request.element;
+    sent.start = clock_.now();
+    if (traffic_ != nullptr) ++traffic_->requests;
+    name_waiting();
+    return request;
+  }
+
+  void received(std::size_t index, Reply reply) override {
+    if (traffic_ != nullptr) traffic_->reply_bytes += reply.bytes;
+    if (auto sent = in_flight_.extract(index)) {
+      name_waiting();
+      trace_ending(trace_, sent.mapped().request, &reply, reply.elapsed,
+                   nullptr);
+    }
+    inner_.received(index, std::move(reply));
+  }
+
+  void failed(std::size_t index, const Error& error) override {
+    // A request that failed before it was sent has no trace line.
+    if (auto sent = in_flight_.extract(index)) {
+      name_waiting();
+      trace_ending(trace_, sent.mapped().request, nullptr,
+                   clock_.now() - sent.mapped().start, &error);
+    }
+    inner_.failed(index, error);
+  }
+
+ private:
+  struct Sent {
+    Request request;
+    Clock::TimePoint start;
+  };
+
+  void name_waiting() {
+    if (in_flight_.empty()) {
+      set_interruption_context("");
+      return;
+    }
+    set_interruption_context(waiting_context(in_flight_.begin()->second.request,
+                                             true, in_flight_.size() - 1));
+  }
+
+  RequestBatch& inner_;
+  Output* trace_;
+  Clock& clock_;
+  Traffic* traffic_;
+  std::map<std::size_t, Sent> in_flight_;
 };
 
 }  // namespace
@@ -63,19 +173,23 @@ Reply TracedTransport::post(const Request& request) {
   try {
     reply = inner_.post(request);
   } catch (const Error& e) {
-    if (trace_ != nullptr) {
-      write_line_quietly(*trace_,
-                         trace_line(request, nullptr, clock_.now() - start,
-                                    error_kind_name(e.kind())));
-    }
+    trace_ending(trace_, request, nullptr, clock_.now() - start, &e);
     throw;
   }
   if (traffic_ != nullptr) traffic_->reply_bytes += reply.bytes;
-  if (trace_ != nullptr) {
-    write_line_quietly(*trace_,
-                       trace_line(request, &reply, reply.elapsed, nullptr));
-  }
+  trace_ending(trace_, request, &reply, reply.elapsed, nullptr);
   return reply;
+}
+
+void TracedTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
+  // One at a time, each request is traced as post traces it.
+  if (in_flight <= 1) {
+    Transport::post_many(batch, in_flight);
+    return;
+  }
+  out_.flush();
+  TracedBatch traced(batch, trace_, clock_, traffic_);
+  inner_.post_many(traced, in_flight);
 }
 
 }  // namespace tarnwick

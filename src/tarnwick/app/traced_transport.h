@@ -36,6 +36,13 @@ struct Traffic {
 // interruption context is cleared, and with `trace` a trace line is written
 // to it (errors writing it are ignored). With `traffic`, every request and
 // the bytes of every reply are counted there. Everything must outlive it.
+//
+// A batch of more than one request in flight goes to `inner` whole, `out`
+// flushed before it: each request's trace line is written as it ends, in
+// the order they end, and while any is in flight an interruption report
+// names the first of them by number, with its element, and how many more
+// there are: " while waiting for 'URL' (in a.cfg, element 'gw-04') and 7
+// more requests". One at a time, each request goes through post.
 class TracedTransport : public Transport {
  public:
   TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock,
@@ -47,6 +54,7 @@ class TracedTransport : public Transport {
         traffic_(traffic) {}
 
   Reply post(const Request& request) override;
+  void post_many(RequestBatch& batch, std::size_t in_flight) override;
 
  private:
   Transport& inner_;

@@ -1,5 +1,8 @@
 #include "tarnwick/check/check_run.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <map>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -91,11 +94,22 @@ struct Requests {
   Transport& transport;
 };
 
-// Sends the request of the last level (with `element` in its compound field)
-// and returns the reply, decoded and filtered. A reply that is not JSON is
-// named by its status, type and first bytes.
-Value request(const CheckChain& chain, const Requests& requests,
-              const Node* element) {
+// The action of `level`'s request as traces and messages show it, the
+// secrets taken out; "" for none.
+std::string shown_action(const Level& level, const Requests& requests) {
+  std::string action;
+  for (const FormField& field : level.fields) {
+    if (field.name == "action")
+      action = scrub_secrets(
+          field.value,
+          {std::string_view(requests.settings.password), cid_text(level)});
+  }
+  return action;
+}
+
+// The request of the last level, with `element` in its compound field.
+Request make_request(const CheckChain& chain, const Requests& requests,
+                     const Node* element) {
   const Level& level = chain.levels().back();
   Request r;
   r.url = requests.url;
@@ -103,25 +117,30 @@ Value request(const CheckChain& chain, const Requests& requests,
   r.timeout = requests.settings.timeout;
   r.reuse_connection = requests.settings.reuse_connections;
   r.check = chain.text();
-  // What traces and messages show of it, the secrets taken out.
+  r.action = shown_action(level, requests);
+  if (element != nullptr) {
+    r.element = scrub_secrets(
+        show_element(*element),
+        {std::string_view(requests.settings.password), cid_text(level)});
+  }
+  return r;
+}
+
+// The reply to a request of `level` for `action` (as shown), decoded and
+// filtered. A reply that is not JSON is named by its status, type and first
+// bytes.
+Value take_reply(const Level& level, const Requests& requests,
+                 const std::string& action, Reply reply) {
   const auto secrets = {std::string_view(requests.settings.password),
                         cid_text(level)};
-  for (const FormField& field : level.fields) {
-    if (field.name == "action") r.action = scrub_secrets(field.value, secrets);
-  }
-  if (element != nullptr)
-    r.element = scrub_secrets(show_element(*element), secrets);
-  Reply reply = requests.transport.post(r);
-  const std::string start(
-      body_start(reply.body, {requests.settings.password, cid_text(level)}));
+  const std::string start(body_start(reply.body, secrets));
   if (requests.settings.fail_http && reply.status >= kFirstHttpError) {
     throw Error(
         ErrorKind::kHttpError,
         "the controller answered " +
-            (r.action.empty() ? "" : "action " + quote_text(r.action) + " ") +
+            (action.empty() ? "" : "action " + quote_text(action) + " ") +
             "with " + describe_reply_head(reply) + ", " +
-            describe_body_start(start,
-                                {requests.settings.password, cid_text(level)}));
+            describe_body_start(start, secrets));
   }
   try {
     // Only what the filters reach is decoded: a large reply filtered down
@@ -131,10 +150,17 @@ Value request(const CheckChain& chain, const Requests& requests,
     if (e.kind() != ErrorKind::kInvalidReply) throw;
     throw e.with_message(std::string(e.what()) + " (" +
                          describe_reply_head(reply) + ", " +
-                         describe_body_start(start, {requests.settings.password,
-                                                     cid_text(level)}) +
-                         ")");
+                         describe_body_start(start, secrets) + ")");
   }
+}
+
+// Sends the request of the last level (with `element` in its compound field)
+// and returns the reply, decoded and filtered.
+Value request(const CheckChain& chain, const Requests& requests,
+              const Node* element) {
+  const Request r = make_request(chain, requests, element);
+  return take_reply(chain.levels().back(), requests, r.action,
+                    requests.transport.post(r));
 }
 
 // The elements a compound check sends: a list's items, a map's keys, a
@@ -181,36 +207,104 @@ std::string element_context(const Requests& requests, const Level& level,
              {std::string_view(requests.settings.password), cid_text(level)});
 }
 
+// Whether a failed element request ends its check even when failures of
+// element requests are noted: it ends the run, or the report cannot be
+// written.
+bool ends_check(const Error& e) {
+  return e.ends_run() || e.kind() == ErrorKind::kOutput;
+}
+
+// The element requests of one fan-out as a batch: each reply is decoded and
+// filtered as soon as it is in, becoming its element's record in records;
+// each failure is kept for its element. Past a failure that ends the check
+// (any failure, unless they are noted), no request is wanted.
+class FanOut : public RequestBatch {
+ public:
+  FanOut(const CheckChain& chain, const Requests& requests,
+         const std::vector<Node>& elements, ValueBuilder& builder,
+         Node* records, bool noted)
+      : chain_(chain),
+        requests_(requests),
+        elements_(elements),
+        builder_(builder),
+        records_(records),
+        noted_(noted),
+        action_(shown_action(chain.levels().back(), requests)),
+        wanted_(elements.size()) {
+    const Node keys[] = {builder.text("object"), builder.text("results")};
+    record_ = builder.shape(keys);
+  }
+
+  std::size_t wanted() override { return wanted_; }
+
+  Request request(std::size_t index) override {
+    return make_request(chain_, requests_, &elements_[index]);
+  }
+
+  void received(std::size_t index, Reply reply) override {
+    Value value;
+    try {
+      value = take_reply(chain_.levels().back(), requests_, action_,
+                         std::move(reply));
+    } catch (const Error& e) {
+      failed(index, e);
+      return;
+    }
+    builder_.share(value);
+    const Node values[] = {elements_[index], value.node()};
+    records_[index] = builder_.map(record_, values);
+  }
+
+  void failed(std::size_t index, const Error& error) override {
+    failures_.emplace(index, error);
+    if (!noted_ || ends_check(error)) wanted_ = std::min(wanted_, index + 1);
+  }
+
+  // The failed requests by element, from 0.
+  const std::map<std::size_t, Error>& failures() const { return failures_; }
+
+ private:
+  const CheckChain& chain_;
+  const Requests& requests_;
+  const std::vector<Node>& elements_;
+  ValueBuilder& builder_;
+  Node* records_;
+  const Shape* record_;
+  const bool noted_;
+  const std::string action_;
+  std::size_t wanted_;
+  std::map<std::size_t, Error> failures_;
+};
+
 // Sends the last level's request once per element of the referenced
-// check's result and returns the records {"object", "results"}. With
-// failed_elements, a request that fails without ending the run is noted
-// there and its element has no record.
+// check's result, up to settings.in_flight side by side, and returns the
+// records {"object", "results"} in element order. The outcome is the one
+// the requests would come to one after another: the first failure in
+// element order that is not noted ends the check (the requests after it may
+// have been sent, none is sent after it ends); with failed_elements, the
+// others are noted there and their elements have no record.
 Value run_compound(CheckChain& chain, const Requests& requests,
                    const Value& compound_results,
                    std::vector<ElementFailure>* failed_elements) {
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
+  FanOut fan_out(chain, requests, elements, builder, records,
+                 failed_elements != nullptr);
+  requests.transport.post_many(fan_out, requests.settings.in_flight);
   std::size_t kept = 0;
-  const Node record_keys[] = {builder.text("object"), builder.text("results")};
-  const Shape* record = builder.shape(record_keys);
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    chain.set_element(element_context(requests, chain.levels().back(),
-                                      elements[i], i, elements.size()));
-    Value reply;
-    try {
-      reply = request(chain, requests, &elements[i]);
-    } catch (const Error& e) {
-      if (failed_elements == nullptr || e.ends_run() ||
-          e.kind() == ErrorKind::kOutput)
-        throw;
-      failed_elements->push_back(
-          {i, compound_results.child(elements[i]), chain.in_context(e)});
+  auto failure = fan_out.failures().begin();
+  for (std::size_t i = 0; i < fan_out.wanted(); ++i) {
+    if (failure == fan_out.failures().end() || failure->first != i) {
+      records[kept++] = records[i];
       continue;
     }
-    builder.share(reply);
-    const Node values[] = {elements[i], reply.node()};
-    records[kept++] = builder.map(record, values);
+    const Error& e = (failure++)->second;
+    chain.set_element(element_context(requests, chain.levels().back(),
+                                      elements[i], i, elements.size()));
+    if (failed_elements == nullptr || ends_check(e)) throw e;
+    failed_elements->push_back(
+        {i, compound_results.child(elements[i]), chain.in_context(e)});
   }
   chain.set_element("");
   return builder.finish(Node::list_of({records, kept}));

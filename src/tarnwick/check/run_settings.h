@@ -6,6 +6,7 @@
 #define TARNWICK_CHECK_RUN_SETTINGS_H_
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,9 @@ struct RunSettings {
   // Every request may go over a connection kept open from an earlier one
   // (--reuse-connections); false, each opens and closes its own.
   bool reuse_connections = false;
+  // How many element requests of a compound check may be in flight at once
+  // (--in-flight), from 1: one after another.
+  std::size_t in_flight = 1;
   // The opening login's CID, once it has returned, when the checks go on in
   // that session (--reuse-session); unset, each check logs in anew.
   std::optional<Value> session;

@@ -1,8 +1,8 @@
 // One request as a libcurl transfer: an easy handle with every option set
 // from the Request, what arrives while it runs, and the Reply or Error it
-// comes to. CurlTransport performs one transfer at a time; the setup and the
-// outcome do not depend on how the handle is driven, so a multi handle can
-// drive several. Internal to wire/.
+// comes to. The setup and the outcome do not depend on how the handle is
+// driven: CurlTransport::post performs one transfer by itself, send_batch
+// drives several with a multi handle. Internal to wire/.
 #ifndef TARNWICK_WIRE_CURL_TRANSFER_H_
 #define TARNWICK_WIRE_CURL_TRANSFER_H_
 

@@ -6,6 +6,7 @@
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
+#include "tarnwick/wire/curl_batch.h"
 #include "tarnwick/wire/curl_transfer.h"
 
 namespace tarnwick {
@@ -31,22 +32,37 @@ CurlTransport::CurlTransport(Clock& clock) : clock_(clock) {}
 
 CurlTransport::~CurlTransport() = default;
 
-Reply CurlTransport::post(const Request& request) {
+bool CurlTransport::started() {
   if (!initialized_) {
     init_ok_ = curl_global_init(CURL_GLOBAL_DEFAULT) == 0;
     initialized_ = true;
   }
-  if (!init_ok_) {
+  return init_ok_;
+}
+
+CurlTransport::Kept& CurlTransport::kept() {
+  if (!kept_) kept_ = std::make_unique<Kept>();
+  return *kept_;
+}
+
+Reply CurlTransport::post(const Request& request) {
+  if (!started()) {
     throw Error(ErrorKind::kConnection,
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
-  CURLSH* share = nullptr;
-  if (request.reuse_connection) {
-    if (!kept_) kept_ = std::make_unique<Kept>();
-    share = kept_->share;
-  }
-  CurlTransfer transfer(request, clock_, share);
+  CurlTransfer transfer(request, clock_,
+                        request.reuse_connection ? kept().share : nullptr);
   return transfer.finish(curl_easy_perform(transfer.handle()));
+}
+
+void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
+  // One at a time, or without libcurl (each request then fails as post
+  // fails), the requests go through post.
+  if (in_flight <= 1 || !started()) {
+    Transport::post_many(batch, in_flight);
+    return;
+  }
+  send_batch(batch, in_flight, clock_, kept().share);
 }
 
 std::string http_library_versions() {

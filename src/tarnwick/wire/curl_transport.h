@@ -2,6 +2,7 @@
 #ifndef TARNWICK_WIRE_CURL_TRANSPORT_H_
 #define TARNWICK_WIRE_CURL_TRANSPORT_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,14 @@ namespace tarnwick {
 // failed", "request to ... failed"; an overrun by the phase it was in:
 // "no connection to ... within", "no reply from ... for", "the reply from
 // ... stopped for".
+//
+// post_many with in_flight above 1 drives its requests side by side through
+// one libcurl multi handle; those with Request::reuse_connection share the
+// kept connections with post: over HTTP/2, as streams of one connection
+// (each waits to learn whether the controller speaks HTTP/2 before it
+// opens another); over HTTP/1.1, at most in_flight connections, left open
+// for the requests after. With in_flight 1, the requests go through post
+// one after another.
 class CurlTransport : public Transport {
  public:
   // clock measures Reply::elapsed; it must outlive the transport.
@@ -34,15 +43,20 @@ class CurlTransport : public Transport {
   CurlTransport& operator=(const CurlTransport&) = delete;
 
   Reply post(const Request& request) override;
+  void post_many(RequestBatch& batch, std::size_t in_flight) override;
 
  private:
+  // Sets libcurl up at the first request; whether it could be.
+  bool started();
+  // The connections kept open, made at first use.
+  struct Kept;
+  Kept& kept();
+
   Clock& clock_;
   // libcurl (and its TLS library) is set up at the first request, so a run
   // that sends none does not pay for it.
   bool initialized_ = false;
   bool init_ok_ = false;
-  // The connections kept open, made at the first request that may reuse one.
-  struct Kept;
   std::unique_ptr<Kept> kept_;
 };
 

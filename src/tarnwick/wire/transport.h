@@ -1,5 +1,6 @@
 // The network seam: one controller request, a form POSTed to a URL, and what
-// came back. Abstract so that tests can stand in for the network.
+// came back; or many such requests side by side. Abstract so that tests can
+// stand in for the network.
 #ifndef TARNWICK_WIRE_TRANSPORT_H_
 #define TARNWICK_WIRE_TRANSPORT_H_
 
@@ -7,8 +8,10 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "tarnwick/base/clock.h"
+#include "tarnwick/base/error.h"
 
 namespace tarnwick {
 
@@ -43,6 +46,32 @@ struct Reply {
   bool reused_connection = false;
 };
 
+// The requests that Transport::post_many sends side by side, numbered from
+// 0: the batch hands each one out when it is about to be sent and learns how
+// each one ended, in the order they end, which need not be their order.
+// post_many calls these one at a time, from the thread that called it.
+class RequestBatch {
+ public:
+  virtual ~RequestBatch() = default;
+
+  // How many requests the batch wants sent: those numbered below it. Asked
+  // before each request is handed out and after each one ends; it never
+  // grows. Once it drops to or below the number of a request in flight,
+  // that request is abandoned (its transfer stopped, which may close its
+  // connection) and ends nowhere; none at or above it is handed out.
+  virtual std::size_t wanted() = 0;
+
+  // Request `index`, handed out in order (0, 1, 2, ...) just before it is
+  // sent. May throw Error: the request is then not sent, and fails with it.
+  virtual Request request(std::size_t index) = 0;
+
+  // Request `index` ended: with a reply, whatever its status, or with the
+  // Error that Transport::post throws. Exactly one of them is called for
+  // each request handed out that is not abandoned.
+  virtual void received(std::size_t index, Reply reply) = 0;
+  virtual void failed(std::size_t index, const Error& error) = 0;
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;
@@ -52,6 +81,33 @@ class Transport {
   // Error(kInvalidReply) when the whole reply arrived but its body cannot be
   // decoded, and Error(kTimeout) when it overran request.timeout.
   virtual Reply post(const Request& request) = 0;
+
+  // Sends the batch's requests, up to `in_flight` of them unanswered at a
+  // time, and returns once none is left in flight and none more is wanted.
+  // Each request is treated as post treats it and keeps its own timeout:
+  // its waits count from when it was sent, so a controller that serves one
+  // request at a time makes the later ones wait within their limits. The
+  // controller may receive them in another order than their numbers. A
+  // caller that wants no more after a failure lowers batch.wanted(): the
+  // requests before it still end, the later ones are abandoned or never
+  // sent. An exception from the batch other than an Error from request()
+  // ends post_many at once, the requests in flight abandoned, and passes
+  // through. A reply is handed over as soon as it is in, so at most
+  // `in_flight` of them are held at once. This default sends them one after
+  // another through post(), whatever `in_flight` says.
+  virtual void post_many(RequestBatch& batch, std::size_t in_flight) {
+    static_cast<void>(in_flight);
+    for (std::size_t i = 0; i < batch.wanted(); ++i) {
+      std::optional<Reply> reply;
+      try {
+        reply = post(batch.request(i));
+      } catch (const Error& e) {
+        batch.failed(i, e);
+        continue;
+      }
+      batch.received(i, std::move(*reply));
+    }
+  }
 };
 
 }  // namespace tarnwick

@@ -243,17 +243,21 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.report_junit) s += " report-junit=" + *c.report_junit;
   if (c.metrics) s += " metrics=" + *c.metrics;
   if (c.nagios) s += " nagios";
+  if (c.in_flight) s += " in-flight=" + std::to_string(*c.in_flight);
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
   return s;
 }
 
 // A flag refuses a value, --timeout takes seconds and rounds them up to
-// milliseconds, --only collects bare names, --version acts like help.
+// milliseconds, --in-flight a count, --only collects bare names, --version
+// acts like help.
 TEST(CommandLineTest, OptionsBeyondTheSettings) {
   const std::string kBadSeconds =
       "error: option '--timeout' expects a number of seconds greater than 0 "
       "and at most 86400";
+  const std::string kBadCount =
+      "error: option '--in-flight' expects a whole number from 1 to 64";
   const std::string kBadName =
       "error: option '--only' expects the name of an entry of the check "
       "directory";
@@ -308,6 +312,17 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--strict", "--dry"}, "run dry-run strict"},
       {{"--strict"}, "error: option '--strict' only goes with '--dry-run'"},
       {{"--strict", "--help"}, "help"},
+      {{"--in-flight", "8"}, "run in-flight=8"},
+      {{"--in-flight=64", "--i", "1"}, "run in-flight=1"},
+      {{"--in-flight", "008"}, "run in-flight=8"},
+      {{"--in-flight", "0"}, kBadCount},
+      {{"--in-flight", "65"}, kBadCount},
+      {{"--in-flight", "-8"}, kBadCount},
+      {{"--in-flight", "+8"}, kBadCount},
+      {{"--in-flight", "8.0"}, kBadCount},
+      {{"--in-flight", "99999999999999999999999"}, kBadCount},
+      {{"--in-flight="}, kBadCount},
+      {{"--in-flight"}, "error: option '--in-flight' expects one value"},
       {{"--reuse-connections", "--reuse-s"},
        "run reuse-connections reuse-session"},
       {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
@@ -351,7 +366,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--reuse-connections]\n"
       "                [--reuse-session] [--report-junit FILE] [--metrics "
       "FILE]\n"
-      "                [--nagios]\n");
+      "                [--nagios] [--in-flight N]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -370,7 +385,7 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
       "[--expect] [--baseline FILE] [--fail-http] [--quiet] [--strict] "
       "[--reuse-connections] [--reuse-session] [--report-junit FILE] "
-      "[--metrics FILE] [--nagios]");
+      "[--metrics FILE] [--nagios] [--in-flight N]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

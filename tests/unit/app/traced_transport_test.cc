@@ -113,5 +113,50 @@ TEST(TracedTransportTest, FlushesTheReportAndTracesEachRequest) {
   EXPECT_EQ(traffic.reply_bytes, 2u);
 }
 
+// A clock that stands still: every request takes no time.
+class StillClock : public Clock {
+ public:
+  TimePoint now() override { return TimePoint(); }
+};
+
+// Requests 0 to 3 of a.cfg's elements 'e0' to 'e3', request 2 unsendable;
+// notes how each ended.
+class ElementBatch : public RequestBatch {
+ public:
+  std::size_t wanted() override { return 4; }
+  Request request(std::size_t index) override {
+    if (index == 2) throw Error(ErrorKind::kInvalidValue, "unsendable");
+    return request_for("a.cfg", "show", "'e" + std::to_string(index) + "'");
+  }
+  void received(std::size_t index, Reply) override {
+    endings += std::to_string(index) + " ";
+  }
+  void failed(std::size_t index, const Error& error) override {
+    endings +=
+        std::to_string(index) + " " + error_kind_name(error.kind()) + ", ";
+  }
+  std::string endings;
+};
+
+// Side by side, each request's trace line comes as it ends, naming its
+// element; one that could not be sent has none, but ends all the same.
+TEST(TracedTransportTest, TracesABatchAsEachRequestEnds) {
+  FakeTransport inner;
+  inner.end_newest_first();
+  inner.add_reply("{}");
+  inner.add_failure(ErrorKind::kTimeout, "slow");
+  inner.add_reply("[]");
+  Output out(-1);
+  Output trace(-1);
+  StillClock clock;
+  ElementBatch batch;
+  TracedTransport(inner, out, &trace, clock).post_many(batch, 2);
+  EXPECT_EQ(batch.endings, "1 timeout, 2 invalid value, 3 0 ");
+  EXPECT_EQ(trace.text(),
+            "[tarnwick] a.cfg: show 'e1': failed after 0.000 s: timeout\n"
+            "[tarnwick] a.cfg: show 'e3': HTTP 200, 2 bytes, 0.000 s\n"
+            "[tarnwick] a.cfg: show 'e0': HTTP 200, 2 bytes, 0.000 s\n");
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -533,6 +533,92 @@ TEST_F(CheckRunTest, ErrorsNameTheChainOfChecks) {
   }
 }
 
+// Element requests side by side, ending in the order furthest from their
+// own, come to what they come to one after another: the records in element
+// order; the first failure in element order fails the check, with no
+// request sent once it has ended; noted failures are the same ones.
+TEST_F(CheckRunTest, ElementRequestsSideBySideEndAsOneAfterAnother) {
+  write("a.cfg", "[orvantis]\naction = show\nname = output(items)\n");
+  write("items", "[orvantis]\naction = list\n");
+  const std::string kUp = R"({"up": 1})";
+  struct Case {
+    const char* name;
+    std::string elements;  // the referenced check's reply
+    // One per element that is sent, in element order: a reply, or "" for a
+    // connection failure.
+    std::vector<std::string> replies;
+    std::size_t first_failure;  // element, or the count for none
+  } cases[] = {
+      {"every element answered",
+       R"(["e0", "e1", "e2", "e3", "e4", "e5"])",
+       {kUp, "[1]", kUp, R"({"a": "\u00e9"})", kUp, "{}"},
+       6},
+      {"two failures",
+       R"(["e0", "e1", "e2", "e3", "e4", "e5"])",
+       {kUp, "", kUp, "<html>", kUp, kUp},
+       1},
+      {"the last one fails",
+       R"(["e0", "e1", "e2", "e3"])",
+       {kUp, kUp, kUp, ""},
+       3},
+      {"an element that cannot be sent",
+       R"(["e0", "\ud800", "e2", "e3"])",
+       {kUp, "<html>", kUp},
+       1},
+  };
+  constexpr std::size_t kInFlight = 3;
+  for (const Case& c : cases) {
+    for (const bool noted : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (noted ? ", noted" : ""));
+      // What a run comes to, and how many element requests it sent.
+      auto outcome = [&](std::size_t in_flight) {
+        new_transport();
+        if (in_flight > 1) transport_.end_newest_first();
+        login("\"c1\"");
+        login("\"c2\"");
+        reply(c.elements);
+        for (const std::string& r : c.replies) {
+          if (r.empty()) {
+            transport_.add_failure(ErrorKind::kConnection, "refused");
+          } else {
+            reply(r);
+          }
+        }
+        RunSettings settings;
+        settings.controller_ip = "ctl";
+        settings.username = "admin";
+        settings.password = "pw";
+        settings.config_dir = dir_->path();
+        settings.in_flight = in_flight;
+        std::vector<ElementFailure> failures;
+        std::string text;
+        try {
+          text = pformat(run_check(settings, CheckFile::load(path("a.cfg")),
+                                   path("a.cfg"), transport_,
+                                   noted ? &failures : nullptr)
+                             .node());
+        } catch (const Error& e) {
+          text = std::string(error_kind_name(e.kind())) + ": " + e.what();
+        }
+        for (const ElementFailure& f : failures) {
+          text += std::to_string(f.index) + " " + pformat(f.element.node()) +
+                  error_kind_name(f.error.kind()) + ": " + f.error.what() +
+                  "\n";
+        }
+        return std::make_pair(text, posts().size() - 3);
+      };
+      const auto [one_by_one, sent_one_by_one] = outcome(1);
+      const auto [side_by_side, sent_side_by_side] = outcome(kInFlight);
+      EXPECT_EQ(side_by_side, one_by_one);
+      if (noted || c.first_failure == c.replies.size()) {
+        EXPECT_EQ(sent_side_by_side, sent_one_by_one);
+      } else {
+        EXPECT_LE(sent_side_by_side, c.first_failure + kInFlight);
+      }
+    }
+  }
+}
+
 TEST_F(CheckRunTest, ReferenceCycleFailsBeforeTheNextLogin) {
   struct Case {
     const char* name;

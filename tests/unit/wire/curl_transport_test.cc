@@ -6,12 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/check/session.h"
@@ -153,6 +156,49 @@ TEST(CurlTransportTest, ConnectingWaitsOnlyAsLongAsTheRequestSays) {
     EXPECT_EQ(ending.kind, ErrorKind::kConnection) << ending.message;
     EXPECT_GE(ending.elapsed, seconds(2)) << ending.message;
   }
+}
+
+// Requests to a silent port, side by side, each timing out: the batch takes
+// no more once one has failed, and lowers what it wants to that one, so the
+// later ones in flight are abandoned and end nowhere; every request before
+// it still ends, once.
+TEST(CurlTransportTest, BatchStopsAtTheFirstFailureItWantsNoMoreAfter) {
+  SilentPort port;
+  ASSERT_NE(port.port(), 0);
+  class Batch : public RequestBatch {
+   public:
+    explicit Batch(int port) : port_(port) {}
+    std::size_t wanted() override { return wanted_; }
+    Request request(std::size_t index) override {
+      taken.push_back(index);
+      Request r;
+      r.url = "https://127.0.0.1:" + std::to_string(port_) + "/v1/api";
+      r.timeout = std::chrono::milliseconds(300);
+      return r;
+    }
+    void received(std::size_t index, Reply) override { ended.push_back(index); }
+    void failed(std::size_t index, const Error& e) override {
+      EXPECT_EQ(e.kind(), ErrorKind::kTimeout) << e.what();
+      ended.push_back(index);
+      wanted_ = std::min(wanted_, index + 1);
+    }
+    std::vector<std::size_t> taken;
+    std::vector<std::size_t> ended;
+
+   private:
+    int port_;
+    std::size_t wanted_ = 6;
+  } batch(port.port());
+  SteadyClock clock;
+  CurlTransport(clock).post_many(batch, 3);
+  EXPECT_EQ(batch.taken, (std::vector<std::size_t>{0, 1, 2}));
+  // Request 0 ends last or alone; none ends twice.
+  ASSERT_FALSE(batch.ended.empty());
+  EXPECT_EQ(batch.ended.back(), 0u);
+  std::vector<std::size_t> ended = batch.ended;
+  std::sort(ended.begin(), ended.end());
+  EXPECT_EQ(std::adjacent_find(ended.begin(), ended.end()), ended.end());
+  EXPECT_LE(ended.back(), 2u);
 }
 
 }  // namespace
