@@ -16,8 +16,10 @@
 #include <system_error>
 #include <vector>
 
+#include "tarnwick/base/output.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/json/json.h"
+#include "tarnwick/report/json_writer.h"
 
 namespace tarnwick {
 
@@ -125,6 +127,13 @@ inline const Node& golden_member_for_test(const Node& record,
 inline std::string golden_text_for_test(const Node& record,
                                         std::string_view key) {
   return std::string(golden_member_for_test(record, key).text());
+}
+
+// v as the JSON Lines report writes it.
+inline std::string json_for_test(const Node& v) {
+  Output out(-1);
+  write_json(v, out);
+  return out.text();
 }
 
 }  // namespace tarnwick

@@ -99,16 +99,10 @@ TEST(BaselineTest, RefusesWhatIsNoFileToReadTwice) {
   }
 }
 
-std::string to_json(const Node& v) {
-  Output out(-1);
-  write_json(v, out);
-  return out.text();
-}
-
 std::string result_of(const std::optional<EarlierRun>& run) {
   if (!run) return "none";
-  std::string out = run->result ? to_json(*run->result) : "no result";
-  if (run->had_error) out += " + " + to_json(*run->error);
+  std::string out = run->result ? json_for_test(*run->result) : "no result";
+  if (run->had_error) out += " + " + json_for_test(*run->error);
   return out;
 }
 

@@ -17,14 +17,8 @@
 namespace tarnwick {
 namespace {
 
-std::string to_json(const Node& v) {
-  Output out(-1);
-  write_json(v, out);
-  return out.text();
-}
-
 std::string json_of(const std::string& body) {
-  return to_json(decode_json(body).node());
+  return json_for_test(decode_json(body).node());
 }
 
 std::string json_string_of(std::string_view text) {
@@ -125,7 +119,7 @@ TEST(JsonWriterTest, GoldenBodiesReadBackAsTheSameValue) {
   for (const Value& record : golden_table_for_test("notation")) {
     const std::string id = golden_text_for_test(record.node(), "id");
     Value value = decode_json(golden_text_for_test(record.node(), "json"));
-    const std::string json = to_json(value.node());
+    const std::string json = json_for_test(value.node());
     Value back;
     ASSERT_NO_THROW(back = decode_json(json)) << id << ": " << json;
     if (!holds_non_finite(value.node())) {
