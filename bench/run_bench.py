@@ -31,6 +31,10 @@ Sections (--only, comma-separated; all by default):
                 a round trip of --rtt ms (default 20) away, through
                 tools/latency_proxy.py: plain, with --reuse-connections and
                 with --reuse-session (distance_bench.py)
+  judge         on the largest reply, the full report with five [*]
+                expectations (--expect) and compared with an earlier --json
+                run with one value changed (--baseline FILE), against the
+                same check without them and the build before (judge_bench.py)
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 
@@ -45,6 +49,7 @@ import sys
 import time
 
 import distance_bench
+import judge_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -703,6 +708,8 @@ def report(results, builds, args):
         lines += report_instructions(*results["instructions"], cols)
     if "distance" in results:
         lines += distance_bench.report(results["distance"], targets)
+    if "judge" in results:
+        lines += judge_bench.report(results["judge"], targets)
     if targets:
         lines += ["## Targets", "", *header(["target", "measured", ""])]
         lines += [row([name, value, verdict(ok)])
@@ -724,7 +731,7 @@ def main(argv):
     parser.add_argument("--work", default="/tmp/tarnwick-bench")
     parser.add_argument("--only",
                         default="command,inproc,requests,startup,instructions,"
-                        "distance")
+                        "distance,judge")
     parser.add_argument("--rtt", type=float, default=20,
                         help="the round trip of the distance section, in ms")
     args = parser.parse_args(argv)
@@ -772,6 +779,9 @@ def main(argv):
         if "distance" in sections:
             results["distance"] = distance_bench.measure(
                 builds, args.work, args.rounds, args.rtt)
+        if "judge" in sections:
+            results["judge"] = judge_bench.measure(
+                builds, stub.address, replies, args.rounds, args.work)
     finally:
         stub.stop()
     results["load_end"] = load()
