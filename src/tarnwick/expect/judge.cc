@@ -68,9 +68,11 @@ int infinity_sign(const Node& v) {
   return std::isinf(x) ? (x > 0 ? 1 : -1) : 0;
 }
 
-// Whether the value v satisfies the operator of e; `note` says why not when
-// the value itself does not show it.
-bool satisfies(const Expectation& e, const Node& v, const char*& note) {
+// Whether the value v satisfies the operator of e, whose number (for an order
+// operator) is `limit`; `note` says why not when the value itself does not
+// show it.
+bool satisfies(const Expectation& e, const Decimal& limit, const Node& v,
+               const char*& note) {
   if (v.is_list() || v.is_map()) return false;
   auto equals_one = [&](const Operand& o) { return equals(v, o); };
   switch (e.op) {
@@ -103,12 +105,21 @@ bool satisfies(const Expectation& e, const Node& v, const char*& note) {
     note = "not a number";
     return false;
   }
-  return order_holds(e.op, compare(*d, e.values.front().number()));
+  return order_holds(e.op, compare(*d, limit));
+}
+
+bool is_order(Expectation::Op op) {
+  return op == Op::kLess || op == Op::kLessOrEqual || op == Op::kGreater ||
+         op == Op::kGreaterOrEqual;
 }
 
 class Judge : public SelectionVisitor {
  public:
-  Judge(const Expectation& e, Verdict& verdict) : e_(e), verdict_(verdict) {}
+  // The number of an order operator is read once, not for every value.
+  Judge(const Expectation& e, Verdict& verdict)
+      : e_(e),
+        verdict_(verdict),
+        limit_(is_order(e.op) ? e.values.front().number() : Decimal()) {}
 
   void reached(const Reached& r) override {
     if (r.is_hole()) {
@@ -127,7 +138,7 @@ class Judge : public SelectionVisitor {
         break;
     }
     const char* note = "";
-    if (!satisfies(e_, *r.value, note)) add(r, note);
+    if (!satisfies(e_, limit_, *r.value, note)) add(r, note);
   }
 
  private:
@@ -151,6 +162,7 @@ class Judge : public SelectionVisitor {
 
   const Expectation& e_;
   Verdict& verdict_;
+  const Decimal limit_;  // its views point into e_
 };
 
 void decide(const Expectation& e, Verdict& v) {

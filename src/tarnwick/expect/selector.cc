@@ -256,7 +256,8 @@ class Selector::Walker {
   Walker(const Selector& selector, SelectionVisitor& visitor)
       : selector_(selector),
         visitor_(visitor),
-        indexes_(selector.steps_.size()) {}
+        indexes_(selector.steps_.size()),
+        places_(selector.steps_.size()) {}
 
   void walk(const Node& v, std::size_t step) {
     if (is_not_found_marker(v))
@@ -266,7 +267,7 @@ class Selector::Walker {
     const Step& s = steps[step];
     if (s.kind == Step::Kind::kMember) {
       if (!v.is_map()) return hole(v, Reached::Hole::kWrongKind, step);
-      const Node* child = v.find(s.name);
+      const Node* child = member(v, step);
       if (child == nullptr) {
         return hole(v, Reached::Hole::kMissingMember, step);
       }
@@ -287,7 +288,7 @@ class Selector::Walker {
         for (std::size_t i = 0; i < v.size; ++i) {
           const Node& element = v.items[i];
           if (!element.is_map()) continue;
-          const Node* m = element.find(s.name);
+          const Node* m = member(element, step);
           if (m != nullptr && !is_not_found_marker(*m) && equals(*m, s.value)) {
             item(v, i, step);
           }
@@ -299,6 +300,33 @@ class Selector::Walker {
   }
 
  private:
+  // Where a step's member is in the last shape of map the step was taken
+  // on: the maps of a list mostly share one, so that a member is looked for
+  // by its name once per shape, not once per map.
+  struct Place {
+    const Shape* shape = nullptr;
+    std::uint32_t index = kNoPlace;
+  };
+  static constexpr std::uint32_t kNoPlace = 0xFFFFFFFF;
+
+  // The member named by step `step` of the map v, or null: v.find(name).
+  const Node* member(const Node& v, std::size_t step) {
+    if (v.size == 0) return nullptr;
+    const Shape* shape = v.members->shape;
+    Place& place = places_[step];
+    if (shape != place.shape) {
+      const std::string& name = selector_.steps_[step].name;
+      place = {shape, kNoPlace};
+      for (std::uint32_t i = 0; i < shape->size; ++i) {
+        if (shape->keys[i].text() == name) {
+          place.index = i;
+          break;
+        }
+      }
+    }
+    return place.index == kNoPlace ? nullptr : &v.members->values[place.index];
+  }
+
   void item(const Node& list, std::size_t i, std::size_t step) {
     indexes_[step] = i;
     walk(list.items[i], step + 1);
@@ -328,6 +356,7 @@ class Selector::Walker {
   const Selector& selector_;
   SelectionVisitor& visitor_;
   std::vector<std::size_t> indexes_;
+  std::vector<Place> places_;  // one per step
 };
 
 void Selector::walk(const Node& root, SelectionVisitor& visitor) const {
