@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tarnwick/base/literal.h"
 #include "tarnwick/expect/decimal.h"
@@ -165,6 +166,19 @@ class Judge : public SelectionVisitor {
   const Decimal limit_;  // its views point into e_
 };
 
+// The steps of s up to its first [*] or [NAME=VALUE], that one included; 0
+// when it has none.
+std::size_t steps_into_list(const Selector& s) {
+  const std::vector<Selector::Step>& steps = s.steps();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].kind == Selector::Step::Kind::kEach ||
+        steps[i].kind == Selector::Step::Kind::kWhere) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
 void decide(const Expectation& e, Verdict& v) {
   const bool clean = v.found.empty() && v.more_found == 0;
   switch (e.form) {
@@ -212,6 +226,40 @@ Verdict judge(const Expectation& e, const Node& result) {
   e.selector.walk(result, visitor);
   decide(e, v);
   return v;
+}
+
+std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
+                               const Node& result) {
+  const std::size_t n = expectations.size();
+  std::vector<Verdict> verdicts;
+  verdicts.reserve(n);
+  std::vector<Judge> judges;
+  judges.reserve(n);
+  for (const Expectation& e : expectations) {
+    verdicts.push_back(not_judged(e));
+    judges.emplace_back(e, verdicts.back());
+  }
+  std::vector<bool> walked(n, false);
+  std::vector<const Selector*> selectors;
+  std::vector<SelectionVisitor*> visitors;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (walked[i]) continue;
+    const Selector& first = expectations[i].selector;
+    const std::size_t shared = steps_into_list(first);
+    selectors.assign(1, &first);
+    visitors.assign(1, &judges[i]);
+    for (std::size_t j = i + 1; shared > 0 && j < n; ++j) {
+      if (!walked[j] &&
+          expectations[j].selector.common_steps(first) >= shared) {
+        walked[j] = true;
+        selectors.push_back(&expectations[j].selector);
+        visitors.push_back(&judges[j]);
+      }
+    }
+    Selector::walk_together(result, selectors, visitors, shared);
+  }
+  for (std::size_t i = 0; i < n; ++i) decide(expectations[i], verdicts[i]);
+  return verdicts;
 }
 
 }  // namespace tarnwick
