@@ -227,7 +227,12 @@ void Comparer::plan_map(Frame& f) {
 void Comparer::plan_list(Frame& f) {
   f.records = options_.records && f.depth == 0;
   const std::span<const std::string> keys = keys_of(f);
-  if (keys.empty()) {
+  // Two lists none of whose elements has a key are matched by position, as
+  // the matcher would match them, without its pairs; a compound check's
+  // records are left to the matcher, which marks the failed ones.
+  if (keys.empty() ||
+      (!f.records &&
+       !matcher_.any_keyed(*f.step.before, *f.step.after, keys))) {
     f.mode = Frame::Mode::kListByPosition;
     f.count = std::max(f.step.before->size, f.step.after->size);
     return;
