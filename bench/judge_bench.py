@@ -1,31 +1,34 @@
 """The "judge" section of run_bench.py: what `--expect` and `--baseline FILE`
 add to the whole command, on the largest reply of --sizes (the 100 MB one by
 default), the full report of one check (no filters) through the stand-in
-controller, as the "command" section runs it.
+controller, as the "command" section runs it. For this build and for the
+build of --baseline DIR (when there is one):
 
-  build before  the build of --baseline DIR (skipped without one)
-  plain         this build, the same check
-  --expect      five [*] expectations over the reply's largest list, all
-                holding (exit status 0)
-  --baseline    compared with an earlier --json run of the same check whose
-                file has one value changed: a "state" halfway through the
-                list (exit status 3, one change)
+  plain       the check
+  --expect    five [*] expectations over the reply's largest list, all
+              holding (exit status 0)
+  --baseline  compared with an earlier --json run of the same check whose
+              file has one value changed: a "state" halfway through the
+              list (exit status 3, one change)
+
+A build runs the rows whose option its --help names: a build from before
+the options runs the plain row only.
 
 All rows run the same check file, which has the [expect] section and a
 [compare] section (key = name): without the option that reads it, a section
 is not read, so the plain rows are the same run without the option. Before
-the rounds each row's output is checked once: the build before prints what
-the plain row prints, --expect adds one holding line per expectation, and
---baseline one "changed" line, before the two empty lines that end a check.
+the rounds each row's output is checked once against this build's plain
+report: --expect adds one holding line per expectation, and --baseline one
+"changed" line, before the two empty lines that end a check.
 
 Each round runs every row once, the order rotated. Per row, medians of the
 rounds: the wall time, the CPU time (user and system) and the peak resident
 set (GNU time). The CPU time tells less of the other work on a busy machine
 than the wall time does, but leaves out the stand-in's. The load average is
-sampled before the first round and after each. Then, in process, compare_peak
---reply on the same reply (when the build has it): the two passes over the
-earlier run's file, the decode of this run's result and the comparison,
-timed apart, medians of as many runs.
+sampled before the first round and after each. Then, in process,
+compare_peak --reply on the same reply (for each build that has it): the
+two passes over the earlier run's file, the decode of this run's result
+and the comparison, timed apart, medians of as many runs.
 """
 
 import json
@@ -42,18 +45,17 @@ MB = 1000 * 1000
 # reply of generate_reply.py.
 EXPECTATIONS = (
     ("names", r"results[*].name ~ gw-[0-9]{7}-.+"),
-    ("states", "results[*].state in up, down, degraded, provisioning, standby"),
+    ("states",
+     "results[*].state in up, down, degraded, provisioning, standby"),
     ("ids", "results[*].gw_id >= 0"),
     ("loads", "results[*].cpu_load <= 1"),
     ("regions", 'results[*].location.region != ""'),
 )
-# (label, build role, options, exit status); "old" is skipped without a
-# baseline build.
+# (row, options, exit status); {earlier} is the earlier run's file.
 ROWS = (
-    ("build before", "old", [], 0),
-    ("plain", "new", [], 0),
-    ("--expect", "new", ["--expect"], 0),
-    ("--baseline", "new", ["--baseline", "{earlier}"], 3),
+    ("plain", [], 0),
+    ("--expect", ["--expect"], 0),
+    ("--baseline", ["--baseline", "{earlier}"], 3),
 )
 STAGES = ("first_pass_seconds", "second_pass_seconds", "decode_seconds",
           "compare_seconds")
@@ -61,10 +63,6 @@ STAGES = ("first_pass_seconds", "second_pass_seconds", "decode_seconds",
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
-
-
-def load():
-    return os.getloadavg()
 
 
 def set_up(work, tag):
@@ -83,6 +81,12 @@ def set_up(work, tag):
 def argv_of(tarnwick, address, checks, options):
     return [tarnwick, "--controller_ip", address, "--password", "bench",
             "--config_dir", checks, *options]
+
+
+def has_option(tarnwick, option):
+    usage = subprocess.run([tarnwick, "--help"], check=True,
+                           stdout=subprocess.PIPE, text=True).stdout
+    return option in usage
 
 
 def write_earlier_run(argv, path):
@@ -124,89 +128,40 @@ def run_once(argv, status, rss_file, stdout=subprocess.DEVNULL):
     return seconds, float(user) + float(system), int(rss)
 
 
-def measure(builds, address, replies, rounds, work):
-    """{"rows": [(label, build label, {"seconds", "cpu", "peak_mb"})],
-    "stages": {stage: median} or None, ...}."""
-    work = os.path.join(work, "judge")
-    os.makedirs(work, exist_ok=True)
-    size = max(replies)
-    tag = f"{size}MB" if size < 1000 else f"{size // 1000}GB"
-    checks = set_up(work, tag)
-    by_role = {"new": builds[-1]}
-    if len(builds) == 2:
-        by_role["old"] = builds[0]
-    new = by_role["new"]
-    earlier = os.path.join(work, "earlier.jsonl")
-    log(f"judge, {tag}: the earlier run's file")
-    earlier_value, value = write_earlier_run(
-        argv_of(new.tarnwick, address, checks, []), earlier)
-    rows = []
-    for label, role, options, status in ROWS:
-        if role not in by_role:
-            continue
-        opts = [o.format(earlier=earlier) for o in options]
-        rows.append((label, by_role[role],
-                     argv_of(by_role[role].tarnwick, address, checks, opts),
-                     status))
-    log(f"judge, {tag}: checking each row's output")
-    check_outputs(rows, work, earlier_value, value)
-
-    rss_file = os.path.join(work, "rss.txt")
-    samples = {label: [] for label, *_ in rows}
-    loads = [load()]
-    for r in range(rounds):
-        log(f"judge, {tag}: round {r + 1} of {rounds}")
-        order = rows[r % len(rows):] + rows[:r % len(rows)]
-        for label, _, argv, status in order:
-            samples[label].append(run_once(argv, status, rss_file))
-        loads.append(load())
-    results = []
-    for label, build, _, _ in rows:
-        s = samples[label]
-        results.append((label, build.label, {
-            "seconds": statistics.median(x[0] for x in s),
-            "cpu": statistics.median(x[1] for x in s),
-            "peak_mb": statistics.median(x[2] for x in s) * 1024 / MB}))
-    stages = in_process(new, replies[size], rounds)
-    return {"size": tag, "reply_mb": os.path.getsize(replies[size]) / MB,
-            "earlier_mb": os.path.getsize(earlier) / MB, "rounds": rounds,
-            "rows": results, "stages": stages, "loads": loads}
-
-
 def check_outputs(rows, work, earlier_value, value):
-    """Runs each row once into a file: each must print the plain report,
-    with what its option adds before the two empty lines that end the check.
-    The one change is the "state" of an element halfway, named by its key,
-    from earlier_value to value."""
+    """Runs each row once into a file: each must print this build's plain
+    report, with what its option adds before the two empty lines that end
+    the check. The one change is the "state" of an element halfway, named by
+    its key, from earlier_value to value."""
     rss_file = os.path.join(work, "rss.txt")
     texts = {}
-    for label, _, argv, status in rows:
+    for key, argv, status in rows:
         path = os.path.join(work, "output.txt")
         with open(path, "wb") as out:
             run_once(argv, status, rss_file, stdout=out)
         with open(path, "rb") as f:
-            texts[label] = f.read()
+            texts[key] = f.read()
         os.remove(path)
-    plain = texts["plain"]
+    plain = texts[("new", "plain")]
     if not plain.endswith(b"\n\n\n"):
         raise RuntimeError("judge: the plain report does not end a check")
     head = plain[:-2]
-    for label, text in texts.items():
+    for (build, row), text in texts.items():
         if not text.startswith(head) or not text.endswith(b"\n\n"):
-            raise RuntimeError(f"judge: {label}: not the plain report")
+            raise RuntimeError(f"judge: {build} {row}: not the plain report")
         added = text[len(head):-2].decode()
-        if label == "--expect":
-            want = "".join(f"expect {name}: holds\n"
-                           for name, _ in EXPECTATIONS)
-            ok = added == want
-        elif label == "--baseline":
-            ok = (added.startswith("changed results[name=") and added.endswith(
-                f"].state: '{earlier_value}' -> '{value}'\n")
-                and added.count("\n") == 1)
+        if row == "--expect":
+            ok = added == "".join(f"expect {name}: holds\n"
+                                  for name, _ in EXPECTATIONS)
+        elif row == "--baseline":
+            ok = (added.startswith("changed results[name=")
+                  and added.endswith(
+                      f"].state: '{earlier_value}' -> '{value}'\n")
+                  and added.count("\n") == 1)
         else:
             ok = added == ""
         if not ok:
-            raise RuntimeError(f"judge: {label} adds {added[:500]!r}")
+            raise RuntimeError(f"judge: {build} {row} adds {added[:500]!r}")
 
 
 def in_process(build, reply, runs):
@@ -216,23 +171,72 @@ def in_process(build, reply, runs):
                            "compare_peak")
     if not os.access(program, os.X_OK):
         return None
-    log(f"judge: compare_peak, {runs} runs")
+    log(f"judge: compare_peak of {build.label}, {runs} runs")
     figures = []
     for _ in range(runs):
         out = subprocess.run([program, "--reply", reply], check=True,
-                             stdout=subprocess.PIPE, timeout=RUN_TIMEOUT).stdout
+                             stdout=subprocess.PIPE,
+                             timeout=RUN_TIMEOUT).stdout
         figures.append(json.loads(out))
     return {key: statistics.median(f[key] for f in figures)
             for key in (*STAGES, "max_rss_kb", "rss_before_compare_kb")}
 
 
+def measure(builds, address, replies, rounds, work):
+    """{"rows": {(build label, row): {"seconds", "cpu", "peak_mb"}},
+    "stages": {build label: {stage: median}}, ...}."""
+    work = os.path.join(work, "judge")
+    os.makedirs(work, exist_ok=True)
+    size = max(replies)
+    tag = f"{size}MB" if size < 1000 else f"{size // 1000}GB"
+    checks = set_up(work, tag)
+    new = builds[-1]
+    earlier = os.path.join(work, "earlier.jsonl")
+    log(f"judge, {tag}: the earlier run's file")
+    earlier_value, value = write_earlier_run(
+        argv_of(new.tarnwick, address, checks, []), earlier)
+    rows = []  # ((build label, row), argv, status)
+    for b in builds:
+        for row, options, status in ROWS:
+            if options and not has_option(b.tarnwick, options[0]):
+                continue
+            opts = [o.format(earlier=earlier) for o in options]
+            rows.append(((b.label, row),
+                         argv_of(b.tarnwick, address, checks, opts), status))
+    log(f"judge, {tag}: checking each row's output")
+    check_outputs(rows, work, earlier_value, value)
+
+    rss_file = os.path.join(work, "rss.txt")
+    samples = {key: [] for key, _, _ in rows}
+    loads = [os.getloadavg()]
+    for r in range(rounds):
+        log(f"judge, {tag}: round {r + 1} of {rounds}")
+        order = rows[r % len(rows):] + rows[:r % len(rows)]
+        for key, argv, status in order:
+            samples[key].append(run_once(argv, status, rss_file))
+        loads.append(os.getloadavg())
+    medians = {}
+    for key, s in samples.items():
+        medians[key] = {
+            "seconds": statistics.median(x[0] for x in s),
+            "cpu": statistics.median(x[1] for x in s),
+            "peak_mb": statistics.median(x[2] for x in s) * 1024 / MB}
+    stages = {}
+    for b in builds:
+        found = in_process(b, replies[size], rounds)
+        if found:
+            stages[b.label] = found
+    return {"size": tag, "earlier_mb": os.path.getsize(earlier) / MB,
+            "rounds": rounds, "builds": [b.label for b in builds],
+            "rows": medians, "stages": stages, "loads": loads}
+
+
 def report(results, targets):
     """Markdown lines; appends (target, measured, met) to targets."""
     size = results["size"]
-    rows = {label: (build, m) for label, build, m in results["rows"]}
-    plain = rows["plain"][1]
-    old = rows.get("build before", (None, None))[1]
-    loads = results["loads"]
+    rows = results["rows"]
+    builds = results["builds"]
+    new, old = builds[-1], (builds[0] if len(builds) == 2 else None)
     lines = [f"## Verdicts and comparison ({size} reply)", "",
              f"One check, the full report of the {size} reply through the "
              "stand-in, medians of "
@@ -241,30 +245,43 @@ def report(results, targets):
              "over `results`, all holding. `--baseline`: an earlier `--json` "
              f"run of the same check ({results['earlier_mb']:.0f} MB) with "
              "one `state` changed, `[compare] key = name`. CPU: user and "
-             "system time of the command. Load average (1 min) before the "
-             "first round and after each: "
-             + ", ".join(f"{l[0]:.2f}" for l in loads) + ".", "",
-             "| row | build | wall | CPU | peak | wall / plain | CPU / plain "
-             "| peak / plain | wall / build before |",
-             "|---|---|---|---|---|---|---|---|---|"]
-    for label, (build, m) in rows.items():
-        vs_old = f"{m['seconds'] / old['seconds']:.2f}" if old else "-"
-        lines.append(
-            f"| {label} | {build} | {m['seconds']:.3f} s | {m['cpu']:.2f} s "
-            f"| {m['peak_mb']:.0f} MB | {m['seconds'] / plain['seconds']:.2f} "
-            f"| {m['cpu'] / plain['cpu']:.2f} "
-            f"| {m['peak_mb'] / plain['peak_mb']:.2f} | {vs_old} |")
-    expect = rows["--expect"][1]
+             "system time of the command. / plain: against the same build's "
+             "plain row. Load average (1 min) before the first round and "
+             "after each: "
+             + ", ".join(f"{load[0]:.2f}" for load in results["loads"]) + ".",
+             ""]
+    cells = ["build", "row", "wall", "CPU", "peak", "wall / plain",
+             "CPU / plain", "peak / plain"]
+    if old:
+        cells += ["wall / old plain", "new / old"]
+    lines += ["| " + " | ".join(cells) + " |",
+              "|" + "---|" * len(cells)]
+    for (build, row), m in rows.items():
+        plain = rows[(build, "plain")]
+        line = [build, row, f"{m['seconds']:.3f} s", f"{m['cpu']:.2f} s",
+                f"{m['peak_mb']:.0f} MB",
+                f"{m['seconds'] / plain['seconds']:.2f}",
+                f"{m['cpu'] / plain['cpu']:.2f}",
+                f"{m['peak_mb'] / plain['peak_mb']:.2f}"]
+        if old:
+            old_plain = rows[(old, "plain")]
+            line.append(f"{m['seconds'] / old_plain['seconds']:.2f}")
+            same = rows.get((old, row))
+            line.append(f"{m['seconds'] / same['seconds']:.2f}"
+                        if build == new and same else "-")
+        lines.append("| " + " | ".join(line) + " |")
+    plain = rows[(new, "plain")]
+    expect = rows[(new, "--expect")]
     ratio = expect["seconds"] / plain["seconds"]
     targets.append((f"`--expect`, five `[*]` expectations: at most 1.2x the "
                     f"same run without ({size})", f"{ratio:.2f}x",
                     ratio <= 1.2))
     if old:
-        ratio = expect["seconds"] / old["seconds"]
+        ratio = expect["seconds"] / rows[(old, "plain")]["seconds"]
         targets.append((f"`--expect`, five `[*]` expectations: at most 1.2x "
-                        f"the build before ({size})", f"{ratio:.2f}x",
+                        f"the old build's plain run ({size})", f"{ratio:.2f}x",
                         ratio <= 1.2))
-    baseline = rows["--baseline"][1]
+    baseline = rows[(new, "--baseline")]
     ratio = baseline["seconds"] / plain["seconds"]
     targets.append((f"`--baseline`, one value changed: at most 1.5x the "
                     f"plain run's time ({size})", f"{ratio:.2f}x",
@@ -273,14 +290,18 @@ def report(results, targets):
     targets.append((f"`--baseline`, one value changed: at most 2x the plain "
                     f"run's peak memory ({size})", f"{ratio:.2f}x",
                     ratio <= 2.0))
-    stages = results["stages"]
-    if stages:
-        lines += ["", "In process (`compare_peak --reply`, the same reply as "
-                  "both runs' result, medians):", "",
-                  "| first pass | second pass | decode | compare | peak "
-                  "before the comparison | peak |", "|---|---|---|---|---|---|",
-                  "| " + " | ".join(f"{stages[s]:.3f} s" for s in STAGES)
-                  + f" | {stages['rss_before_compare_kb'] * 1024 / MB:.0f} MB"
-                  f" | {stages['max_rss_kb'] * 1024 / MB:.0f} MB |"]
+    if results["stages"]:
+        lines += ["", "In process (`compare_peak --reply`: the same reply as "
+                  "both runs' result, one value changed, key = name; "
+                  "medians):", "",
+                  "| build | first pass | second pass | decode | compare | "
+                  "peak before the comparison | peak |",
+                  "|---|---|---|---|---|---|---|"]
+        for build, stages in results["stages"].items():
+            lines.append(
+                f"| {build} | "
+                + " | ".join(f"{stages[s]:.3f} s" for s in STAGES)
+                + f" | {stages['rss_before_compare_kb'] * 1024 / MB:.0f} MB"
+                f" | {stages['max_rss_kb'] * 1024 / MB:.0f} MB |")
     lines.append("")
     return lines
