@@ -32,6 +32,10 @@ Sections (--only, comma-separated; all by default):
                 tools/latency_proxy.py: plain, with --reuse-connections,
                 with --reuse-session and with --in-flight, also through
                 nginx with HTTP/2 (distance_bench.py)
+  judge         on the largest reply, the full report with five [*]
+                expectations (--expect) and compared with an earlier --json
+                run with one value changed (--baseline FILE), against the
+                same check without them and the build before (judge_bench.py)
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 
@@ -46,6 +50,7 @@ import sys
 import time
 
 import distance_bench
+import judge_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -704,6 +709,8 @@ def report(results, builds, args):
         lines += report_instructions(*results["instructions"], cols)
     if "distance" in results:
         lines += distance_bench.report(results["distance"], targets)
+    if "judge" in results:
+        lines += judge_bench.report(results["judge"], targets)
     if targets:
         lines += ["## Targets", "", *header(["target", "measured", ""])]
         lines += [row([name, value, verdict(ok)])
@@ -725,7 +732,7 @@ def main(argv):
     parser.add_argument("--work", default="/tmp/tarnwick-bench")
     parser.add_argument("--only",
                         default="command,inproc,requests,startup,instructions,"
-                        "distance")
+                        "distance,judge")
     parser.add_argument("--rtt", type=float, default=20,
                         help="the round trip of the distance section, in ms")
     args = parser.parse_args(argv)
@@ -773,6 +780,9 @@ def main(argv):
         if "distance" in sections:
             results["distance"] = distance_bench.measure(
                 builds, args.work, args.rounds, args.rtt)
+        if "judge" in sections:
+            results["judge"] = judge_bench.measure(
+                builds, stub.address, replies, args.rounds, args.work)
     finally:
         stub.stop()
     results["load_end"] = load()

@@ -89,7 +89,7 @@ class Baseline {
   };
 
   Baseline() = default;
-  void scan();
+  void scan(std::uint64_t file_size);
   void add_line(std::string text, std::uint64_t offset, std::size_t number);
   [[noreturn]] void fail_line(std::size_t number,
                               const std::string& what) const;

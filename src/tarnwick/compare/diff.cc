@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tarnwick/base/literal.h"
@@ -91,13 +92,14 @@ class Comparer {
   void open(const Step& step, std::uint32_t depth, std::size_t alive);
   void plan_map(Frame& f);
   void plan_list(Frame& f);
+  void pass_equal_scalars(Frame& f) const;
   Step child_step(const Frame& f, std::size_t k) const;
   void visit(const Step& child);
   bool ends_ignored(const Frame& parent, const Step& child, bool keep);
   bool step_matches(const Selector::Step& s, const Frame& parent,
                     const Step& child) const;
   bool is_ignored_name(std::string_view name) const;
-  bool same_names(const Node& before, const Node& after);
+  bool same_names(const Node& before, const Node& after, std::uint32_t depth);
   void append_step(std::string& path, const Step& step,
                    const Frame& parent) const;
   std::string path_to(const Step* child) const;
@@ -115,9 +117,9 @@ class Comparer {
   std::vector<std::uint32_t> member_index_;
   std::vector<bool> member_seen_;
   ListMatcher matcher_;
-  // The last two shapes found to have the same names in the same places.
-  const Shape* same_before_ = nullptr;
-  const Shape* same_after_ = nullptr;
+  // Per depth, the last two shapes found there to have the same names in the
+  // same places: the maps at one depth mostly share their shapes.
+  std::vector<std::pair<const Shape*, const Shape*>> same_shapes_;
   // The records of this run with its failed elements in their places, as
   // the JSON Lines form has them, and where the failed ones are built.
   std::unique_ptr<ValueBuilder> builder_;
@@ -175,6 +177,8 @@ void Comparer::run(const Node& before, const Node& after) {
       stack_.pop_back();
       continue;
     }
+    pass_equal_scalars(f);
+    if (f.next == f.count) continue;
     visit(child_step(f, f.next++));  // may push a frame: f is invalid then
   }
   if (more_warnings_ > 0) {
@@ -202,7 +206,7 @@ void Comparer::open(const Step& step, std::uint32_t depth, std::size_t alive) {
 void Comparer::plan_map(Frame& f) {
   const Node& before = *f.step.before;
   const Node& after = *f.step.after;
-  if (same_names(before, after)) {
+  if (same_names(before, after, f.depth)) {
     f.mode = Frame::Mode::kMapAligned;
     f.count = after.size;
     return;
@@ -224,7 +228,12 @@ void Comparer::plan_map(Frame& f) {
 void Comparer::plan_list(Frame& f) {
   f.records = options_.records && f.depth == 0;
   const std::span<const std::string> keys = keys_of(f);
-  if (keys.empty()) {
+  // Two lists none of whose elements has a key are matched by position, as
+  // the matcher would match them, without its pairs; a compound check's
+  // records are left to the matcher, which marks the failed ones.
+  if (keys.empty() ||
+      (!f.records &&
+       !matcher_.any_keyed(*f.step.before, *f.step.after, keys))) {
     f.mode = Frame::Mode::kListByPosition;
     f.count = std::max(f.step.before->size, f.step.after->size);
     return;
@@ -237,18 +246,46 @@ void Comparer::plan_list(Frame& f) {
   for (const DuplicateKey& d : duplicates_) warn(f, d);
 }
 
-bool Comparer::same_names(const Node& before, const Node& after) {
+bool Comparer::same_names(const Node& before, const Node& after,
+                          std::uint32_t depth) {
   if (before.size != after.size) return false;
   if (before.size == 0) return true;
   const Shape* b = before.members->shape;
   const Shape* a = after.members->shape;
-  if (b == a || (b == same_before_ && a == same_after_)) return true;
+  if (b == a) return true;
+  if (same_shapes_.size() <= depth) same_shapes_.resize(depth + 1);
+  std::pair<const Shape*, const Shape*>& known = same_shapes_[depth];
+  if (b == known.first && a == known.second) return true;
   for (std::uint32_t i = 0; i < b->size; ++i) {
     if (!same_key(b->keys[i].text(), a->keys[i].text())) return false;
   }
-  same_before_ = b;
-  same_after_ = a;
+  known = {b, a};
   return true;
+}
+
+// Steps over the pairs from f.next on that are equal scalars in the same
+// place (the members of maps with the same names in the same places, the
+// elements of lists compared by position): whatever the rules, nothing is
+// reported of them, so no step is made for them.
+void Comparer::pass_equal_scalars(Frame& f) const {
+  const Node* before;
+  const Node* after;
+  std::size_t end;
+  if (f.mode == Frame::Mode::kMapAligned) {
+    if (f.count == 0) return;
+    before = f.step.before->members->values;
+    after = f.step.after->members->values;
+    end = f.count;
+  } else if (f.mode == Frame::Mode::kListByPosition) {
+    before = f.step.before->items;
+    after = f.step.after->items;
+    end = std::min(f.step.before->size, f.step.after->size);
+  } else {
+    return;
+  }
+  while (f.next < end && same_scalar_quickly(before[f.next], after[f.next])) {
+    ++f.next;
+  }
 }
 
 Step Comparer::child_step(const Frame& f, std::size_t k) const {

@@ -11,6 +11,7 @@
 #define TARNWICK_COMPARE_JSON_FORM_H_
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "tarnwick/base/value.h"
@@ -33,6 +34,32 @@ JsonKind json_kind(const Node& v);
 // Whether two values that are neither lists nor maps are equal in the JSON
 // Lines form; false when either is a list or a map.
 bool same_json_scalar(const Node& a, const Node& b);
+
+// A quick test for the common case of a value that did not change: true when
+// a and b are scalars of the same kind with the same bytes (texts, whole
+// numbers' digits, reals in their report form) or equal doubles, so that
+// same_json_scalar(a, b) holds. False tells nothing.
+inline bool same_scalar_quickly(const Node& a, const Node& b) {
+  if (a.kind != b.kind || a.size != b.size) return false;
+  switch (a.kind) {
+    case Kind::kNull:
+    case Kind::kFalse:
+    case Kind::kTrue:
+      return true;
+    case Kind::kWhole:
+    case Kind::kText:
+      return a.size == 0 || std::memcmp(a.chars, b.chars, a.size) == 0;
+    case Kind::kReal:
+      if ((a.flags ^ b.flags) & Node::kRealAsText) return false;
+      if (a.flags & Node::kRealAsText)
+        return std::memcmp(a.chars, b.chars, a.size) == 0;
+      return a.real == b.real;
+    case Kind::kList:
+    case Kind::kMap:
+      break;
+  }
+  return false;
+}
 
 // Whether two values are equal in the JSON Lines form. No recursion; linear
 // in the sizes of the two values.

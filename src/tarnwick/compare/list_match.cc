@@ -155,6 +155,19 @@ bool ListMatcher::match_in_place(const Node& before, const Node& after,
   return true;
 }
 
+bool ListMatcher::any_keyed(const Node& before, const Node& after,
+                            std::span<const std::string> key_names) {
+  finder_before_.use(key_names);
+  finder_after_.use(key_names);
+  for (const Node& element : before.list()) {
+    if (finder_before_.find(element).value != nullptr) return true;
+  }
+  for (const Node& element : after.list()) {
+    if (finder_after_.find(element).value != nullptr) return true;
+  }
+  return false;
+}
+
 void ListMatcher::match(const Node& before, const Node& after,
                         std::span<const std::string> key_names, bool records,
                         std::vector<ElementPair>& pairs,

@@ -90,6 +90,12 @@ class ListMatcher {
              std::vector<ElementPair>& pairs,
              std::vector<DuplicateKey>& duplicates);
 
+  // Whether an element of either list has a key (see ElementKey). Without
+  // one, match() pairs the elements by position, the n-th with the n-th,
+  // and flags none but a record of a failed element.
+  bool any_keyed(const Node& before, const Node& after,
+                 std::span<const std::string> key_names);
+
  private:
   struct Group {
     const Node* value;   // of the element that made the group

@@ -37,7 +37,8 @@ char digit_at(const Decimal& d, std::size_t i) {
 }
 
 int compare_magnitude(const Decimal& a, const Decimal& b) {
-  if (a.is_zero() || b.is_zero()) return a.is_zero() - b.is_zero();
+  // Zero is below any other magnitude.
+  if (a.is_zero() || b.is_zero()) return b.is_zero() - a.is_zero();
   if (a.point != b.point) return a.point < b.point ? -1 : 1;
   const std::size_t na = a.lead.size() + a.rest.size();
   const std::size_t nb = b.lead.size() + b.rest.size();

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tarnwick/base/literal.h"
 #include "tarnwick/expect/decimal.h"
@@ -68,9 +69,11 @@ int infinity_sign(const Node& v) {
   return std::isinf(x) ? (x > 0 ? 1 : -1) : 0;
 }
 
-// Whether the value v satisfies the operator of e; `note` says why not when
-// the value itself does not show it.
-bool satisfies(const Expectation& e, const Node& v, const char*& note) {
+// Whether the value v satisfies the operator of e, whose number (for an order
+// operator) is `limit`; `note` says why not when the value itself does not
+// show it.
+bool satisfies(const Expectation& e, const Decimal& limit, const Node& v,
+               const char*& note) {
   if (v.is_list() || v.is_map()) return false;
   auto equals_one = [&](const Operand& o) { return equals(v, o); };
   switch (e.op) {
@@ -103,12 +106,21 @@ bool satisfies(const Expectation& e, const Node& v, const char*& note) {
     note = "not a number";
     return false;
   }
-  return order_holds(e.op, compare(*d, e.values.front().number()));
+  return order_holds(e.op, compare(*d, limit));
+}
+
+bool is_order(Expectation::Op op) {
+  return op == Op::kLess || op == Op::kLessOrEqual || op == Op::kGreater ||
+         op == Op::kGreaterOrEqual;
 }
 
 class Judge : public SelectionVisitor {
  public:
-  Judge(const Expectation& e, Verdict& verdict) : e_(e), verdict_(verdict) {}
+  // The number of an order operator is read once, not for every value.
+  Judge(const Expectation& e, Verdict& verdict)
+      : e_(e),
+        verdict_(verdict),
+        limit_(is_order(e.op) ? e.values.front().number() : Decimal()) {}
 
   void reached(const Reached& r) override {
     if (r.is_hole()) {
@@ -127,7 +139,7 @@ class Judge : public SelectionVisitor {
         break;
     }
     const char* note = "";
-    if (!satisfies(e_, *r.value, note)) add(r, note);
+    if (!satisfies(e_, limit_, *r.value, note)) add(r, note);
   }
 
  private:
@@ -151,7 +163,21 @@ class Judge : public SelectionVisitor {
 
   const Expectation& e_;
   Verdict& verdict_;
+  const Decimal limit_;  // its views point into e_
 };
+
+// The steps of s up to its first [*] or [NAME=VALUE], that one included; 0
+// when it has none.
+std::size_t steps_into_list(const Selector& s) {
+  const std::vector<Selector::Step>& steps = s.steps();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].kind == Selector::Step::Kind::kEach ||
+        steps[i].kind == Selector::Step::Kind::kWhere) {
+      return i + 1;
+    }
+  }
+  return 0;
+}
 
 void decide(const Expectation& e, Verdict& v) {
   const bool clean = v.found.empty() && v.more_found == 0;
@@ -200,6 +226,40 @@ Verdict judge(const Expectation& e, const Node& result) {
   e.selector.walk(result, visitor);
   decide(e, v);
   return v;
+}
+
+std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
+                               const Node& result) {
+  const std::size_t n = expectations.size();
+  std::vector<Verdict> verdicts;
+  verdicts.reserve(n);
+  std::vector<Judge> judges;
+  judges.reserve(n);
+  for (const Expectation& e : expectations) {
+    verdicts.push_back(not_judged(e));
+    judges.emplace_back(e, verdicts.back());
+  }
+  std::vector<bool> walked(n, false);
+  std::vector<const Selector*> selectors;
+  std::vector<SelectionVisitor*> visitors;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (walked[i]) continue;
+    const Selector& first = expectations[i].selector;
+    const std::size_t shared = steps_into_list(first);
+    selectors.assign(1, &first);
+    visitors.assign(1, &judges[i]);
+    for (std::size_t j = i + 1; shared > 0 && j < n; ++j) {
+      if (!walked[j] &&
+          expectations[j].selector.common_steps(first) >= shared) {
+        walked[j] = true;
+        selectors.push_back(&expectations[j].selector);
+        visitors.push_back(&judges[j]);
+      }
+    }
+    Selector::walk_together(result, selectors, visitors, shared);
+  }
+  for (std::size_t i = 0; i < n; ++i) decide(expectations[i], verdicts[i]);
+  return verdicts;
 }
 
 }  // namespace tarnwick

@@ -59,6 +59,12 @@ struct Verdict {
 // point into result, which must outlive them.
 Verdict judge(const Expectation& e, const Node& result);
 
+// judge(e, result) for every e, in their order. Expectations whose selectors
+// go the same way into a list ([*] or [NAME=VALUE]) are judged in one walk
+// through it, so that a large list is gone through once for all of them.
+std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
+                               const Node& result);
+
 // The verdict on an expectation that could not be judged (holds is nullopt).
 Verdict not_judged(const Expectation& e);
 

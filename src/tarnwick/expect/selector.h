@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +105,19 @@ class Selector {
   // root, in the order of the result. Nothing is copied; the recursion goes
   // one level per step.
   void walk(const Node& root, SelectionVisitor& visitor) const;
+
+  // How many of their first steps this selector and other have alike.
+  std::size_t common_steps(const Selector& other) const;
+
+  // walk(root, *visitors[k]) for every selectors[k], the first `shared`
+  // steps of which are alike (common_steps): those steps are taken once
+  // for all, and what lies past them is walked for each selector in turn,
+  // so that a large list is gone through once. Each visitor gets what
+  // walk() would hand it, in the same order.
+  static void walk_together(const Node& root,
+                            std::span<const Selector* const> selectors,
+                            std::span<SelectionVisitor* const> visitors,
+                            std::size_t shared);
 
  private:
   friend struct Reached;

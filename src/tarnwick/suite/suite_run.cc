@@ -106,8 +106,7 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                 std::to_string(outcome.failed_elements.size()) + " of " +
                     std::to_string(elements) + " elements failed");
     }
-    for (const Expectation& e : expectations)
-      outcome.expectations.push_back(judge(e, outcome.result->node()));
+    outcome.expectations = judge_all(expectations, outcome.result->node());
     if (suite.baseline) {
       compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
                             suite.err);

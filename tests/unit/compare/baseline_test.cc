@@ -148,17 +148,21 @@ TEST(BaselineTest, ReadsTheNthLineOfACheckAgainWhenAsked) {
   }
 }
 
-// Lines longer than what is read at once are read whole.
+// Lines longer than what is read at once are read whole, the last one too
+// without its line feed.
 TEST(BaselineTest, ReadsLinesLargerThanItsReadsBuffer) {
   ScopedTempDir dir;
   ASSERT_FALSE(dir.path().empty());
   const std::string path = dir.path("last.jsonl");
   const std::string big(3 << 20, 'x');
+  const std::string last((2 << 20) + 5, 'y');
   ASSERT_TRUE(write_file_for_test(
       path, R"({"check": "a.cfg", "result": ")" + big + "\"}\n" +
-                R"({"check": "b.cfg", "result": 2})"));
+                R"({"check": "b.cfg", "result": 2})" + "\n" +
+                R"({"check": "c.cfg", "result": ")" + last + "\"}"));
   Baseline baseline = Baseline::open(path);
   EXPECT_EQ(result_of(baseline.find("a.cfg", 0)), "\"" + big + "\"");
+  EXPECT_EQ(result_of(baseline.find("c.cfg", 0)), "\"" + last + "\"");
   EXPECT_EQ(result_of(baseline.find("b.cfg", 0)), "2");
 }
 

@@ -77,6 +77,32 @@ TEST(JudgeTest, JudgesEveryRowOfTheTable) {
   }
 }
 
+// Judged together, expectations get the verdicts they get one by one: every
+// expectation of the table on every result of the table, many of them going
+// the same way into the same list.
+TEST(JudgeTest, JudgesTogetherAsOneByOne) {
+  const std::vector<Value>& rows = golden_table_for_test("expect_judge");
+  std::vector<Expectation> expectations;
+  for (const Value& record : rows) {
+    expectations.push_back(
+        parse_expectation("x", golden_text_for_test(record.node(), "expect")));
+  }
+  for (const Value& record : rows) {
+    const Value result =
+        decode_json(golden_text_for_test(record.node(), "result"));
+    const std::vector<Verdict> together =
+        judge_all(expectations, result.node());
+    ASSERT_EQ(together.size(), expectations.size());
+    for (std::size_t i = 0; i < expectations.size(); ++i) {
+      SCOPED_TRACE(golden_text_for_test(record.node(), "id") + ": " +
+                   expectations[i].text);
+      const Verdict alone = judge(expectations[i], result.node());
+      EXPECT_EQ(render(together[i]), render(alone));
+      EXPECT_EQ(together[i].selected, alone.selected);
+    }
+  }
+}
+
 // Patterns that take a backtracking engine exponential time on a long text
 // take RE2 linear time.
 TEST(JudgeTest, JudgesPatternsInLinearTime) {
