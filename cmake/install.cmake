@@ -51,19 +51,18 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in
                ${PROJECT_BINARY_DIR}/doc-staging/changelog @ONLY)
 
 set(TARNWICK_COMPRESSED_DOCS)
-foreach(doc docs/tarnwick.1 docs/tarnwick-stub-controller.1 changelog)
-  get_filename_component(name ${doc} NAME)
-  if(doc STREQUAL "changelog")
-    set(source ${PROJECT_BINARY_DIR}/doc-staging/changelog)
-  else()
-    set(source ${PROJECT_SOURCE_DIR}/${doc})
-  endif()
+# tarnwick.1 is made by the build (cmake/docs.cmake); gzip reads it from
+# standard input so that the page stays beside its compressed copy.
+foreach(source ${TARNWICK_MAN_PAGE}
+               ${PROJECT_SOURCE_DIR}/docs/tarnwick-stub-controller.1
+               ${PROJECT_BINARY_DIR}/doc-staging/changelog)
+  get_filename_component(name ${source} NAME)
   set(compressed ${PROJECT_BINARY_DIR}/doc/${name}.gz)
   add_custom_command(
     OUTPUT ${compressed}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/doc
-    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${PROJECT_BINARY_DIR}/doc/${name}
-    COMMAND ${TARNWICK_GZIP} -9nf ${PROJECT_BINARY_DIR}/doc/${name}
+    COMMAND sh -c "${TARNWICK_GZIP} -9n < \"$1\" > \"$2\"" sh ${source}
+            ${compressed}
     DEPENDS ${source}
     VERBATIM)
   list(APPEND TARNWICK_COMPRESSED_DOCS ${compressed})
@@ -84,7 +83,7 @@ install(FILES ${PROJECT_BINARY_DIR}/doc/tarnwick.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/completion/tarnwick.bash
+install(FILES ${TARNWICK_COMPLETION}
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME tarnwick)
 

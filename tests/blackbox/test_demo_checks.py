@@ -34,16 +34,27 @@ def expected_report():
     return "".join(by_name[n] for n in os.listdir(CHECKS) if n in by_name)
 
 
+def run_demo(*options):
+    stub_args = ["--username", "admin", "--password", "demo", "--require-cid"]
+    with StubController(demo_replies(), args=stub_args) as stub:
+        return run(["--config_dir", CHECKS, "--controller_ip", stub.address,
+                    "--password", "demo", *options], timeout=60)
+
+
 class DemoChecksTest(unittest.TestCase):
 
     def test_report_matches_the_expected_text(self):
-        stub_args = ["--username", "admin", "--password", "demo",
-                     "--require-cid"]
-        with StubController(demo_replies(), args=stub_args) as stub:
-            result = run(["--config_dir", CHECKS,
-                          "--controller_ip", stub.address,
-                          "--password", "demo"], timeout=60)
-        self.assertEqual(result, (0, expected_report(), ""))
+        self.assertEqual(run_demo(), (0, expected_report(), ""))
+
+    def test_with_expect_one_expectation_fails(self):
+        # What the demo's second run and the README show.
+        status, out, err = run_demo("--expect")
+        self.assertEqual((status, err), (
+            3, "tarnwick: expectations failed: 1 in 1 of 3 checks: "
+               "gateway_states.cfg (all_up)\n"))
+        self.assertIn("expect all_up: FAILS: [1].state is 'down', [2].state "
+                      "is absent, marked 'FILTER_NOT_FOUND' (expected == up)\n"
+                      "expect enough: holds\n", out)
 
 
 if __name__ == "__main__":

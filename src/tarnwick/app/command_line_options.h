@@ -1,6 +1,8 @@
 // The options of the command line, in one table read by the parser
-// (command_line.cc) and by the usage and help (usage.cc). Internal to those
-// two; nothing else may include it.
+// (command_line.cc) and by the usage and help (usage.cc), and at build time
+// by tools/option_docs.cc, which makes the man page's synopsis and option
+// list and the bash completion's option names from it. Internal to those;
+// nothing else may include it.
 #ifndef TARNWICK_APP_COMMAND_LINE_OPTIONS_H_
 #define TARNWICK_APP_COMMAND_LINE_OPTIONS_H_
 

@@ -1,0 +1,2 @@
+#include "../top/top.h"
+#include "low.h"

@@ -1,0 +1,1 @@
+#include "tarnwick/low/low.h"
