@@ -43,8 +43,8 @@ std::string read_secret_file(const std::string& path) {
     if (error_number == ENOENT) {
       throw Error(ErrorKind::kFileNotFound, "'" + path + "' does not exist");
     }
-    throw Error(ErrorKind::kFileAccess,
-                "'" + path + "' cannot be opened: " + errno_text(error_number, true));
+    throw Error(ErrorKind::kFileAccess, "'" + path + "' cannot be opened: " +
+                                            errno_text(error_number, true));
   }
   FdCloser closer(fd);
   struct stat status {};
