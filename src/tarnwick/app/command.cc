@@ -143,6 +143,7 @@ int run_dry(const CommandLine& command_line, Environment& env,
   PlannedSections sections;
   sections.expect = command_line.expect;
   sections.compare = command_line.baseline.has_value();
+  sections.all = command_line.strict;
   // The earlier run's file is checked as a run would check it.
   if (command_line.baseline) {
     check_baseline_has_checks(
