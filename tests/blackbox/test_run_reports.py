@@ -40,6 +40,10 @@ CHECKS = {
     "details.cfg": "[orvantis]\naction = show\nname = output(names)\n"
                    "[expect]\nall_up = every [*].results.up == true\n",
     "names": "[orvantis]\naction = names\n",
+    # Two expectations that do not hold in one check.
+    "down.cfg": "[orvantis]\naction = list_gateways\n[expect]\n"
+                "up = gateways[*].state == up\n"
+                "ready = count gateways[*] > 5\n",
 }
 # A holding check (twice), a failed expectation, a failed check and partial
 # results.
@@ -155,29 +159,48 @@ class RunReportsTest(unittest.TestCase):
 
     def test_nagios_gives_one_status_line_and_the_plugin_statuses(self):
         perf = " | checks=%d failed=%d expectations_failed=%d changed=0 time="
+        # names, password, plugin status, status line, long text, the last
+        # line on standard error
         cases = [
             (["site.cfg"], PASSWORD, 0,
-             "TARNWICK OK - 1 check, all well" + perf % (1, 0, 0), []),
+             "TARNWICK OK - 1 check, all well" + perf % (1, 0, 0), [], ""),
             (["gateways.cfg"], PASSWORD, 1,
              "TARNWICK WARNING - expectations failed: 1 in 1 of 1 check: "
              "gateways.cfg (all_up)" + perf % (1, 0, 1),
              ["gateways.cfg: expect all_up: FAILS: gateways[1].state is "
-              "'down' (expected == up)"]),
+              "'down' (expected == up)"],
+             "tarnwick: expectations failed: 1 in 1 of 1 check: gateways.cfg "
+             "(all_up)"),
+            # Expectations are counted, not the checks that have them.
+            (["down.cfg"], PASSWORD, 1,
+             "TARNWICK WARNING - expectations failed: 2 in 1 of 1 check: "
+             "down.cfg (up, ready)" + perf % (1, 0, 2),
+             ["down.cfg: expect up: FAILS: gateways[1].state is 'down' "
+              "(expected == up)",
+              "down.cfg: expect ready: FAILS: count of 'gateways[*]' is 2 "
+              "(expected > 5)"],
+             "tarnwick: expectations failed: 2 in 1 of 1 check: down.cfg "
+             "(up, ready)"),
             (["broken.cfg", "site.cfg"], PASSWORD, 2,
              "TARNWICK CRITICAL - checks failed: 1 of 2: broken.cfg"
              + perf % (2, 1, 0),
              ["broken.cfg: ERROR: invalid reply: reply is not JSON: "
               "unexpected 'o' at byte 0 (HTTP 200 application/json, body "
-              "begins 'oops\\x07') (in CHECKS/broken.cfg)"]),
+              "begins 'oops\\x07') (in CHECKS/broken.cfg)"],
+             "tarnwick: checks failed: 1 of 2: broken.cfg"),
             (["site.cfg"], "wrong", 2,
              "TARNWICK CRITICAL - login failed: the controller at "
              "'https://CONTROLLER/v1/api' did not accept the login of "
              "'admin': HTTP 200 application/json; the reply has no member "
-             "\"CID\", only 'error'" + perf % (0, 0, 0), []),
+             "\"CID\", only 'error'" + perf % (0, 0, 0), [],
+             "tarnwick: login failed: the controller at "
+             "'https://CONTROLLER/v1/api' did not accept the login of "
+             "'admin': HTTP 200 application/json; the reply has no member "
+             "\"CID\", only 'error'"),
         ]
         with StubController(REPLIES, RULES,
                             args=["--password", PASSWORD]) as stub:
-            for names, password, plugin, line, details in cases:
+            for names, password, plugin, line, details, last in cases:
                 with self.subTest(names=names, password=password):
                     status, out, err = run(
                         ["--config_dir", self.checks, "--controller_ip",
@@ -186,8 +209,10 @@ class RunReportsTest(unittest.TestCase):
                         timeout=TIMEOUT)
                     out = out.replace(stub.address, "CONTROLLER").replace(
                         str(self.checks), "CHECKS")
+                    err = err.replace(stub.address, "CONTROLLER")
                     first, *rest = out.splitlines()
                     self.assertEqual(status, plugin, err)
+                    self.assertEqual((err.splitlines() or [""])[-1], last)
                     self.assertRegex(first, "^" + re.escape(line) +
                                      r"[0-9]+\.[0-9]{3}s$")
                     self.assertEqual(rest, details)

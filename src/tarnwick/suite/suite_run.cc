@@ -122,7 +122,7 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
       outcome.error =
           Error(ErrorKind::kPartial,
                 std::to_string(outcome.failed_elements.size()) + " of " +
-                    std::to_string(elements) + " elements failed");
+                    counted(elements, "element") + " failed");
     }
     outcome.expectations = judge_all(expectations, outcome.result->node());
     if (suite.baseline) {
