@@ -134,6 +134,60 @@ class RunReportsTest(unittest.TestCase):
             (missing, missing.parent))), []))
         self.assertEqual(os.listdir(self.out), [])
 
+    def test_a_file_that_cannot_be_written_at_the_end_fails_the_run(self):
+        # Checked before the run, the directory goes away (or a directory
+        # takes the file's place) while the check waits for its reply.
+        def remove_directory(path):
+            os.rmdir(path.parent)
+
+        def directory_in_place(path):
+            path.mkdir()
+
+        hold = self.stub.dir / "answer"
+        with StubController(REPLIES, [{"action": "list_gateways",
+                                       "hold_until": str(hold)}]) as stub:
+            for spoil in (remove_directory, directory_in_place):
+                for nagios in ([], ["--nagios"]):
+                    with self.subTest(spoil=spoil.__name__, nagios=nagios):
+                        where = self.out / (spoil.__name__ + "".join(nagios))
+                        where.mkdir()
+                        metrics = where / "m.prom"
+                        hold.unlink(missing_ok=True)
+                        before = len(stub.requests())
+                        proc = subprocess.Popen(
+                            [tarnwick_bin(), "--config_dir", str(self.checks),
+                             "--controller_ip", stub.address, "--password",
+                             PASSWORD, "--expect", "--metrics", str(metrics),
+                             *nagios, "--only", "gateways.cfg"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=clean_env(),
+                            start_new_session=True)
+                        try:
+                            wait_for(lambda: len(stub.requests()) > before + 1,
+                                     "the check's request", TIMEOUT)
+                            spoil(metrics)
+                            hold.touch()
+                            out, err = proc.communicate(timeout=TIMEOUT)
+                        finally:
+                            if proc.poll() is None:
+                                proc.kill()
+                                proc.wait()
+                        err = err.decode()
+                        # Needs attention (3), but the file failed: 1.
+                        self.assertEqual(proc.returncode, 2 if nagios else 1,
+                                         err)
+                        lines = err.splitlines()
+                        self.assertEqual(lines[0], "tarnwick: expectations "
+                                         "failed: 1 in 1 of 1 check: "
+                                         "gateways.cfg (all_up)")
+                        self.assertTrue(lines[1].startswith(
+                            "tarnwick: file access error: cannot write the "
+                            "metrics file '%s': " % metrics), err)
+                        self.assertEqual(len(lines), 2, err)
+                        if nagios:
+                            self.assertTrue(out.decode().startswith(
+                                "TARNWICK CRITICAL - "), out)
+
     def test_an_interruption_writes_nothing(self):
         hold = self.stub.dir / "never"
         with StubController(REPLIES, [{"action": "site",
