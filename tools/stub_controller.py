@@ -65,6 +65,18 @@ answered; "delay", seconds (a number, fractions allowed) the answer waits
 before its first byte, as a slow controller would; "fault", one of the
 names in FAULTS below, and "body_bytes" with the fault head_then_hang.
 
+{"echo": SPELLING} answers with the request's own form body, as login pages
+and error replies of appliances do: as an HTML page "<p>TEXT</p>" when the
+rule's "content_type" names html, else as the JSON {"request": TEXT}
+(json.dumps). SPELLING is one of
+  form        the body as received (HTML-escaped in a page)
+  form_lower  the same with its percent escapes in lower case
+  decoded     the fields decoded, "name=value&name=value"
+  slashes     decoded, and in JSON every "/" written as backslash and slash
+  decimal     decoded, in a page every character but ASCII letters and
+              digits as a decimal character reference ("&#33;")
+  hex         the same with hexadecimal references ("&#x21;")
+
 {"generate": "list", "bytes": N} streams a body of at most N bytes that is
 never held in memory: the JSON list of the texts "item-000000000",
 "item-000000001", ... (16 bytes each with their quotes, one comma between),
@@ -104,8 +116,10 @@ session (null with --plain-http).
 
 import argparse
 import base64
+import html
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -289,6 +303,30 @@ FAULTS = {
 }
 
 
+ECHO_SPELLINGS = ("form", "form_lower", "decoded", "slashes", "decimal",
+                  "hex")
+
+
+def echo_body(spelling, body, fields, html_page):
+    """The reply of {"echo": spelling} to a request with this form body."""
+    if spelling == "form":
+        text = body
+    elif spelling == "form_lower":
+        text = re.sub(r"%[0-9A-F]{2}", lambda m: m.group(0).lower(), body)
+    else:
+        text = "&".join(f"{n}={v}" for n, v in fields)
+    if not html_page:
+        page = json.dumps({"request": text})
+        return page.replace("/", "\\/") if spelling == "slashes" else page
+    if spelling in ("decimal", "hex"):
+        form = "&#{};" if spelling == "decimal" else "&#x{:x};"
+        text = "".join(c if c.isascii() and c.isalnum() else
+                       form.format(ord(c)) for c in text)
+    else:
+        text = html.escape(text)
+    return "<p>" + text + "</p>"
+
+
 def file_name(action, field=None, value=None):
     name = urllib.parse.quote(action, safe="")
     if field is not None:
@@ -352,12 +390,13 @@ class Controller:
                 self.log.flush()
         return fields, action, count
 
-    def answer(self, method, path, fields, action, count):
+    def answer(self, method, path, fields, action, count, body=""):
         """Returns (reply, fault function or None, the rule that applies or
         an empty one)."""
         rule = self.find_rule(action, fields, count)
         if rule is not None:
-            reply, fault = self.apply_rule(rule, method, path, fields, action)
+            reply, fault = self.apply_rule(rule, method, path, fields, action,
+                                           body)
             return reply, fault, rule
         return self.normal_reply(method, path, fields, action), None, {}
 
@@ -376,8 +415,12 @@ class Controller:
             return rule
         return None
 
-    def apply_rule(self, rule, method, path, fields, action):
-        if "body" in rule or "raw" in rule:
+    def apply_rule(self, rule, method, path, fields, action, body=""):
+        if "echo" in rule:
+            reply = Reply(body=echo_body(
+                rule["echo"], body, fields,
+                "html" in rule.get("content_type", "")).encode())
+        elif "body" in rule or "raw" in rule:
             reply = Reply(body=str(rule.get("body", rule.get("raw"))).encode())
         elif "body_base64" in rule:
             reply = Reply(body=base64.b64decode(rule["body_base64"]))
@@ -561,8 +604,9 @@ class Handler(BaseHTTPRequestHandler):
             self.command, self.path, self.headers, body, self.number,
             self.tls_resumed)
         path = self.path.split("?", 1)[0]
-        reply, fault, rule = controller.answer(self.command, path, fields,
-                                               action, count)
+        reply, fault, rule = controller.answer(
+            self.command, path, fields, action, count,
+            body.decode("utf-8", "replace"))
         limit = self.server.replies_per_connection
         keep = (keep and fault is None and not reply.closes and
                 (limit is None or self.replies < limit))
@@ -642,7 +686,7 @@ RULE_TYPES = {
     "body": str, "raw": str, "body_base64": str, "json": object,
     "content_type": str, "headers": (dict, list), "fault": str,
     "generate": str, "bytes": int, "hold_until": str, "file": str,
-    "delay": (int, float), "body_bytes": int,
+    "delay": (int, float), "body_bytes": int, "echo": str,
 }
 GENERATORS = ("list",)
 
@@ -693,6 +737,9 @@ def check_rule(rule):
             raise ValueError("a file body takes no fault")
         if not os.path.isfile(rule["file"]):
             raise ValueError(f"no such file: {rule['file']!r}")
+    if "echo" in rule and rule["echo"] not in ECHO_SPELLINGS:
+        raise ValueError(f"unknown echo {rule['echo']!r}; known: " +
+                         ", ".join(ECHO_SPELLINGS))
     if "body_base64" in rule:
         try:
             base64.b64decode(rule["body_base64"], validate=True)

@@ -47,20 +47,22 @@ def clean_env(env_extra=None):
     return env
 
 
-def run(args, stdin=None, timeout=60, env_extra=None):
+def run(args, stdin=None, timeout=60, env_extra=None, stdout=None):
     """Runs the binary with args; returns (exit status, stdout, stderr).
 
     stdin is a text (or None for an empty standard input); there is no
     controlling terminal. Outputs are decoded as UTF-8, undecodable bytes
     kept as surrogate escapes so nothing is hidden from a comparison.
+    stdout: an open file to write standard output to instead (the stdout
+    returned is then "").
     """
     proc = subprocess.run(
         [tarnwick_bin()] + [str(a) for a in args],
         input=(stdin or "").encode("utf-8", "surrogateescape"),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        stdout=stdout or subprocess.PIPE, stderr=subprocess.PIPE,
         env=clean_env(env_extra), start_new_session=True, timeout=timeout)
     decode = lambda b: b.decode("utf-8", "surrogateescape")  # noqa: E731
-    return proc.returncode, decode(proc.stdout), decode(proc.stderr)
+    return proc.returncode, decode(proc.stdout or b""), decode(proc.stderr)
 
 
 def wait_for(condition, what, deadline_seconds):

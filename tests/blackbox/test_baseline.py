@@ -108,20 +108,59 @@ class BaselineTest(unittest.TestCase):
                          "this run did not run: gone.cfg\n")
 
     def test_a_bad_or_missing_baseline_sends_nothing(self):
-        self.last.write_text('{"check": "a.cfg", "result": 1}\n'
-                             '{"check": "b.cfg", "requests": []}\n')
-        for path, message in [
-                (self.stub.dir / "none.jsonl",
-                 "'%s': no such file; run once with --json to make it" %
-                 (self.stub.dir / "none.jsonl")),
-                (self.last, "'%s' line 2: 'requests' instead of 'result' or "
-                 "'error': the output of a dry run" % self.last)]:
-            with self.subTest(path=path.name):
+        none = self.stub.dir / "none.jsonl"
+        for content, options, message in [
+                (None, [], "'%s': no such file; run once with --json to make "
+                 "it" % none),
+                ('{"check": "a.cfg", "result": 1}\n'
+                 '{"check": "b.cfg", "requests": []}\n', [],
+                 "'%s' line 2: 'requests' instead of 'result' or 'error': the "
+                 "output of a dry run" % self.last),
+                # Every check would be new: a change could never show.
+                ('{"check": "a.cfg", "result": 1}\n', [],
+                 "'%s' holds no line for any of the 2 checks of this run" %
+                 self.last),
+                ("", ONLY[:2], "'%s' holds no line for the check of this run" %
+                 self.last),
+                ('{"check": "site.cfg", "result": 1, "quiet": true}\n', [],
+                 "'%s' line 1 comes from a --quiet run, which leaves out "
+                 "checks that are well" % self.last)]:
+            with self.subTest(content=content, options=options):
+                if content is not None:
+                    self.last.write_text(content)
                 before = len(self.stub.requests())
-                self.assertEqual(self.tarnwick("--baseline", path),
-                                 (1, "", "tarnwick: bad baseline: %s\n" %
-                                  message))
+                self.assertEqual(
+                    self.tarnwick("--baseline",
+                                  none if content is None else self.last,
+                                  *options),
+                    (1, "", "tarnwick: bad baseline: %s\n" % message))
                 self.assertEqual(len(self.stub.requests()), before)
+
+    def test_standard_output_as_the_baseline_sends_nothing(self):
+        # tarnwick --json --baseline last.jsonl > last.jsonl: the shell
+        # empties the file before the run (and >> would mix runs).
+        self.keep(*ONLY)
+        expected = ("tarnwick: bad baseline: standard output is '%s' itself; "
+                    "write to another file and rename it\n" % self.last)
+        for mode in ("w", "a"):
+            with self.subTest(mode=mode), open(self.last, mode) as out:
+                before = len(self.stub.requests())
+                status, _, err = run(
+                    ["--config_dir", self.checks, "--controller_ip",
+                     self.stub.address, "--password", PASSWORD, "--json",
+                     "--baseline", self.last], timeout=TIMEOUT, stdout=out)
+                self.assertEqual((status, err), (1, expected))
+                self.assertEqual(len(self.stub.requests()), before)
+
+    def test_quiet_json_lines_say_so(self):
+        self.keep(*ONLY)
+        write_files(self.stub.dir / "replies", AFTER)
+        status, out, err = self.tarnwick("--baseline", self.last, "--json",
+                                         "--quiet", *ONLY)
+        self.assertEqual(status, 3, err)
+        line = json.loads(out)
+        self.assertEqual((line["check"], line["quiet"]),
+                         ("gateways.cfg", True))
 
     def test_the_dry_run_shows_the_comparison_plan(self):
         status, out, err = run(["--dry-run", "--config_dir", self.checks,
@@ -129,7 +168,7 @@ class BaselineTest(unittest.TestCase):
                                timeout=TIMEOUT)
         self.assertEqual(status, 1)
         self.assertIn("run once with --json", err)
-        self.last.write_text("")
+        self.last.write_text('{"check": "gateways.cfg", "result": 1}\n')
         status, out, err = run(["--dry-run", "--config_dir", self.checks,
                                 "--baseline", self.last, "--only",
                                 "gateways.cfg"], timeout=TIMEOUT)

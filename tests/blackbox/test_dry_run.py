@@ -120,6 +120,29 @@ class DryRunTest(unittest.TestCase):
         self.assertTrue(err.endswith("tarnwick: error: option '--strict' only "
                                      "goes with '--dry-run'\n"), err)
 
+    def test_strict_reads_every_expect_and_compare_section(self):
+        files = {**VALID,
+                 "expect.cfg": "[orvantis]\naction = a\n[expect]\n"
+                               "up = state ==\n",
+                 "compare.cfg": "[orvantis]\naction = a\n[compare]\n"
+                                "colour = blue\n"}
+        checks, status, out, err = self.dry_run(files)
+        self.assertEqual((status, err), (0, ""))
+        checks, status, out, err = self.dry_run(files, "--strict")
+        self.assertEqual(status, 1, err)
+        lines = sorted(err.splitlines())
+        self.assertEqual(len(lines), 3, err)
+        self.assertTrue(lines[0].startswith(
+            "tarnwick: bad expectation: 'up': "), err)
+        self.assertIn("(in %s/expect.cfg:4)" % checks, lines[0])
+        self.assertEqual(lines[1], "tarnwick: check file error: %s/compare.cfg:"
+                         "4: unknown key 'colour' in section 'compare'; its "
+                         "keys are 'key' and 'ignore'" % checks)
+        self.assertTrue(lines[2].startswith("tarnwick: checks failed: 2 of 4: "),
+                        err)
+        # The plan shows the sections only as asked.
+        self.assertNotIn("expect ", out)
+
     def test_a_directory_without_check_files_is_a_warning(self):
         near_misses = {"a.CFG": VALID["simple.cfg"],
                        "b.cfg.bak": VALID["simple.cfg"], "notes": ""}

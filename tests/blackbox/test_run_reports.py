@@ -40,6 +40,10 @@ CHECKS = {
     "details.cfg": "[orvantis]\naction = show\nname = output(names)\n"
                    "[expect]\nall_up = every [*].results.up == true\n",
     "names": "[orvantis]\naction = names\n",
+    # Two expectations that do not hold in one check.
+    "down.cfg": "[orvantis]\naction = list_gateways\n[expect]\n"
+                "up = gateways[*].state == up\n"
+                "ready = count gateways[*] > 5\n",
 }
 # A holding check (twice), a failed expectation, a failed check and partial
 # results.
@@ -130,6 +134,60 @@ class RunReportsTest(unittest.TestCase):
             (missing, missing.parent))), []))
         self.assertEqual(os.listdir(self.out), [])
 
+    def test_a_file_that_cannot_be_written_at_the_end_fails_the_run(self):
+        # Checked before the run, the directory goes away (or a directory
+        # takes the file's place) while the check waits for its reply.
+        def remove_directory(path):
+            os.rmdir(path.parent)
+
+        def directory_in_place(path):
+            path.mkdir()
+
+        hold = self.stub.dir / "answer"
+        with StubController(REPLIES, [{"action": "list_gateways",
+                                       "hold_until": str(hold)}]) as stub:
+            for spoil in (remove_directory, directory_in_place):
+                for nagios in ([], ["--nagios"]):
+                    with self.subTest(spoil=spoil.__name__, nagios=nagios):
+                        where = self.out / (spoil.__name__ + "".join(nagios))
+                        where.mkdir()
+                        metrics = where / "m.prom"
+                        hold.unlink(missing_ok=True)
+                        before = len(stub.requests())
+                        proc = subprocess.Popen(
+                            [tarnwick_bin(), "--config_dir", str(self.checks),
+                             "--controller_ip", stub.address, "--password",
+                             PASSWORD, "--expect", "--metrics", str(metrics),
+                             *nagios, "--only", "gateways.cfg"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=clean_env(),
+                            start_new_session=True)
+                        try:
+                            wait_for(lambda: len(stub.requests()) > before + 1,
+                                     "the check's request", TIMEOUT)
+                            spoil(metrics)
+                            hold.touch()
+                            out, err = proc.communicate(timeout=TIMEOUT)
+                        finally:
+                            if proc.poll() is None:
+                                proc.kill()
+                                proc.wait()
+                        err = err.decode()
+                        # Needs attention (3), but the file failed: 1.
+                        self.assertEqual(proc.returncode, 2 if nagios else 1,
+                                         err)
+                        lines = err.splitlines()
+                        self.assertEqual(lines[0], "tarnwick: expectations "
+                                         "failed: 1 in 1 of 1 check: "
+                                         "gateways.cfg (all_up)")
+                        self.assertTrue(lines[1].startswith(
+                            "tarnwick: file access error: cannot write the "
+                            "metrics file '%s': " % metrics), err)
+                        self.assertEqual(len(lines), 2, err)
+                        if nagios:
+                            self.assertTrue(out.decode().startswith(
+                                "TARNWICK CRITICAL - "), out)
+
     def test_an_interruption_writes_nothing(self):
         hold = self.stub.dir / "never"
         with StubController(REPLIES, [{"action": "site",
@@ -155,29 +213,48 @@ class RunReportsTest(unittest.TestCase):
 
     def test_nagios_gives_one_status_line_and_the_plugin_statuses(self):
         perf = " | checks=%d failed=%d expectations_failed=%d changed=0 time="
+        # names, password, plugin status, status line, long text, the last
+        # line on standard error
         cases = [
             (["site.cfg"], PASSWORD, 0,
-             "TARNWICK OK - 1 check, all well" + perf % (1, 0, 0), []),
+             "TARNWICK OK - 1 check, all well" + perf % (1, 0, 0), [], ""),
             (["gateways.cfg"], PASSWORD, 1,
              "TARNWICK WARNING - expectations failed: 1 in 1 of 1 check: "
              "gateways.cfg (all_up)" + perf % (1, 0, 1),
              ["gateways.cfg: expect all_up: FAILS: gateways[1].state is "
-              "'down' (expected == up)"]),
+              "'down' (expected == up)"],
+             "tarnwick: expectations failed: 1 in 1 of 1 check: gateways.cfg "
+             "(all_up)"),
+            # Expectations are counted, not the checks that have them.
+            (["down.cfg"], PASSWORD, 1,
+             "TARNWICK WARNING - expectations failed: 2 in 1 of 1 check: "
+             "down.cfg (up, ready)" + perf % (1, 0, 2),
+             ["down.cfg: expect up: FAILS: gateways[1].state is 'down' "
+              "(expected == up)",
+              "down.cfg: expect ready: FAILS: count of 'gateways[*]' is 2 "
+              "(expected > 5)"],
+             "tarnwick: expectations failed: 2 in 1 of 1 check: down.cfg "
+             "(up, ready)"),
             (["broken.cfg", "site.cfg"], PASSWORD, 2,
              "TARNWICK CRITICAL - checks failed: 1 of 2: broken.cfg"
              + perf % (2, 1, 0),
              ["broken.cfg: ERROR: invalid reply: reply is not JSON: "
               "unexpected 'o' at byte 0 (HTTP 200 application/json, body "
-              "begins 'oops\\x07') (in CHECKS/broken.cfg)"]),
+              "begins 'oops\\x07') (in CHECKS/broken.cfg)"],
+             "tarnwick: checks failed: 1 of 2: broken.cfg"),
             (["site.cfg"], "wrong", 2,
              "TARNWICK CRITICAL - login failed: the controller at "
              "'https://CONTROLLER/v1/api' did not accept the login of "
              "'admin': HTTP 200 application/json; the reply has no member "
-             "\"CID\", only 'error'" + perf % (0, 0, 0), []),
+             "\"CID\", only 'error'" + perf % (0, 0, 0), [],
+             "tarnwick: login failed: the controller at "
+             "'https://CONTROLLER/v1/api' did not accept the login of "
+             "'admin': HTTP 200 application/json; the reply has no member "
+             "\"CID\", only 'error'"),
         ]
         with StubController(REPLIES, RULES,
                             args=["--password", PASSWORD]) as stub:
-            for names, password, plugin, line, details in cases:
+            for names, password, plugin, line, details, last in cases:
                 with self.subTest(names=names, password=password):
                     status, out, err = run(
                         ["--config_dir", self.checks, "--controller_ip",
@@ -186,8 +263,10 @@ class RunReportsTest(unittest.TestCase):
                         timeout=TIMEOUT)
                     out = out.replace(stub.address, "CONTROLLER").replace(
                         str(self.checks), "CHECKS")
+                    err = err.replace(stub.address, "CONTROLLER")
                     first, *rest = out.splitlines()
                     self.assertEqual(status, plugin, err)
+                    self.assertEqual((err.splitlines() or [""])[-1], last)
                     self.assertRegex(first, "^" + re.escape(line) +
                                      r"[0-9]+\.[0-9]{3}s$")
                     self.assertEqual(rest, details)

@@ -185,10 +185,15 @@ class FailHttpTest(unittest.TestCase):
         "broken.cfg": "[orvantis]\naction = broken\n",
         "details.cfg": "[orvantis]\naction = show\nname = output(names)\n",
         "names": "[orvantis]\naction = names\n",
+        "at400.cfg": "[orvantis]\naction = at400\n",
+        "at399.cfg": "[orvantis]\naction = at399\n",
     }
     REPLIES = {"broken.json": {"ok": False}, "names.json": ["gw-1", "gw-2"],
-               "show.json": {"up": True}}
+               "show.json": {"up": True}, "at400.json": {"n": 400},
+               "at399.json": {"n": 399}}
     RULES = [{"action": "broken", "status": 500},
+             {"action": "at400", "status": 400},
+             {"action": "at399", "status": 399},
              {"action": "show", "fields": {"name": "gw-2"}, "status": 503,
               "json": {"error": "gateway pw busy"}}]
 
@@ -209,6 +214,12 @@ class FailHttpTest(unittest.TestCase):
                  "the controller answered action 'show' with HTTP 503 "
                  "application/json, body begins '{\"error\": \"gateway *** "
                  "busy\"}' (in %s/details.cfg, element 2 of 2 'gw-2')" % checks),
+                # The first status that fails, and the last that does not.
+                ("at400.cfg", "{'n': 400}",
+                 "the controller answered action 'at400' with HTTP 400 "
+                 "application/json, body begins '{\"n\": 400}' (in "
+                 "%s/at400.cfg)" % checks),
+                ("at399.cfg", "{'n': 399}", None),
             ]
             for check, report, message in cases:
                 args = ["--config_dir", checks, "--controller_ip",
@@ -216,10 +227,10 @@ class FailHttpTest(unittest.TestCase):
                 with self.subTest(check=check):
                     self.assertEqual(run(args, timeout=TIMEOUT),
                                      (0, report + "\n\n\n", ""))
-                    self.assertEqual(run(args + ["--fail-http"],
-                                         timeout=TIMEOUT),
-                                     (1, "", "tarnwick: http error: %s\n" %
-                                      message))
+                    self.assertEqual(
+                        run(args + ["--fail-http"], timeout=TIMEOUT),
+                        (0, report + "\n\n\n", "") if message is None else
+                        (1, "", "tarnwick: http error: %s\n" % message))
 
 
 class PartialResultsTest(unittest.TestCase):

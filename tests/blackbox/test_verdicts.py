@@ -127,6 +127,34 @@ class VerdictsTest(unittest.TestCase):
             "(all_up)"])
         self.assertGreater(len(self.stub.requests()), before)
 
+    def test_a_misspelled_section_is_named_once_per_file(self):
+        typo = self.stub.dir / "typo"
+        last = self.stub.dir / "typo.jsonl"
+        last.write_text(json.dumps({"check": "typo.cfg",
+                                    "result": REPLIES["site.json"]}) + "\n")
+        for header, options, warning in [
+                ("Expect", ["--expect"], "section 'Expect' is not read: "
+                 "section names are exact; did you mean 'expect'?"),
+                ("expct", ["--expect"], "section 'expct' is not read; did you "
+                 "mean '[expect]'?"),
+                ("Compare", ["--baseline", last], "section 'Compare' is not "
+                 "read: section names are exact; did you mean 'compare'?"),
+                # Not a section these options read.
+                ("Compare", ["--expect"], None),
+                ("Expect", ["--baseline", last], None)]:
+            with self.subTest(header=header, options=options):
+                write_checks(typo, {"typo.cfg": "[orvantis]\naction = site\n"
+                                    "[%s]\ncpu = cpu_load < 0.8\n" % header})
+                status, out, err = run(
+                    ["--config_dir", typo, "--controller_ip",
+                     self.stub.address, "--password", PASSWORD, *options,
+                     "--only", "typo.cfg", "--only", "typo.cfg"],
+                    timeout=TIMEOUT)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(
+                    err, "" if warning is None else
+                    "tarnwick: warning: %s/typo.cfg:3: %s\n" % (typo, warning))
+
     def test_a_bad_expectation_fails_its_check_before_its_login(self):
         bad = write_checks(self.stub.dir / "bad", {
             "site.cfg": CHECKS["site.cfg"],

@@ -58,8 +58,9 @@ class PasswordCopies {
 // those that need attention.
 std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
                                           Output& out) {
-  auto make_writer = [json = command_line.json](Output& to) {
-    return json ? make_json_report(to) : make_text_report(to);
+  auto make_writer = [&command_line](Output& to) {
+    return command_line.json ? make_json_report(to, command_line.quiet)
+                             : make_text_report(to);
   };
   if (command_line.quiet) return make_quiet_report(out, make_writer);
   return make_writer(out);
@@ -81,18 +82,23 @@ int run(const CommandLine& command_line, RunSettings& settings,
       rethrow_with_suffix_hint(e, settings.config_dir, name);
     }
   }
-  // So is an earlier run's file that cannot be compared with.
+  // So is an earlier run's file that cannot be compared with: one that is
+  // not such a file, that is standard output itself, or that has none of
+  // the checks (listed before the login for that).
   std::optional<Baseline> baseline;
-  if (command_line.baseline) baseline = Baseline::open(*command_line.baseline);
+  std::vector<std::string> names = command_line.only;
+  if (command_line.baseline) {
+    baseline = Baseline::open(*command_line.baseline, env.out.fd());
+    if (names.empty()) names = list_checks(settings.config_dir);
+    check_baseline_has_checks(*baseline, names);
+  }
   TracedTransport transport(env.transport, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock, &end_reports.traffic());
   Value session = log_in(settings, "", transport);
   // Otherwise discarded: every check logs in for itself.
   if (command_line.reuse_session) settings.session = std::move(session);
-  const std::vector<std::string> names = command_line.only.empty()
-                                             ? list_checks(settings.config_dir)
-                                             : command_line.only;
+  if (names.empty() && !baseline) names = list_checks(settings.config_dir);
   end_reports.set_checks(names);
   // With --nagios, standard output carries the plugin's status line alone.
   const std::unique_ptr<ReportWriter> report =
@@ -137,8 +143,12 @@ int run_dry(const CommandLine& command_line, Environment& env,
   PlannedSections sections;
   sections.expect = command_line.expect;
   sections.compare = command_line.baseline.has_value();
+  sections.all = command_line.strict;
   // The earlier run's file is checked as a run would check it.
-  if (command_line.baseline) Baseline::open(*command_line.baseline);
+  if (command_line.baseline) {
+    check_baseline_has_checks(
+        Baseline::open(*command_line.baseline, env.out.fd()), names);
+  }
   tally.warnings +=
       dry_run(config_dir, names, sections, *report, env.err, tally.failed);
   env.out.flush();

@@ -154,7 +154,7 @@ std::string trace_line(const Request& request, const Reply* reply,
   if (!request.element.empty()) line += " " + request.element;
   if (reply != nullptr) {
     line += ": HTTP " + std::to_string(reply->status) + ", " +
-            std::to_string(reply->bytes) + " bytes, " + seconds_of(elapsed);
+            counted(reply->bytes, "byte") + ", " + seconds_of(elapsed);
     if (request.reuse_connection)
       line += reply->reused_connection ? ", reused" : ", new connection";
   } else {

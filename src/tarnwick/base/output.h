@@ -62,6 +62,9 @@ class Output {
   // quiet exit). What could not be written is dropped.
   void flush();
 
+  // The file descriptor written to; -1 for an in-memory Output.
+  int fd() const { return fd_; }
+
   // Everything written so far, for an in-memory Output.
   const std::string& text() const { return text_; }
   // Everything written so far to an in-memory Output, which is left empty

@@ -144,6 +144,13 @@ std::size_t prefix_of_characters(std::string_view s, std::size_t characters) {
   return end;
 }
 
+std::string counted(std::size_t n, std::string_view noun) {
+  std::string text = std::to_string(n) + " ";
+  text.append(noun);
+  if (n != 1) text += 's';
+  return text;
+}
+
 std::string join_with_commas(const std::vector<std::string>& texts) {
   std::string joined;
   for (const std::string& text : texts) {

@@ -43,6 +43,10 @@ std::size_t count_code_points(std::string_view s);
 // is not UTF-8 counts as one); s.size() when s has no more.
 std::size_t prefix_of_characters(std::string_view s, std::size_t characters);
 
+// n and the noun, singular or plural by n: "1 check", "9 checks", "0
+// checks". The plural adds "s".
+std::string counted(std::size_t n, std::string_view noun);
+
 // The texts joined with ", ": "a.cfg, b.cfg".
 std::string join_with_commas(const std::vector<std::string>& texts);
 

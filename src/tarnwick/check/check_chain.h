@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tarnwick/base/error.h"
+#include "tarnwick/base/scrub.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/check/form.h"
 #include "tarnwick/checkfile/check_file.h"
@@ -28,6 +29,7 @@ struct CheckLevel {
   std::string name;  // as the referring check names it; the path for the first
   CheckFile config;
   Value cid;                      // its session, once logged in
+  Scrubber secrets;               // the password and cid, once logged in
   std::vector<FormField> fields;  // the section's keys in order, as text
   std::optional<std::size_t> compound_field;  // index into fields
   std::vector<std::string> filters;

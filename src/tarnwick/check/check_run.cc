@@ -30,27 +30,20 @@ using Level = CheckLevel;
 // --fail has it.
 constexpr long kFirstHttpError = 400;
 
-// The session id as a message could show it: its text or digits.
-std::string_view cid_text(const Level& level) {
-  const Node& cid = level.cid.node();
-  return cid.is_text() || cid.kind == Kind::kWhole ? cid.text()
-                                                   : std::string_view();
-}
-
 // A compound request's element as a trace shows it: a text quoted and cut
 // short past 60 characters, a number or word as the report writes it, a
-// list or map by its kind.
-std::string show_element(const Node& element) {
+// list or map by its kind; the secrets taken out.
+std::string show_element(const Node& element, const Scrubber& secrets) {
   constexpr std::size_t kShownCharacters = 60;
   switch (element.kind) {
     case Kind::kText: {
       const std::string_view text = element.text();
       const std::size_t end = prefix_of_characters(text, kShownCharacters);
-      if (end == text.size()) return quote_text(text);
-      return quote_text(text.substr(0, end)) + "...";
+      if (end == text.size()) return quote_text(secrets.scrub(text));
+      return quote_text(secrets.scrub_cut(text.substr(0, end))) + "...";
     }
     case Kind::kWhole:
-      return std::string(element.text());
+      return secrets.scrub(element.text());
     case Kind::kReal: {
       char buf[kRealBuffer];
       return std::string(real_form(element, buf));
@@ -65,9 +58,10 @@ std::string show_element(const Node& element) {
 // section or an unreadable value fails after the login).
 void prepare(CheckChain& chain, const RunSettings& settings,
              Transport& transport) {
-  chain.last().cid = settings.session
-                         ? *settings.session
-                         : log_in(settings, chain.text(), transport);
+  CheckLevel& level = chain.last();
+  level.cid = settings.session ? *settings.session
+                               : log_in(settings, chain.text(), transport);
+  level.secrets = Scrubber({settings.password, session_text(level.cid)});
   chain.read_request();
 }
 
@@ -96,13 +90,10 @@ struct Requests {
 
 // The action of `level`'s request as traces and messages show it, the
 // secrets taken out; "" for none.
-std::string shown_action(const Level& level, const Requests& requests) {
+std::string shown_action(const Level& level) {
   std::string action;
   for (const FormField& field : level.fields) {
-    if (field.name == "action")
-      action = scrub_secrets(
-          field.value,
-          {std::string_view(requests.settings.password), cid_text(level)});
+    if (field.name == "action") action = level.secrets.scrub(field.value);
   }
   return action;
 }
@@ -117,12 +108,8 @@ Request make_request(const CheckChain& chain, const Requests& requests,
   r.timeout = requests.settings.timeout;
   r.reuse_connection = requests.settings.reuse_connections;
   r.check = chain.text();
-  r.action = shown_action(level, requests);
-  if (element != nullptr) {
-    r.element = scrub_secrets(
-        show_element(*element),
-        {std::string_view(requests.settings.password), cid_text(level)});
-  }
+  r.action = shown_action(level);
+  if (element != nullptr) r.element = show_element(*element, level.secrets);
   return r;
 }
 
@@ -131,9 +118,8 @@ Request make_request(const CheckChain& chain, const Requests& requests,
 // bytes.
 Value take_reply(const Level& level, const Requests& requests,
                  const std::string& action, Reply reply) {
-  const auto secrets = {std::string_view(requests.settings.password),
-                        cid_text(level)};
-  const std::string start(body_start(reply.body, secrets));
+  const Scrubber& secrets = level.secrets;
+  const BodyStart start = body_start(reply.body, secrets);
   if (requests.settings.fail_http && reply.status >= kFirstHttpError) {
     throw Error(
         ErrorKind::kHttpError,
@@ -198,13 +184,10 @@ std::vector<Node> elements_of(const Value& results, ValueBuilder& builder) {
 
 // ", element 4 of 6 'gw-04'": element i (from 0) of n as messages name it,
 // shown as a trace shows it, the secrets taken out.
-std::string element_context(const Requests& requests, const Level& level,
-                            const Node& element, std::size_t i, std::size_t n) {
+std::string element_context(const Level& level, const Node& element,
+                            std::size_t i, std::size_t n) {
   return ", element " + std::to_string(i + 1) + " of " + std::to_string(n) +
-         " " +
-         scrub_secrets(
-             show_element(element),
-             {std::string_view(requests.settings.password), cid_text(level)});
+         " " + show_element(element, level.secrets);
 }
 
 // Whether a failed element request ends its check even when failures of
@@ -229,7 +212,7 @@ class FanOut : public RequestBatch {
         builder_(builder),
         records_(records),
         noted_(noted),
-        action_(shown_action(chain.levels().back(), requests)),
+        action_(shown_action(chain.levels().back())),
         wanted_(elements.size()) {
     const Node keys[] = {builder.text("object"), builder.text("results")};
     record_ = builder.shape(keys);
@@ -300,8 +283,8 @@ Value run_compound(CheckChain& chain, const Requests& requests,
       continue;
     }
     const Error& e = (failure++)->second;
-    chain.set_element(element_context(requests, chain.levels().back(),
-                                      elements[i], i, elements.size()));
+    chain.set_element(element_context(chain.levels().back(), elements[i], i,
+                                      elements.size()));
     if (failed_elements == nullptr || ends_check(e)) throw e;
     failed_elements->push_back(
         {i, compound_results.child(elements[i]), chain.in_context(e)});

@@ -33,7 +33,7 @@ std::string login_form(const std::string& username,
 }
 
 // Why a decoded reply is no login, or "" when it is one.
-std::string why_no_login(const Value& decoded, const std::string& password) {
+std::string why_no_login(const Value& decoded, const Scrubber& secrets) {
   const Node& reply = decoded.node();
   if (!reply.is_map())
     return "the reply is " + type_of(reply) + ", not an object";
@@ -44,7 +44,7 @@ std::string why_no_login(const Value& decoded, const std::string& password) {
   std::string names;
   for (std::size_t i = 0; i < reply.size && i < kNamesShown; ++i) {
     if (i > 0) names += ", ";
-    names += quote_text(scrub_secrets(reply.map()[i].name(), {password}));
+    names += quote_text(secrets.scrub(reply.map()[i].name()));
   }
   if (reply.size > kNamesShown)
     names += " and " + std::to_string(reply.size - kNamesShown) + " more";
@@ -70,17 +70,18 @@ Value log_in(Request& request, const std::string& username,
                               " did not accept the login of " +
                               quote_text(username) + ": " +
                               describe_reply_head(reply) + "; ";
-  const std::string start(body_start(reply.body, {password}));
+  const Scrubber secrets({password});
+  const BodyStart start = body_start(reply.body, secrets);
   Value decoded;
   try {
     decoded = decode_json(std::move(reply.body));
   } catch (const Error& e) {
     if (e.kind() != ErrorKind::kInvalidReply) throw;
     std::string why = message + "the " + e.what();
-    if (!start.empty()) why += ", " + describe_body_start(start, {password});
+    if (!start.bytes.empty()) why += ", " + describe_body_start(start, secrets);
     throw Error(ErrorKind::kLoginFailed, why);
   }
-  const std::string why = why_no_login(decoded, password);
+  const std::string why = why_no_login(decoded, secrets);
   if (!why.empty()) throw Error(ErrorKind::kLoginFailed, message + why);
   return decoded.child(*decoded.node().find("CID"));
 }
@@ -110,6 +111,12 @@ Value log_in(const RunSettings& settings, const std::string& check,
   request.reuse_connection = settings.reuse_connections;
   request.check = check;
   return log_in(request, settings.username, settings.password, transport);
+}
+
+std::string_view session_text(const Value& cid) {
+  const Node& node = cid.node();
+  return node.is_text() || node.kind == Kind::kWhole ? node.text()
+                                                     : std::string_view();
 }
 
 Value get_orvantis_cid(const std::string& controller_ip,

@@ -38,6 +38,10 @@ Value get_orvantis_cid(const std::string& controller_ip,
 Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport);
 
+// A session id as it goes into a form and a controller could echo it: its
+// text, or the digits of a whole number; "" for anything else.
+std::string_view session_text(const Value& cid);
+
 }  // namespace tarnwick
 
 #endif  // TARNWICK_CHECK_SESSION_H_

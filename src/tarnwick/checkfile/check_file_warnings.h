@@ -3,6 +3,7 @@
 #ifndef TARNWICK_CHECKFILE_CHECK_FILE_WARNINGS_H_
 #define TARNWICK_CHECKFILE_CHECK_FILE_WARNINGS_H_
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,13 @@ namespace tarnwick {
 // None of them changes how the file is read.
 std::vector<std::string> check_file_warnings(const CheckFile& file,
                                              std::string_view path);
+
+// The warnings of check_file_warnings about sections named almost as one of
+// `sections` ("expect", "compare"): what a run that reads those sections
+// says of a file, since a misspelled one is silently not read.
+std::vector<std::string> misspelled_section_warnings(
+    const CheckFile& file, std::string_view path,
+    std::span<const std::string_view> sections);
 
 }  // namespace tarnwick
 

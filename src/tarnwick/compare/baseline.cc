@@ -35,7 +35,7 @@ class HeadGuide : public DecodeGuide {
   Demand item(Demand) const override { return Demand::none(); }
   Demand member(Demand map, std::string_view key) const override {
     if (map.state() != kLine) return Demand::none();
-    if (key == "check") return Demand::all();
+    if (key == "check" || key == "quiet") return Demand::all();
     if (key == "result" || key == "error" || key == "requests") {
       return Demand::part(kPresence);
     }
@@ -133,7 +133,7 @@ Baseline::~Baseline() {
   if (fd_ >= 0) close(fd_);
 }
 
-Baseline Baseline::open(const std::string& path) {
+Baseline Baseline::open(const std::string& path, int output_fd) {
   Baseline baseline;
   baseline.path_ = path;
   // Not blocking, so that a FIFO is refused instead of waited on.
@@ -150,6 +150,13 @@ Baseline Baseline::open(const std::string& path) {
   if (S_ISDIR(st.st_mode)) fail_file(path, errno_text(EISDIR, true));
   if (!S_ISREG(st.st_mode)) {
     fail_file(path, "not a regular file; the earlier run's file is read twice");
+  }
+  struct stat written;
+  if (output_fd >= 0 && fstat(output_fd, &written) == 0 &&
+      written.st_dev == st.st_dev && written.st_ino == st.st_ino) {
+    throw Error(ErrorKind::kBadBaseline,
+                "standard output is " + quote_text(path) +
+                    " itself; write to another file and rename it");
   }
   baseline.scan(static_cast<std::uint64_t>(st.st_size));
   return baseline;
@@ -228,6 +235,13 @@ void Baseline::add_line(std::string text, std::uint64_t offset,
   const Node& line = head.node();
   if (!line.is_map())
     fail_line(number, json_type(line) + ", not a JSON object");
+  const Node* quiet = line.find("quiet");
+  if (quiet != nullptr && quiet->kind == Kind::kTrue) {
+    throw Error(ErrorKind::kBadBaseline,
+                quote_text(path_) + " line " + std::to_string(number) +
+                    " comes from a --quiet run, which leaves out checks "
+                    "that are well");
+  }
   const Node* check = line.find("check");
   if (check == nullptr) fail_line(number, "no 'check'");
   if (!check->is_text()) {

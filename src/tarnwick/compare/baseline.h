@@ -54,9 +54,15 @@ class Baseline {
   //   'PATH' line N: 'requests' instead of 'result' or 'error': the output
   //     of a dry run
   //   'PATH' line N: neither 'result' nor 'error'
+  //   'PATH' line N comes from a --quiet run, which leaves out checks that
+  //     are well   (a line with "quiet": true)
+  //   standard output is 'PATH' itself; write to another file and rename it
+  //     (output_fd, standard output's descriptor, is the same file: the
+  //     shell emptied it before the run began, and the run would write over
+  //     what it reads)
   // The file stays open until the Baseline is destroyed. Linear in the size
   // of the file; memory holds the first line's value and one more line.
-  static Baseline open(const std::string& path);
+  static Baseline open(const std::string& path, int output_fd = -1);
 
   Baseline(Baseline&& other) noexcept;
   Baseline& operator=(Baseline&& other) noexcept;

@@ -13,7 +13,7 @@ namespace {
 
 class JsonReport : public ReportWriter {
  public:
-  explicit JsonReport(Output& out) : out_(out) {}
+  JsonReport(Output& out, bool quiet) : out_(out), quiet_(quiet) {}
 
   void check_started(std::string_view name,
                      const std::optional<std::string>& description) override {
@@ -222,6 +222,7 @@ class JsonReport : public ReportWriter {
   }
 
   void close_line() {
+    if (quiet_) out_.write(", \"quiet\": true");
     out_.write("}\n");
     out_.flush();
     name_.clear();
@@ -229,6 +230,7 @@ class JsonReport : public ReportWriter {
   }
 
   Output& out_;
+  const bool quiet_;
   // Of the check that started last, until its line is written.
   std::string name_;
   std::optional<std::string> description_;
@@ -236,8 +238,8 @@ class JsonReport : public ReportWriter {
 
 }  // namespace
 
-std::unique_ptr<ReportWriter> make_json_report(Output& out) {
-  return std::make_unique<JsonReport>(out);
+std::unique_ptr<ReportWriter> make_json_report(Output& out, bool quiet) {
+  return std::make_unique<JsonReport>(out, quiet);
 }
 
 }  // namespace tarnwick

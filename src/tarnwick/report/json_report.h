@@ -28,7 +28,10 @@ namespace tarnwick {
 // failure gets its line whether the run ends with it or not. A line cut
 // short (an interruption, a closed pipe) lacks its line end. The writer
 // throws OutputError when out cannot be written; out must outlive it.
-std::unique_ptr<ReportWriter> make_json_report(Output& out);
+// quiet: the report of a --quiet run, which leaves out the checks that are
+// well; each line then ends with "quiet": true, so that it is not taken for
+// a whole run's report.
+std::unique_ptr<ReportWriter> make_json_report(Output& out, bool quiet = false);
 
 }  // namespace tarnwick
 

@@ -168,8 +168,9 @@ class JunitReport : public RunEndWriter {
       const std::size_t tail = incomplete_tail(c.block);
       c.block.resize(c.block.size() - tail);
       dropped += tail;
-      c.block += "\n[cut at 64 KiB: " + std::to_string(dropped) +
-                 " more bytes of the block are not shown]\n";
+      c.block += "\n[cut at 64 KiB: " + counted(dropped, "more byte") +
+                 " of the block " + (dropped == 1 ? "is" : "are") +
+                 " not shown]\n";
     }
     return c;
   }

@@ -40,9 +40,7 @@ std::string listed(const std::vector<std::string>& names) {
   return text;
 }
 
-std::string checks_text(std::size_t n) {
-  return std::to_string(n) + (n == 1 ? " check" : " checks");
-}
+std::string checks_text(std::size_t n) { return counted(n, "check"); }
 
 class NagiosReport : public RunEndWriter {
  public:

@@ -65,12 +65,12 @@ std::vector<std::string> baseline_lines(const BaselineOutcome& baseline) {
     }
   }
   if (c.more_changes > 0)
-    lines.push_back("and " + std::to_string(c.more_changes) + " more changes");
+    lines.push_back("and " + counted(c.more_changes, "more change"));
   for (const std::string& path : c.not_compared)
     lines.push_back("not compared " + path + ": the element failed");
   if (c.more_not_compared > 0) {
-    lines.push_back("and " + std::to_string(c.more_not_compared) +
-                    " more elements not compared");
+    lines.push_back("and " + counted(c.more_not_compared, "more element") +
+                    " not compared");
   }
   if (c.unchanged()) lines.insert(lines.begin(), "baseline: unchanged");
   for (std::string& line : lines) line = escape_control_characters(line);

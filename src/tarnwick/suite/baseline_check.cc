@@ -2,7 +2,10 @@
 
 #include <set>
 
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
+#include "tarnwick/base/literal.h"
+#include "tarnwick/base/text.h"
 #include "tarnwick/check/check_chain.h"
 
 namespace tarnwick {
@@ -45,6 +48,20 @@ void compare_with_baseline(const Baseline& baseline, std::size_t run_index,
     write_line_quietly(err,
                        error_line("warning", outcome.name + ": " + warning));
   }
+}
+
+void check_baseline_has_checks(const Baseline& baseline,
+                               const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (baseline.count(name) > 0) return;
+  }
+  if (names.empty()) return;
+  throw Error(
+      ErrorKind::kBadBaseline,
+      quote_text(baseline.path()) + " holds no line for " +
+          (names.size() == 1 ? std::string("the check")
+                             : "any of the " + counted(names.size(), "check")) +
+          " of this run");
 }
 
 std::vector<std::string> checks_not_run(

@@ -30,6 +30,15 @@ void compare_with_baseline(const Baseline& baseline, std::size_t run_index,
                            const CompareRules& rules, bool records,
                            CheckOutcome& outcome, Output& err);
 
+// Throws Error(kBadBaseline) "'PATH' holds no line for any of the 9 checks
+// of this run" ("for the check of this run" for one) when `names`, the
+// checks of the run, are some and baseline
+// has a line for none of them: every check would be new, and a change could
+// never show (a renamed check directory, the earlier run's file of another
+// controller).
+void check_baseline_has_checks(const Baseline& baseline,
+                               const std::vector<std::string>& names);
+
 // The checks of the earlier run that this run did not run as often, in the
 // order of the earlier run's file, each once; `runs` counts the runs of each
 // name.

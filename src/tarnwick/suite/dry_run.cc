@@ -114,15 +114,20 @@ std::size_t dry_run(const std::string& config_dir,
       warn.file(config, path);
       writer.check_started(name, read_description(config));
       CheckPlan planned = plan(config, path, name, config_dir, &warn);
-      if (sections.expect) {
-        for (const Expectation& e : read_expectations(config, path))
-          planned.expectations.push_back({e.name, e.text});
+      if (sections.expect || (sections.all && config.has_section("expect"))) {
+        const std::vector<Expectation> expectations =
+            read_expectations(config, path);
+        for (const Expectation& e : expectations) {
+          if (sections.expect) planned.expectations.push_back({e.name, e.text});
+        }
       }
-      if (sections.compare) {
-        planned.comparison =
-            describe_compare_rules(read_compare_rules(config, path));
-        if (planned.requests.size() > 1)
-          planned.comparison += "; records by 'object'";
+      if (sections.compare || (sections.all && config.has_section("compare"))) {
+        const CompareRules rules = read_compare_rules(config, path);
+        if (sections.compare) {
+          planned.comparison = describe_compare_rules(rules);
+          if (planned.requests.size() > 1)
+            planned.comparison += "; records by 'object'";
+        }
       }
       writer.check_planned(planned);
     } catch (const Error& e) {

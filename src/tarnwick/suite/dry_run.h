@@ -30,10 +30,13 @@ CheckPlan plan_check(const CheckFile& config, const std::string& config_file,
 // failed are added to `failed`; returns how many warnings were written.
 // With `sections.expect`, each check's expectations are read too and shown
 // in its plan, with `sections.compare` its comparison rules; a bad one is
-// an error of the check.
+// an error of the check. With `sections.all` (--strict), both sections are
+// read whenever a file has them, and a bad one is an error all the same;
+// the plan shows them only as asked.
 struct PlannedSections {
   bool expect = false;   // [expect] (--expect)
   bool compare = false;  // [compare] (--baseline)
+  bool all = false;      // both, to validate them (--strict)
 };
 std::size_t dry_run(const std::string& config_dir,
                     const std::vector<std::string>& names,

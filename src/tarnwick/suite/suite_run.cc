@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "tarnwick/base/text.h"
 #include "tarnwick/check/check_run.h"
 #include "tarnwick/checkfile/check_file.h"
+#include "tarnwick/checkfile/check_file_warnings.h"
 #include "tarnwick/compare/compare_rules.h"
 #include "tarnwick/expect/expectation.h"
 #include "tarnwick/expect/judge.h"
@@ -56,6 +58,20 @@ std::vector<std::string> list_directory(const std::string& dir) {
   return names;
 }
 
+// Warns of the sections of config meant as those the run reads but named
+// otherwise, once per file.
+void warn_of_misspelled_sections(const Suite& suite, const CheckFile& config,
+                                 const std::string& path,
+                                 std::set<FileIdentity>& warned) {
+  std::vector<std::string_view> sections;
+  if (suite.expect) sections.push_back("expect");
+  if (suite.baseline != nullptr) sections.push_back("compare");
+  if (sections.empty() || !warned.insert(config.identity()).second) return;
+  for (const std::string& warning :
+       misspelled_section_warnings(config, path, sections))
+    write_line_quietly(suite.err, error_line("warning", warning));
+}
+
 }  // namespace
 
 std::vector<std::string> list_checks(const std::string& config_dir) {
@@ -77,7 +93,8 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir) {
 }
 
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
-                             std::size_t run_index) {
+                             std::size_t run_index,
+                             std::set<FileIdentity>& warned) {
   const std::string filepath = join_check_path(suite.settings.config_dir, name);
   const Clock::TimePoint start = suite.clock.now();
   CheckOutcome outcome;
@@ -87,6 +104,7 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
   bool records = false;
   try {
     const CheckFile config = CheckFile::load(filepath);
+    warn_of_misspelled_sections(suite, config, filepath, warned);
     outcome.description = read_description(config);
     suite.writer.check_started(name, outcome.description);
     // Bad expectations fail the check before its login.
@@ -104,7 +122,7 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
       outcome.error =
           Error(ErrorKind::kPartial,
                 std::to_string(outcome.failed_elements.size()) + " of " +
-                    std::to_string(elements) + " elements failed");
+                    counted(elements, "element") + " failed");
     }
     outcome.expectations = judge_all(expectations, outcome.result->node());
     if (suite.baseline) {
@@ -136,10 +154,11 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
 void run_checks(const Suite& suite, const std::vector<std::string>& names,
                 SuiteTally& tally) {
   tally.checks = names.size();
+  std::set<FileIdentity> warned;
   for (const std::string& name : names) {
     try {
       const CheckOutcome outcome =
-          run_named_check(suite, name, tally.runs[name]++);
+          run_named_check(suite, name, tally.runs[name]++, warned);
       tally.note(outcome);
       if (!outcome.failed()) continue;
       // Partial results: the check ran, but some of its elements failed.

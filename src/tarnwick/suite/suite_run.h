@@ -3,6 +3,7 @@
 #ifndef TARNWICK_SUITE_SUITE_RUN_H_
 #define TARNWICK_SUITE_SUITE_RUN_H_
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/check/run_settings.h"
+#include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/baseline.h"
 #include "tarnwick/report/report_writer.h"
 #include "tarnwick/suite/tally.h"
@@ -52,9 +54,13 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir);
 // from that read and hands the writer its outcome, which it also returns.
 // A failure is handed to the writer in the outcome, with whether it ends the
 // run, and thrown. run_index counts the earlier runs of the same name in this
-// run (from 0), which picks its line of the earlier run's file.
+// run (from 0), which picks its line of the earlier run's file. With expect
+// or a baseline, a section of the file named almost as the one they read
+// ("[Expect]", "[compre]") gets the dry run's warning on err, once per file:
+// `warned` holds the files warned of.
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
-                             std::size_t run_index);
+                             std::size_t run_index,
+                             std::set<FileIdentity>& warned);
 
 // Runs the checks `names` in order by run_named_check, noting in tally what
 // each found. Without keep_going the first failure ends the run (thrown).

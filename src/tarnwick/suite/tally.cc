@@ -34,13 +34,13 @@ std::string SuiteTally::summary_lines() const {
     lines += error_line("expectations failed",
                         std::to_string(count) + " in " +
                             std::to_string(unmet.size()) + " of " +
-                            std::to_string(checks) + " checks: " + checks_text);
+                            counted(checks, "check") + ": " + checks_text);
   }
   if (!changed.empty()) {
-    lines += error_line("results changed",
-                        std::to_string(changed.size()) + " of " +
-                            std::to_string(checks) +
-                            " checks: " + join_with_commas(changed));
+    lines +=
+        error_line("results changed", std::to_string(changed.size()) + " of " +
+                                          counted(checks, "check") + ": " +
+                                          join_with_commas(changed));
   }
   if (strict && warnings > 0) {
     lines += error_line(

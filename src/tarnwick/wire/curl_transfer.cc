@@ -251,9 +251,9 @@ std::string seconds_text(std::chrono::milliseconds limit) {
   if (received == 0 && reception.activity == 0) {
     throw Error(ErrorKind::kTimeout, "no reply from " + url + " for " + limit);
   }
-  throw Error(ErrorKind::kTimeout, "the reply from " + url + " stopped for " +
-                                       limit + " after " +
-                                       std::to_string(received) + " bytes");
+  throw Error(ErrorKind::kTimeout,
+              "the reply from " + url + " stopped for " + limit + " after " +
+                  counted(static_cast<std::size_t>(received), "byte"));
 }
 
 [[noreturn]] void fail_transfer(const std::string& url, CURLcode code,

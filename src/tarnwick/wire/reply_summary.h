@@ -5,10 +5,10 @@
 #ifndef TARNWICK_WIRE_REPLY_SUMMARY_H_
 #define TARNWICK_WIRE_REPLY_SUMMARY_H_
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
+#include "tarnwick/base/scrub.h"
 #include "tarnwick/wire/transport.h"
 
 namespace tarnwick {
@@ -16,25 +16,25 @@ namespace tarnwick {
 // How many bytes of a body a message quotes at most.
 inline constexpr std::size_t kBodyExcerpt = 80;
 
-// text with every occurrence of each non-empty secret replaced by "***".
-std::string scrub_secrets(std::string_view text,
-                          std::initializer_list<std::string_view> secrets);
-
 // "HTTP 502 text/html" (no type when the reply names none), and for a
 // redirect ", redirected to 'https://sso.example/login'": the Location
 // without its query and fragment, which may carry tokens.
 std::string describe_reply_head(const Reply& reply);
 
-// "body begins '<html><head>...'": up to kBodyExcerpt bytes of the body,
-// the secrets scrubbed first (so none is cut in two and half shown), quoted
-// as messages quote text; "empty body" for an empty one. `body` needs to hold
-// only the first kBodyExcerpt bytes and the longest secret's length more.
-std::string describe_body_start(
-    std::string_view body, std::initializer_list<std::string_view> secrets);
+// The first bytes of a body, as many as describe_body_start needs, copied so
+// that they outlive the body.
+struct BodyStart {
+  std::string bytes;
+  bool goes_on = false;  // whether the body is longer
+};
+BodyStart body_start(std::string_view body, const Scrubber& secrets);
 
-// The start of body that describe_body_start needs, given the secrets.
-std::string_view body_start(std::string_view body,
-                            std::initializer_list<std::string_view> secrets);
+// "body begins '<html><head>...'": up to kBodyExcerpt bytes of the body, the
+// secrets taken out as Scrubber::excerpt does (whole, also where one runs
+// past the cut), quoted as messages quote text; "empty body" for an empty
+// one.
+std::string describe_body_start(const BodyStart& start,
+                                const Scrubber& secrets);
 
 }  // namespace tarnwick
 

@@ -78,14 +78,25 @@ TEST(AtomicFileTest, ReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   const std::string path = dir.path("m.prom");
   const mode_t mask = umask(027);
   write_file_atomically(path, "old\n", "the metrics file");
+  // A reader holding the old file keeps it whole: the new one is another
+  // file, not the old one written over.
+  struct stat old_info;
+  ASSERT_EQ(stat(path.c_str(), &old_info), 0);
+  ASSERT_EQ(link(path.c_str(), dir.path("held").c_str()), 0);
   write_file_atomically(path, "new\n", "the metrics file");
   umask(mask);
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), "new\n");
+  auto text_of = [](const std::string& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  EXPECT_EQ(text_of(path), "new\n");
+  EXPECT_EQ(text_of(dir.path("held")), "old\n");
+  ASSERT_EQ(unlink(dir.path("held").c_str()), 0);
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
+  EXPECT_NE(info.st_ino, old_info.st_ino);
   EXPECT_EQ(info.st_mode & 0777, 0640u);  // 0666 less the umask
   // A file that cannot go in place (a directory is there) leaves nothing.
   std::filesystem::create_directory(dir.path("d.xml"));

@@ -1,5 +1,6 @@
 #include "tarnwick/compare/baseline.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +23,9 @@ struct Row {
   std::string read;
 };
 
-std::string open_and_list(const std::string& path) {
+std::string open_and_list(const std::string& path, int output_fd = -1) {
   try {
-    Baseline baseline = Baseline::open(path);
+    Baseline baseline = Baseline::open(path, output_fd);
     std::string names;
     for (const std::string& name : baseline.check_names()) {
       names += (names.empty() ? "" : " ") + name;
@@ -65,6 +66,11 @@ TEST(BaselineTest, ChecksEveryLineOfTheFile) {
        "'F' line 1: neither 'result' nor 'error'"},
       {R"({"check": "a.cfg", "result": {"deep": [1, 2, {"x": nul}]}})",
        "'F' line 1: not JSON: unexpected 'n' at byte 51"},
+      // A quiet run left out the checks that were well.
+      {a + "\n" + R"({"check": "b.cfg", "result": 2, "quiet": true})",
+       "'F' line 2 comes from a --quiet run, which leaves out checks that are "
+       "well"},
+      {R"({"check": "a.cfg", "result": 1, "quiet": false})", "a.cfg"},
   };
   ScopedTempDir dir;
   ASSERT_FALSE(dir.path().empty());
@@ -91,6 +97,19 @@ TEST(BaselineTest, RefusesWhatIsNoFileToReadTwice) {
   EXPECT_EQ(open_and_list(fifo),
             "'" + fifo +
                 "': not a regular file; the earlier run's file is read twice");
+  // Standard output is the file: the shell emptied it before the run.
+  const std::string last = dir.path("last.jsonl");
+  ASSERT_TRUE(write_file_for_test(last, ""));
+  const int written = ::open(last.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(written, 0);
+  EXPECT_EQ(open_and_list(last, written),
+            "standard output is '" + last +
+                "' itself; write to another file and rename it");
+  EXPECT_EQ(open_and_list(dir.path("none"), written),
+            "'" + dir.path("none") +
+                "': no such file; run once with --json to make it");
+  ::close(written);
+  EXPECT_EQ(open_and_list(last, STDERR_FILENO), "");
   if (geteuid() != 0) {
     const std::string locked = dir.path("locked");
     ASSERT_TRUE(write_file_for_test(locked, ""));

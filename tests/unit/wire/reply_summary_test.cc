@@ -47,13 +47,18 @@ TEST(ReplySummaryTest, BodyStartIsCutScrubbedAndQuoted) {
       {std::string(79, 'a') + "\xc3\xa9",
        "body begins '" + std::string(79, 'a') + "'"},
       {std::string(200, 'b'), "body begins '" + std::string(80, 'b') + "'"},
-      // The longer secret decides how much is scrubbed before the cut.
       {"<" + std::string(77, 'x') + "cid-2yyyy",
        "body begins '<" + std::string(77, 'x') + "**'", "pw", "cid-2"},
+      // Spelled as the form on the wire had it, past the cut.
+      {"<p>" + std::string(65, 'x') + "password=pw-1234%21 and more",
+       "body begins '<p>" + std::string(65, 'x') + "password=***'", "pw-1234!"},
+      {"<p>" + std::string(50, 'x') + "password=pw-1234%21</p>",
+       "body begins '<p>" + std::string(50, 'x') + "password=***</p>'",
+       "pw-1234!"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(describe_body_start(body_start(c.body, {c.password, c.cid}),
-                                  {c.password, c.cid}),
+    const Scrubber secrets({c.password, c.cid});
+    EXPECT_EQ(describe_body_start(body_start(c.body, secrets), secrets),
               c.shown)
         << c.body;
   }
