@@ -252,11 +252,11 @@ if(TARNWICK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libcurl4, libutf8proc2, libre2-9, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+      "libc6, libcurl4, libssl3, libutf8proc2, libre2-9, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
 # Building against the static library needs the headers of its dependencies.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-    "cmake, pkg-config, libcurl4-openssl-dev | libcurl-dev, libutf8proc-dev, libre2-dev")
+    "cmake, pkg-config, libcurl4-openssl-dev | libcurl-dev, libssl-dev, libutf8proc-dev, libre2-dev")
 
 # The README in the check directory is a conffile: an upgrade keeps an
 # operator's edits and `apt-get remove` leaves it with the operator's checks.
