@@ -4,9 +4,9 @@
 # bash-completion loads the first time "tarnwick" is completed; or source it.
 # Completes the option names, directories after --config_dir (also when
 # shortened to --conf and the like, or written --config_dir=DIR), host
-# names after --controller_ip, file names after --report-junit and
-# --metrics and, after --only, the entries of the check directory given
-# with --config_dir in any of those forms. Needs nothing
+# names after --controller_ip, file names after --report-junit, --metrics,
+# --tls-ca and --secret-file and, after --only, the entries of the check
+# directory given with --config_dir in any of those forms. Needs nothing
 # from bash-completion itself.
 
 # The option that WORD names: itself, or the one option it is a prefix of;
@@ -17,7 +17,8 @@ _tarnwick_option() {
   for name in --controller_ip --username --password --config_dir \
     --verbose --timeout --keep-going --json --only --version --dry-run \
     --expect --baseline --fail-http --quiet --strict --reuse-connections \
-    --reuse-session --in-flight --report-junit --metrics --nagios; do
+    --reuse-session --in-flight --report-junit --metrics --nagios \
+    --tls-pin --tls-ca --tls-show-pin --secret-file; do
     if [[ $name == "$1"* ]]; then
       [[ -n $match ]] && return 0
       match=$name
@@ -84,11 +85,11 @@ _tarnwick() {
     --controller_ip)
       mapfile -t found < <(compgen -A hostname -- "$cur")
       ;;
-    --report-junit | --metrics)
+    --report-junit | --metrics | --tls-ca | --secret-file)
       compopt -o filenames 2>/dev/null
       mapfile -t found < <(compgen -f -- "$cur")
       ;;
-    --username | --password | --timeout | --in-flight)
+    --username | --password | --timeout | --in-flight | --tls-pin)
       return 0
       ;;
     --only)
@@ -109,7 +110,8 @@ _tarnwick() {
            --verbose --timeout --keep-going --json --only --version
            --dry-run --expect --baseline --fail-http --quiet --strict
            --reuse-connections --reuse-session --in-flight --report-junit
-           --metrics --nagios' \
+           --metrics --nagios --tls-pin --tls-ca --tls-show-pin
+           --secret-file' \
           -- "$cur")
       fi
       ;;

@@ -236,7 +236,8 @@ class CompletionTest(InstalledTestCase):
                          ["--config_dir=checks", "--config_dir=cheese"])
 
     def test_files_after_report_options(self):
-        for words in [("--report-junit", "ch"), ("--metr", "=", "ch")]:
+        for words in [("--report-junit", "ch"), ("--metr", "=", "ch"),
+                      ("--tls-ca", "ch"), ("--secret", "=", "ch")]:
             with self.subTest(words):
                 self.assertEqual(self.complete(*words),
                                  ["chart.txt", "checks", "cheese"])
@@ -245,6 +246,7 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("--password", "ch"), [])
         self.assertEqual(self.complete("--user", "ch"), [])
         self.assertEqual(self.complete("--timeout", "ch"), [])
+        self.assertEqual(self.complete("--tls-pin", "ch"), [])
 
     def test_check_names_after_only(self):
         (self.work / "checks" / "gw.cfg").write_text("")
