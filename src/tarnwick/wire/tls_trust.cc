@@ -96,6 +96,8 @@ std::string why_not_verified(CURL* curl, const std::string& url) {
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
       return "the certificate's issuer is unknown: no certificate of that "
              "file signed it";
+    case X509_V_OK:  // but libcurl did not read the certificate
+      return "the certificate does not verify";
     default:
       return std::string("the certificate does not verify: ") +
              X509_verify_cert_error_string(result);

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tarnwick/base/error.h"
-#include "tarnwick/wire/tls_trust.h"
 
 namespace tarnwick {
 namespace {
@@ -66,37 +65,6 @@ TEST(TlsCertificateTest, ReadsWhatOpensslShows) {
     EXPECT_EQ(got.names, c.expected.names);
   }
   EXPECT_THROW(read_certificate("-----BEGIN CERTIFICATE-----\nAAAA\n"), Error);
-}
-
-// libcurl compares pins as texts, so only the form openssl's base64 writes
-// can ever match; anything else is refused before a run starts.
-TEST(TlsCertificateTest, PinListHoldsOnlyPinsThatCanMatch) {
-  const std::string pin =
-      "sha256//QOi3GgEP5H8oUsmKZDsCthN0bFN74VsDMSL3tO5AXPA=";
-  const std::string other =
-      "sha256//ScO/SDJdj+TB+wlJQD0eskGXYysB2kyo97RnMmLGI+E=";
-  struct Case {
-    std::string pins;
-    bool valid;
-  };
-  const Case cases[] = {
-      {pin, true},
-      {pin + ";" + other, true},
-      {"", false},
-      {pin + ";", false},
-      {";" + pin, false},
-      {pin + ";;" + other, false},
-      {pin + "; " + other, false},
-      {pin.substr(0, pin.size() - 1), false},  // no padding
-      {pin.substr(0, pin.size() - 1) + "==", false},
-      {"SHA256//" + pin.substr(8), false},
-      {"sha1//" + pin.substr(8), false},
-      {"/etc/controller.pub", false},  // libcurl would read a file
-      // The last digit carries bits past the 32 bytes.
-      {pin.substr(0, pin.size() - 2) + "B=", false},
-      {pin.substr(0, pin.size() - 2) + "!=", false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(is_pin_list(c.pins), c.valid) << c.pins;
 }
 
 }  // namespace
