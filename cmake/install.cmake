@@ -8,12 +8,15 @@
 #   PREFIX/share/doc/tarnwick/examples/  example checks
 #   PREFIX/share/doc/tarnwick/changelog.gz
 #   PREFIX/share/man/man1/ (compressed), PREFIX/share/bash-completion/completions/
+#   UNITDIR/tarnwick@.service, tarnwick@.timer  the systemd units
 #   PREFIX/include/tarnwick/, PREFIX/lib/libtarnwick_core.a,
 #   PREFIX/lib/cmake/tarnwick/           the core library as tarnwick::core
 #
 # SYSCONFDIR follows GNUInstallDirs, decided when installing, so that
 # `cmake --install build --prefix P` gives P/etc and the package (prefix /usr)
-# gives /etc.
+# gives /etc. UNITDIR likewise: P/lib/systemd/system, and /lib/systemd/system
+# for the prefixes / and /usr, where Debian's packages put system units. The
+# units name the executable and the check directory of the install.
 #
 # The executable finds "config" beside its real path (config_dir.h), so the
 # link in bin/ and the link to the check directory are both needed.
@@ -115,6 +118,7 @@ set(TARNWICK_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
 set(TARNWICK_PKGDIR \"${TARNWICK_INSTALL_PKGDIR}\")
 set(TARNWICK_DOCDIR \"${CMAKE_INSTALL_DOCDIR}\")
 set(TARNWICK_README \"${PROJECT_SOURCE_DIR}/etc/README\")
+set(TARNWICK_UNITS \"${PROJECT_SOURCE_DIR}/etc/systemd\")
 set(TARNWICK_STAGING \"${PROJECT_BINARY_DIR}/install-staging\")")
 install(CODE [=[
 # `--prefix DIR` arrives as given; a relative one is taken from the working
@@ -174,6 +178,21 @@ file(INSTALL DESTINATION "${TARNWICK_CHECK_DIR}" TYPE FILE
 
 tarnwick_install_link("${pkgdir}/config" "${TARNWICK_CHECK_DIR}")
 tarnwick_install_link("${bindir}/tarnwick" "${pkgdir}/tarnwick")
+
+# The systemd units, staged like the README.
+string(REGEX REPLACE "(.)/+$" "\\1" unit_prefix "${tarnwick_prefix}")
+if(unit_prefix STREQUAL "/" OR unit_prefix STREQUAL "/usr")
+  set(unitdir "/lib/systemd/system")
+else()
+  set(unitdir "${unit_prefix}/lib/systemd/system")
+endif()
+set(TARNWICK_EXECUTABLE "${bindir}/tarnwick")
+configure_file("${TARNWICK_UNITS}/tarnwick@.service.in"
+               "${TARNWICK_STAGING}/${staging_key}/tarnwick@.service" @ONLY)
+file(INSTALL DESTINATION "${unitdir}" TYPE FILE
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     FILES "${TARNWICK_STAGING}/${staging_key}/tarnwick@.service"
+           "${TARNWICK_UNITS}/tarnwick@.timer")
 ]=])
 
 # ---------------------------------------------------------------------------
@@ -251,11 +270,11 @@ if(TARNWICK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libcurl4, libutf8proc2, libre2-9, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+      "libc6, libcurl4, libssl3, libutf8proc2, libre2-9, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
 # Building against the static library needs the headers of its dependencies.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-    "cmake, pkg-config, libcurl4-openssl-dev | libcurl-dev, libutf8proc-dev, libre2-dev")
+    "cmake, pkg-config, libcurl4-openssl-dev | libcurl-dev, libssl-dev, libutf8proc-dev, libre2-dev")
 
 # The README in the check directory is a conffile: an upgrade keeps an
 # operator's edits and `apt-get remove` leaves it with the operator's checks.

@@ -11,6 +11,7 @@ TARNWICK_BIN names the executable under test; TARNWICK_SOURCE_DIR the
 source tree (default: two levels above this file). Both are set by CTest.
 """
 
+import base64
 import json
 import os
 import pathlib
@@ -75,6 +76,19 @@ def wait_for(condition, what, deadline_seconds):
             return value
         time.sleep(0.02)
     raise AssertionError("timed out waiting for " + what)
+
+
+def openssl_pin(cert):
+    """The public-key pin of the PEM certificate at cert, as an operator
+    computes it with openssl for --tls-pin."""
+    def openssl(*args, stdin=None):
+        return subprocess.run(["openssl", *map(str, args)], input=stdin,
+                              check=True, capture_output=True,
+                              timeout=60).stdout
+    public = openssl("x509", "-in", cert, "-pubkey", "-noout")
+    der = openssl("pkey", "-pubin", "-outform", "der", stdin=public)
+    digest = openssl("dgst", "-sha256", "-binary", stdin=der)
+    return "sha256//" + base64.b64encode(digest).decode()
 
 
 def write_files(directory, files):

@@ -24,7 +24,8 @@ import tempfile
 import threading
 import unittest
 
-from harness import STUB_LIFETIME, StubController, run, wait_for, write_checks
+from harness import (STUB_LIFETIME, StubController, openssl_pin, run,
+                     wait_for, write_checks)
 
 TIMEOUT = 60  # seconds for any one run
 START_TIMEOUT = 30  # seconds for nginx to listen
@@ -330,6 +331,30 @@ class BehindNginxTest(unittest.TestCase):
             nginx.stop()
             self.assertEqual(set(nginx.framing()), framing)
             self.assertEqual(len(nginx.connections()), len(self.check_dirs))
+
+    def test_pinned_key_over_every_connection(self):
+        # nginx's key pinned: every connection passes, HTTP/2 streams side
+        # by side included. Another key: each run ends at its first
+        # handshake, before nginx has a request to pass on.
+        pin = openssl_pin(os.path.join(self.cert_dir, "cert.pem"))
+        wrong = "sha256//" + "A" * 43 + "="
+        offer, _ = ROWS["HTTP/2, TLS 1.3, gzip"]
+        with StubController(REPLIES, RULES) as stub, \
+                Nginx(stub.port, self.cert_dir, **offer) as nginx:
+            self.assertEqual(self.run_all(nginx.address, "--tls-pin",
+                                          wrong + ";" + pin, "--in-flight",
+                                          "8"), self.straight)
+            sent = len(stub.requests())
+            url = f"https://{nginx.address}/v1/api"
+            refused = (1, "", f"tarnwick: connection error: the controller "
+                       f"at '{url}' presented key {pin}, which matches no "
+                       "--tls-pin; nothing was sent\n")
+            self.assertEqual(self.run_all(nginx.address, "--tls-pin", wrong,
+                                          "--keep-going"),
+                             [refused] * len(self.check_dirs))
+            self.assertEqual(len(stub.requests()), sent)
+            nginx.stop()
+            self.assertEqual(len(nginx.framing()), sent)
 
     @staticmethod
     def release(stub, go, seen):

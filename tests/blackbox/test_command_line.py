@@ -35,7 +35,8 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--version] [--dry-run] [--expect] [--baseline FILE]
                 [--fail-http] [--quiet] [--strict] [--reuse-connections]
                 [--reuse-session] [--report-junit FILE] [--metrics FILE]
-                [--nagios] [--in-flight N]
+                [--nagios] [--in-flight N] [--tls-pin PIN] [--tls-ca FILE]
+                [--tls-show-pin] [--secret-file FILE]
 
 Tarnwick Automation
 
@@ -65,6 +66,10 @@ options:
   --metrics FILE        When the run ends, write its outcome as Prometheus metrics to FILE (for node_exporter's textfile collector).
   --nagios              Run as a Nagios or Icinga plugin: a status line on standard output and the plugin's exit statuses.
   --in-flight N         Send up to N element requests of a compound check side by side (1 to 64); implies --reuse-connections.
+  --tls-pin PIN         Talk only to a controller that presents the public key PIN (sha256//BASE64, as --tls-show-pin shows it; several joined by ';'); end the run otherwise, before anything is sent.
+  --tls-ca FILE         Verify the controller's certificate chain and its name or address against the CA certificates in FILE (PEM) alone.
+  --tls-show-pin        Show the pin and the certificate of the controller at --controller_ip, and exit; nothing is sent.
+  --secret-file FILE    Read the password from the first line of FILE, which other users may not read or write (a pipe will do).
 """
 
 

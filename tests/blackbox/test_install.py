@@ -9,6 +9,7 @@ the one that holds TARNWICK_BIN, and it is only installed from.
 import os
 import pathlib
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -193,6 +194,64 @@ class InstalledCommandTest(InstalledTestCase):
         self.assertIn("Installed check", out)
 
 
+def unit_command(unit, instance):
+    """The ExecStart= command of a unit file, as systemd would run it for
+    instance: continuation lines joined, split into words, "$$" and "%i"
+    replaced."""
+    text = unit.read_text().replace("\\\n", " ")
+    line = re.search(r"^ExecStart=(.*)$", text, re.M).group(1)
+    return [word.replace("$$", "$").replace("%i", instance)
+            for word in shlex.split(line)]
+
+
+class ServiceUnitRunTest(InstalledTestCase):
+    """The run of tarnwick@.service as systemd starts it, without systemd:
+    its environment file's arguments, its credential, its state and metrics
+    directories; the last complete run's report kept as the baseline."""
+
+    def test_keeps_the_report_of_the_last_run_that_got_to_its_end(self):
+        command = unit_command(
+            self.prefix / "lib/systemd/system/tarnwick@.service", "site-a")
+        self.assertEqual(command[:2], ["/bin/sh", "-c"])
+        self.assertIn(str(self.prefix / "bin/tarnwick"), command[2])
+        work = pathlib.Path(tempfile.mkdtemp(prefix="unit.", dir=self.tmp))
+        dirs = {name: work / name for name in ("state", "credentials",
+                                               "metrics", "checks")}
+        for directory in dirs.values():
+            directory.mkdir()
+        (dirs["checks"] / "names.cfg").write_text(NAMES_CHECK)
+        (dirs["credentials"] / "password").write_text("pw\n")
+        os.chmod(dirs["credentials"] / "password", 0o400)
+        last = dirs["state"] / "last.jsonl"
+        rules = [{"action": "list_gateways", "nth": 2,
+                  "json": {"gateways": [{"name": "edge-3"}]}},
+                 {"action": "login", "nth": 5, "json": {}}]
+        with StubController({"list_gateways.json": GATEWAYS}, rules,
+                            ["--password", "pw"]) as stub:
+            env = clean_env({
+                "STATE_DIRECTORY": str(dirs["state"]),
+                "CREDENTIALS_DIRECTORY": str(dirs["credentials"]),
+                "RUNTIME_DIRECTORY": str(dirs["metrics"]),
+                "TARNWICK_ARGS": "--controller_ip %s --config_dir %s" % (
+                    stub.address, dirs["checks"])})
+            statuses, reports = [], []
+            for _ in range(3):
+                proc = subprocess.run(command, env=env, capture_output=True,
+                                      timeout=RUN_TIMEOUT)
+                statuses.append(proc.returncode)
+                reports.append(last.read_text())
+        # The first run has nothing to compare with; the second finds a
+        # change (3, no failed unit); the third fails its login (1) and
+        # leaves the second's report in place.
+        self.assertEqual(statuses, [0, 3, 1])
+        self.assertIn('"edge-1"', reports[0])
+        self.assertIn('"edge-3"', reports[1])
+        self.assertEqual(reports[2], reports[1])
+        self.assertIn('tarnwick_run_exit_status{controller="%s"} 1'
+                      % stub.address,
+                      (dirs["metrics"] / "site-a.prom").read_text())
+
+
 class CompletionTest(InstalledTestCase):
 
     def complete(self, *words):
@@ -236,7 +295,8 @@ class CompletionTest(InstalledTestCase):
                          ["--config_dir=checks", "--config_dir=cheese"])
 
     def test_files_after_report_options(self):
-        for words in [("--report-junit", "ch"), ("--metr", "=", "ch")]:
+        for words in [("--report-junit", "ch"), ("--metr", "=", "ch"),
+                      ("--tls-ca", "ch"), ("--secret", "=", "ch")]:
             with self.subTest(words):
                 self.assertEqual(self.complete(*words),
                                  ["chart.txt", "checks", "cheese"])
@@ -245,6 +305,7 @@ class CompletionTest(InstalledTestCase):
         self.assertEqual(self.complete("--password", "ch"), [])
         self.assertEqual(self.complete("--user", "ch"), [])
         self.assertEqual(self.complete("--timeout", "ch"), [])
+        self.assertEqual(self.complete("--tls-pin", "ch"), [])
 
     def test_check_names_after_only(self):
         (self.work / "checks" / "gw.cfg").write_text("")

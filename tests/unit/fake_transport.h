@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "tarnwick/base/error.h"
+#include "tarnwick/wire/tls_certificate.h"
+#include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
 
 namespace tarnwick {
@@ -127,6 +129,18 @@ class FakeTransport : public Transport {
     }
   }
 
+  // The trust last set, and the certificate every handshake presents.
+  void set_trust(const TlsTrust& trust) override { trust_ = trust; }
+  const TlsTrust& trust() const { return trust_; }
+  void set_certificate(TlsCertificate certificate) {
+    certificate_ = std::move(certificate);
+  }
+  TlsCertificate presented_certificate(const Request& request) override {
+    handshakes_.push_back(request.url);
+    return certificate_;
+  }
+  const std::vector<std::string>& handshakes() const { return handshakes_; }
+
   const std::vector<Post>& posts() const { return posts_; }
   // Scripted answers not used yet.
   std::size_t pending() const { return script_.size(); }
@@ -147,6 +161,9 @@ class FakeTransport : public Transport {
   std::deque<std::variant<Reply, Error>> script_;
   std::vector<Post> posts_;
   bool newest_first_ = false;
+  TlsTrust trust_;
+  TlsCertificate certificate_;
+  std::vector<std::string> handshakes_;
 };
 
 }  // namespace tarnwick

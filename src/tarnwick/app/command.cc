@@ -9,6 +9,7 @@
 #include "tarnwick/app/failure_report.h"
 #include "tarnwick/app/process.h"
 #include "tarnwick/app/settings.h"
+#include "tarnwick/app/show_pin.h"
 #include "tarnwick/app/traced_transport.h"
 #include "tarnwick/app/usage.h"
 #include "tarnwick/base/error.h"
@@ -28,6 +29,8 @@
 #include "tarnwick/suite/suite_run.h"
 #include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/curl_transport.h"
+#include "tarnwick/wire/tls_certificate.h"
+#include "tarnwick/wire/tls_trust.h"
 
 namespace tarnwick {
 
@@ -66,12 +69,38 @@ std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
   return make_writer(out);
 }
 
+// Hands the transport the trust of --tls-pin and --tls-ca. A CA file that
+// cannot be used ends the run here, before anything is asked for or sent.
+void set_trust(const CommandLine& command_line, Transport& transport) {
+  TlsTrust trust;
+  if (command_line.tls_pin) trust.pinned_public_keys = *command_line.tls_pin;
+  if (command_line.tls_ca) {
+    check_ca_file(*command_line.tls_ca);
+    trust.ca_file = *command_line.tls_ca;
+  }
+  transport.set_trust(trust);
+}
+
+// --tls-show-pin: the handshake alone, under the trust asked for; no
+// password is asked for or read, and nothing is sent.
+int run_show_pin(const CommandLine& command_line, Environment& env) {
+  set_trust(command_line, env.transport);
+  Request request;
+  request.url = controller_api_url(*command_line.controller_ip);
+  request.timeout = command_line.timeout;
+  write_certificate(env.transport.presented_certificate(request),
+                    command_line.json, env.out);
+  env.out.flush();
+  return kExitSuccess;
+}
+
 // The run, once the command line is accepted: the settings fixed, the --only
 // names examined, the opening login, then the checks. Fills outcome as it
 // goes, so that it tells how far a run got that a failure ends; so do
 // end_reports, which are handed every check too.
 int run(const CommandLine& command_line, RunSettings& settings,
         Environment& env, SuiteTally& tally, EndReports& end_reports) {
+  set_trust(command_line, env.transport);
   fix_settings(command_line, env.prompter, settings);
   // A name that is no check file ends the run before anything is sent,
   // whether the run would go on past failed checks or not.
@@ -196,9 +225,13 @@ int run_command(int argc, char** argv, Environment& env) {
   try {
     // Before anything is asked for or sent.
     end_reports.check_files();
-    status = command_line.dry_run
-                 ? run_dry(command_line, env, tally)
-                 : run(command_line, settings, env, tally, end_reports);
+    if (command_line.dry_run) {
+      status = run_dry(command_line, env, tally);
+    } else if (command_line.tls_show_pin) {
+      status = run_show_pin(command_line, env);
+    } else {
+      status = run(command_line, settings, env, tally, end_reports);
+    }
   } catch (...) {
     // The usual report, unless "Login failed" must keep off a report for
     // programs, what the run found so far needs its summary after it, or

@@ -4,9 +4,11 @@
 #include <charconv>
 #include <cstddef>
 #include <system_error>
+#include <utility>
 
 #include "tarnwick/app/command_line_options.h"
 #include "tarnwick/base/literal.h"
+#include "tarnwick/wire/tls_trust.h"
 
 namespace tarnwick {
 
@@ -226,6 +228,21 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       }
       result.only.push_back(value);
       break;
+    case OptionId::kTlsPin:
+      if (!is_pin_list(value)) {
+        return "option '--tls-pin' expects sha256// and the base64 of a "
+               "SHA-256 hash, several joined by ';'";
+      }
+      result.tls_pin = result.tls_pin ? *result.tls_pin + ";" + value : value;
+      break;
+    case OptionId::kTlsCa:
+      if (value.empty()) return "option '--tls-ca' expects a file name";
+      result.tls_ca = value;
+      break;
+    case OptionId::kSecretFile:
+      if (value.empty()) return "option '--secret-file' expects a file name";
+      result.secret_file = value;
+      break;
     case OptionId::kReportJunit:
     case OptionId::kMetrics:
       if (value.empty()) {
@@ -248,6 +265,7 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
     case OptionId::kReuseConnections:
     case OptionId::kReuseSession:
     case OptionId::kNagios:
+    case OptionId::kTlsShowPin:
       break;  // take no value
   }
   return std::nullopt;
@@ -265,6 +283,23 @@ void store_flag(CommandLine& result, OptionId id) {
   if (id == OptionId::kReuseConnections) result.reuse_connections = true;
   if (id == OptionId::kReuseSession) result.reuse_session = true;
   if (id == OptionId::kNagios) result.nagios = true;
+  if (id == OptionId::kTlsShowPin) result.tls_show_pin = true;
+}
+
+// What --tls-show-pin is refused with, or "": it connects and ends, so it
+// has no run to report, and an address to connect to.
+std::string show_pin_conflict(const CommandLine& result) {
+  for (const auto& [given, name] :
+       {std::pair{result.dry_run, "'--dry-run'"},
+        std::pair{result.report_junit.has_value(), "'--report-junit'"},
+        std::pair{result.metrics.has_value(), "'--metrics'"},
+        std::pair{result.nagios, "'--nagios'"}}) {
+    if (given)
+      return std::string("option '--tls-show-pin' does not go with ") + name;
+  }
+  if (!result.controller_ip || result.controller_ip->empty())
+    return "option '--tls-show-pin' needs '--controller_ip'";
+  return "";
 }
 
 // The combinations refused once the whole line is taken, or "".
@@ -286,6 +321,10 @@ std::string conflict(const CommandLine& result) {
     return "option '--nagios' does not go with '--quiet'";
   if (result.report_junit && result.report_junit == result.metrics)
     return "options '--report-junit' and '--metrics' name the same file";
+  // An empty --password counts as absent.
+  if (result.secret_file && result.password && !result.password->empty())
+    return "option '--secret-file' does not go with '--password'";
+  if (result.tls_show_pin) return show_pin_conflict(result);
   return "";
 }
 

@@ -66,6 +66,14 @@ struct CommandLine {
   // --in-flight N: up to N element requests of a compound check at once,
   // over kept connections; unset, one at a time.
   std::optional<std::size_t> in_flight;
+  // --tls-pin PIN: the public-key pins, every value given joined by ';'.
+  std::optional<std::string> tls_pin;
+  // --tls-ca FILE: the CA certificates to verify the controller against.
+  std::optional<std::string> tls_ca;
+  // --tls-show-pin: show the controller's certificate instead of a run.
+  bool tls_show_pin = false;
+  // --secret-file FILE: the password's file, instead of the prompt.
+  std::optional<std::string> secret_file;
   // --only NAME: the checks to run, in order, as often as given; empty for
   // the whole check directory.
   std::vector<std::string> only;
@@ -93,11 +101,15 @@ struct CommandLine {
 // whose values collect in order. --only takes a bare name of the check
 // directory (no "/", not "." or ".."); --timeout takes digits with an
 // optional fraction, greater than 0 and at most 86400 seconds; --in-flight
-// takes a whole number from 1 to 64 in digits; an empty value of any of them
-// is refused like any other (an empty value of the four settings counts as
-// absent, for main to decide). --strict is refused without --dry-run;
-// --report-junit, --metrics and --nagios with it; --nagios with --json or
-// --quiet; --report-junit and --metrics naming the same file.
+// takes a whole number from 1 to 64 in digits; --tls-pin takes pins as
+// is_pin_list (wire/tls_trust.h) has them, and its values collect too; an
+// empty value of any of them is refused like any other (an empty value of
+// the four settings counts as absent, for main to decide). --strict is
+// refused without --dry-run; --report-junit, --metrics and --nagios with it;
+// --nagios with --json or --quiet; --report-junit and --metrics naming the
+// same file; --secret-file with a non-empty --password; --tls-show-pin
+// without a non-empty --controller_ip, and with --dry-run, --report-junit,
+// --metrics or --nagios.
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

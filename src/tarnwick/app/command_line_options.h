@@ -34,6 +34,10 @@ enum class OptionId {
   kMetrics,
   kNagios,
   kInFlight,
+  kTlsPin,
+  kTlsCa,
+  kTlsShowPin,
+  kSecretFile,
 };
 
 struct OptionSpec {
@@ -46,7 +50,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 22> kOptions = {{
+inline constexpr std::array<OptionSpec, 26> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -128,6 +132,23 @@ inline constexpr std::array<OptionSpec, 22> kOptions = {{
      "Send up to N element requests of a compound check side by side (1 to "
      "64); implies --reuse-connections.",
      OptionId::kInFlight},
+    {"--tls-pin", "PIN",
+     "Talk only to a controller that presents the public key PIN "
+     "(sha256//BASE64, as --tls-show-pin shows it; several joined by ';'); "
+     "end the run otherwise, before anything is sent.",
+     OptionId::kTlsPin},
+    {"--tls-ca", "FILE",
+     "Verify the controller's certificate chain and its name or address "
+     "against the CA certificates in FILE (PEM) alone.",
+     OptionId::kTlsCa},
+    {"--tls-show-pin", "",
+     "Show the pin and the certificate of the controller at "
+     "--controller_ip, and exit; nothing is sent.",
+     OptionId::kTlsShowPin},
+    {"--secret-file", "FILE",
+     "Read the password from the first line of FILE, which other users may "
+     "not read or write (a pipe will do).",
+     OptionId::kSecretFile},
 }};
 
 // Options that act as soon as the parser reaches them, as help does.

@@ -5,6 +5,7 @@
 #include "tarnwick/app/command_line.h"
 #include "tarnwick/app/config_dir.h"
 #include "tarnwick/app/prompt.h"
+#include "tarnwick/base/secret_file.h"
 
 namespace tarnwick {
 
@@ -27,6 +28,8 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
       given(command_line.username) ? *command_line.username : "admin";
   if (given(command_line.password)) {
     settings.password = *command_line.password;
+  } else if (command_line.secret_file) {
+    settings.password = read_secret_file(*command_line.secret_file);
   } else {
     settings.password = prompter.password();
   }

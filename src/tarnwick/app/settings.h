@@ -14,7 +14,8 @@ class Prompter;
 
 // Fixes the settings in this order: the address (option, else the address
 // prompt, on standard error with --json, --quiet or --nagios), the user name
-// (option, else "admin"), the password (option, else the password prompt), the
+// (option, else "admin"), the password (option, else the first line of
+// --secret-file, else the password prompt), the
 // check directory (option, else the default beside the executable, which throws
 // Error(kFileNotFound) when it is missing, so after the prompts and before any
 // request). An option with an empty value counts as absent. Fills settings in

@@ -4,17 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <iterator>
 #include <string_view>
 
 #include "tarnwick/base/error.h"
+#include "tarnwick/base/literal.h"
 #include "tarnwick/base/secret.h"
 
 namespace tarnwick {
 namespace {
+
+// A first line longer than this is refused.
+constexpr std::size_t kMaxLine = 64 * 1024;
+constexpr std::size_t kBlock = 256;
 
 // Closes the descriptor however the reading ends.
 class FdCloser {
@@ -37,59 +40,63 @@ std::string mode_text(mode_t mode) {
 }  // namespace
 
 std::string read_secret_file(const std::string& path) {
+  const std::string quoted = quote_text(path);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     const int error_number = errno;
     if (error_number == ENOENT) {
-      throw Error(ErrorKind::kFileNotFound, "'" + path + "' does not exist");
+      throw Error(ErrorKind::kFileNotFound, "no such file: " + quoted);
     }
-    throw Error(ErrorKind::kFileAccess, "'" + path + "' cannot be opened: " +
+    throw Error(ErrorKind::kFileAccess, "cannot read " + quoted + ": " +
                                             errno_text(error_number, true));
   }
   FdCloser closer(fd);
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
     throw Error(ErrorKind::kFileAccess,
-                "'" + path + "' cannot be read: " + errno_text(errno, true));
+                "cannot read " + quoted + ": " + errno_text(errno, true));
   }
   if (S_ISDIR(status.st_mode)) {
-    throw Error(ErrorKind::kFileAccess, "'" + path + "' is a directory");
+    throw Error(ErrorKind::kFileAccess, quoted + " is a directory");
   }
   if (S_ISREG(status.st_mode) && (status.st_mode & (S_IROTH | S_IWOTH)) != 0) {
     throw Error(ErrorKind::kFileAccess,
-                "'" + path + "' can be " +
+                quoted + " can be " +
                     ((status.st_mode & S_IROTH) != 0 ? "read" : "written") +
                     " by other users (mode " + mode_text(status.st_mode) +
                     "); chmod 600 it");
   }
-  // Only the first line is wanted: read until its newline, a byte at a
-  // time past a small block, so that a pipe is not drained further than
-  // needed and a huge file is not held.
+  // Only the first line is wanted. A pipe is read a byte at a time, so that
+  // it is not drained past that line (another reader may want the rest);
+  // a regular file in blocks. The line is reserved whole up front, so that
+  // growing it leaves no copy of the password behind in freed memory.
+  const std::size_t block_size = S_ISREG(status.st_mode) ? kBlock : 1;
   std::string line;
-  WipedOnExit wiped(line);
-  char block[256];
+  line.reserve(kMaxLine + kBlock);
+  WipedOnExit wiped_line(line);
+  std::string block(kBlock, '\0');
+  WipedOnExit wiped_block(block);
   for (;;) {
-    const ssize_t got = ::read(fd, block, sizeof block);
+    const ssize_t got = ::read(fd, block.data(), block_size);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw Error(ErrorKind::kFileAccess,
-                  "'" + path + "' cannot be read: " + errno_text(errno, true));
+                  "cannot read " + quoted + ": " + errno_text(errno, true));
     }
     if (got == 0) break;
-    const std::string_view piece(block, static_cast<std::size_t>(got));
+    const std::string_view piece(block.data(), static_cast<std::size_t>(got));
     const std::size_t newline = piece.find('\n');
     line.append(piece.substr(0, newline));
     if (newline != std::string_view::npos) break;
-    if (line.size() > 64 * 1024) {
+    if (line.size() > kMaxLine) {
       throw Error(ErrorKind::kFileAccess,
-                  "'" + path + "' has a first line longer than 64 KiB");
+                  quoted + " has a first line longer than 64 KiB");
     }
   }
-  std::fill(std::begin(block), std::end(block), '\0');
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty()) {
     throw Error(ErrorKind::kFileAccess,
-                "'" + path + "' holds no password on its first line");
+                quoted + " holds no password on its first line");
   }
   std::string secret(line);
   return secret;

@@ -11,11 +11,12 @@ namespace tarnwick {
 // carriage return before the newline is dropped too). The file is opened
 // once and judged by what was opened: a regular file whose mode lets other
 // users read or write it is refused, Error(kFileAccess) "'PATH' can be read
-// by other users (mode 0644); chmod 600 it"; a pipe or character device
-// (/dev/fd/N, process substitution, systemd's credentials) is fine.
-// Throws Error(kFileNotFound) for a missing file, Error(kFileAccess) for
-// one that cannot be opened or read, and Error(kFileAccess) "'PATH' holds
-// no password on its first line" for an empty first line. The copies made
+// by other users (mode 0644); chmod 600 it" ("written" for o+w alone); a
+// pipe or character device (/dev/fd/N, process substitution) is fine, and
+// is not read past the first line. Throws Error(kFileNotFound) "no such
+// file: 'PATH'", Error(kFileAccess) for a file that cannot be opened or
+// read, a directory, a first line past 64 KiB, and "'PATH' holds no
+// password on its first line" for an empty first line. The copies made
 // while reading are wiped.
 std::string read_secret_file(const std::string& path);
 

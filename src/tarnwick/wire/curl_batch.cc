@@ -29,11 +29,12 @@ struct InFlight {
 class BatchRun {
  public:
   BatchRun(RequestBatch& batch, std::size_t in_flight, Clock& clock,
-           CURLSH* kept)
+           CURLSH* kept, const TlsTrust& trust)
       : batch_(batch),
         in_flight_(in_flight),
         clock_(clock),
         kept_(kept),
+        trust_(trust),
         multi_(curl_multi_init()) {
     if (multi_ == nullptr) return;
     const long limit = static_cast<long>(in_flight);
@@ -77,7 +78,7 @@ class BatchRun {
       try {
         flight->request = batch_.request(flight->index);
         if (multi_ == nullptr) throw start_failure(flight->request);
-        flight->transfer.emplace(flight->request, clock_, kept_);
+        flight->transfer.emplace(flight->request, clock_, kept_, trust_);
       } catch (const Error& e) {
         batch_.failed(flight->index, e);
         continue;
@@ -174,6 +175,7 @@ class BatchRun {
   const std::size_t in_flight_;
   Clock& clock_;
   CURLSH* kept_;
+  const TlsTrust& trust_;
   CURLM* multi_;
   std::size_t next_ = 0;  // the next request to hand out
   std::vector<std::unique_ptr<InFlight>> flights_;
@@ -182,8 +184,8 @@ class BatchRun {
 }  // namespace
 
 void send_batch(RequestBatch& batch, std::size_t in_flight, Clock& clock,
-                CURLSH* kept) {
-  BatchRun(batch, in_flight, clock, kept).run();
+                CURLSH* kept, const TlsTrust& trust) {
+  BatchRun(batch, in_flight, clock, kept, trust).run();
 }
 
 }  // namespace tarnwick

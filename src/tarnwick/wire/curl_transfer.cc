@@ -201,11 +201,6 @@ void set_options(CURL* c, const Request& request, curl_slist* headers,
   curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 16384L);
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
-  // Any certificate is accepted, so no certificate store is loaded at all.
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
-  curl_easy_setopt(c, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(c, CURLOPT_CAPATH, nullptr);
   // Keep-alive probes end the wait for a peer that has gone away.
   curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
@@ -307,8 +302,9 @@ void read_head(CURL* c, Reply& reply) {
 
 }  // namespace
 
-CurlTransfer::CurlTransfer(const Request& request, Clock& clock, CURLSH* kept)
-    : request_(request), clock_(clock), start_(clock.now()) {
+CurlTransfer::CurlTransfer(const Request& request, Clock& clock, CURLSH* kept,
+                           const TlsTrust& trust)
+    : request_(request), clock_(clock), trust_(trust), start_(clock.now()) {
   const std::string& url = request.url;
   if (!names_host(url)) {
     throw Error(ErrorKind::kConnection,
@@ -328,6 +324,7 @@ CurlTransfer::CurlTransfer(const Request& request, Clock& clock, CURLSH* kept)
     reception_.limit = *request.timeout;
   }
   set_options(curl_, request, headers_, reception_, error_buffer_);
+  apply_tls_trust(curl_, trust);
   set_connection_options(curl_, request.reuse_connection ? kept : nullptr);
 }
 
@@ -346,7 +343,10 @@ Reply CurlTransfer::finish(CURLcode code) {
       (code == CURLE_OPERATION_TIMEDOUT && request_.timeout)) {
     fail_timeout(request_, reception_, curl_);
   }
-  if (code != CURLE_OK) fail_transfer(url, code, error_buffer_);
+  if (code != CURLE_OK) {
+    if (auto refused = trust_failure(curl_, code, trust_, url)) throw *refused;
+    fail_transfer(url, code, error_buffer_);
+  }
   Reply reply;
   read_head(curl_, reply);
   reply.body = std::move(reception_.body);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tarnwick/base/clock.h"
+#include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
 
 namespace tarnwick {
@@ -37,10 +38,12 @@ class CurlTransfer {
   // Sets up an easy handle for request, which must outlive the transfer (the
   // form is sent from where it lies). A request with reuse_connection takes
   // its connection from `kept`, a share of connections and TLS sessions,
-  // and leaves it there; one without opens its own and closes it. Throws
-  // Error(kConnection) for a URL without a host ("cannot reach") and when
-  // libcurl cannot be set up.
-  CurlTransfer(const Request& request, Clock& clock, CURLSH* kept);
+  // and leaves it there; one without opens its own and closes it. The
+  // controller is checked as `trust` says, which must outlive the transfer
+  // too. Throws Error(kConnection) for a URL without a host ("cannot
+  // reach") and when libcurl cannot be set up.
+  CurlTransfer(const Request& request, Clock& clock, CURLSH* kept,
+               const TlsTrust& trust);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
   ~CurlTransfer();
@@ -57,6 +60,7 @@ class CurlTransfer {
  private:
   const Request& request_;
   Clock& clock_;
+  const TlsTrust& trust_;
   Clock::TimePoint start_;
   CURL* curl_ = nullptr;
   curl_slist* headers_ = nullptr;

@@ -2,12 +2,16 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/wire/curl_batch.h"
 #include "tarnwick/wire/curl_transfer.h"
+#include "tarnwick/wire/tls_certificate.h"
+#include "tarnwick/wire/tls_trust.h"
 
 namespace tarnwick {
 
@@ -28,7 +32,8 @@ struct CurlTransport::Kept {
   ~Kept() { curl_share_cleanup(share); }
 };
 
-CurlTransport::CurlTransport(Clock& clock) : clock_(clock) {}
+CurlTransport::CurlTransport(Clock& clock)
+    : clock_(clock), trust_(std::make_unique<TlsTrust>()) {}
 
 CurlTransport::~CurlTransport() = default;
 
@@ -51,8 +56,34 @@ Reply CurlTransport::post(const Request& request) {
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
   CurlTransfer transfer(request, clock_,
-                        request.reuse_connection ? kept().share : nullptr);
+                        request.reuse_connection ? kept().share : nullptr,
+                        *trust_);
   return transfer.finish(curl_easy_perform(transfer.handle()));
+}
+
+void CurlTransport::set_trust(const TlsTrust& trust) {
+  if (trust == *trust_) return;
+  kept_.reset();
+  *trust_ = trust;
+}
+
+TlsCertificate CurlTransport::presented_certificate(const Request& request) {
+  if (!started()) {
+    throw Error(ErrorKind::kConnection,
+                "cannot start the HTTPS client for " + quote_text(request.url));
+  }
+  CurlTransfer transfer(request, clock_, nullptr, *trust_);
+  CURL* curl = transfer.handle();
+  curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+  curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+  const CURLcode code = curl_easy_perform(curl);
+  // A failed handshake throws as a request's would.
+  if (code != CURLE_OK) transfer.finish(code);
+  if (auto certificate = tarnwick::presented_certificate(curl))
+    return std::move(*certificate);
+  throw Error(ErrorKind::kConnection, "the controller at " +
+                                          quote_text(request.url) +
+                                          " presented no certificate");
 }
 
 void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
@@ -62,7 +93,7 @@ void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
     Transport::post_many(batch, in_flight);
     return;
   }
-  send_batch(batch, in_flight, clock_, kept().share);
+  send_batch(batch, in_flight, clock_, kept().share, *trust_);
 }
 
 std::string http_library_versions() {

@@ -11,7 +11,10 @@
 
 namespace tarnwick {
 
-// No certificate verification (and no certificate store loaded), no time
+struct TlsTrust;
+
+// No certificate verification (and no certificate store loaded) unless
+// set_trust asks for it (tls_trust.h says how it is checked), no time
 // limit but the request's own, redirects not followed, compressed replies
 // decoded, "User-Agent: tarnwick/VERSION". A request opens a connection of
 // its own and closes it, unless it has Request::reuse_connection: then it
@@ -44,6 +47,11 @@ class CurlTransport : public Transport {
 
   Reply post(const Request& request) override;
   void post_many(RequestBatch& batch, std::size_t in_flight) override;
+  // Another trust than before closes the connections kept open and forgets
+  // the TLS sessions they would resume.
+  void set_trust(const TlsTrust& trust) override;
+  // Over a connection of its own, with libcurl's CURLOPT_CONNECT_ONLY.
+  TlsCertificate presented_certificate(const Request& request) override;
 
  private:
   // Sets libcurl up at the first request; whether it could be.
@@ -58,6 +66,8 @@ class CurlTransport : public Transport {
   bool initialized_ = false;
   bool init_ok_ = false;
   std::unique_ptr<Kept> kept_;
+  // Never null; the transfers hold on to it while they run.
+  std::unique_ptr<TlsTrust> trust_;
 };
 
 // The versions of libcurl and of its TLS library in use, as they name

@@ -15,6 +15,9 @@
 
 namespace tarnwick {
 
+struct TlsCertificate;  // tls_certificate.h
+struct TlsTrust;        // tls_trust.h
+
 struct Request {
   std::string url;
   // application/x-www-form-urlencoded, as encode_form makes it.
@@ -108,6 +111,20 @@ class Transport {
       batch.received(i, std::move(*reply));
     }
   }
+
+  // Checks the controller as `trust` says on every connection that later
+  // requests open, before anything is sent over it; a connection kept open
+  // is used again only under the trust it was opened under. This default
+  // takes a trust that verifies nothing and throws Error(kConnection) for
+  // any other: a transport that cannot check the controller must not send
+  // it the password.
+  virtual void set_trust(const TlsTrust& trust);
+
+  // Connects to request.url and completes the TLS handshake, checking the
+  // controller as set_trust said, and returns the certificate it presented.
+  // Sends nothing over the connection, and closes it. Throws as post does.
+  // This default throws Error(kConnection).
+  virtual TlsCertificate presented_certificate(const Request& request);
 };
 
 }  // namespace tarnwick

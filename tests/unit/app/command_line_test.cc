@@ -5,6 +5,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarnwick/app/usage.h"
@@ -244,6 +245,10 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.metrics) s += " metrics=" + *c.metrics;
   if (c.nagios) s += " nagios";
   if (c.in_flight) s += " in-flight=" + std::to_string(*c.in_flight);
+  if (c.tls_pin) s += " tls-pin=" + *c.tls_pin;
+  if (c.tls_ca) s += " tls-ca=" + *c.tls_ca;
+  if (c.tls_show_pin) s += " tls-show-pin";
+  if (c.secret_file) s += " secret-file=" + *c.secret_file;
   for (std::size_t i = 0; i < c.only.size(); ++i)
     s += (i == 0 ? " only=" : ",") + c.only[i];
   return s;
@@ -273,7 +278,7 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--ver"},
        "error: ambiguous option '--ver' could match '--verbose', '--version'"},
       {{"--timeout", "2.5"}, "run timeout=2500ms"},
-      {{"--timeout=2.5", "--t", "3"}, "run timeout=3000ms"},
+      {{"--timeout=2.5", "--ti", "3"}, "run timeout=3000ms"},
       {{"--timeout", "0.0001"}, "run timeout=1ms"},
       {{"--timeout", "2.0001"}, "run timeout=2001ms"},
       {{"--timeout", "007"}, "run timeout=7000ms"},
@@ -352,6 +357,59 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
   }
 }
 
+// The options of TLS trust and of the password's file, and what they do not
+// go with.
+TEST(CommandLineTest, TrustAndSecretFileOptions) {
+  const std::string a = "sha256//QOi3GgEP5H8oUsmKZDsCthN0bFN74VsDMSL3tO5AXPA=";
+  const std::string b = "sha256//ScO/SDJdj+TB+wlJQD0eskGXYysB2kyo97RnMmLGI+E=";
+  const std::string kBadPin =
+      "error: option '--tls-pin' expects sha256// and the base64 of a SHA-256 "
+      "hash, several joined by ';'";
+  const std::pair<Args, std::string> cases[] = {
+      {{"--tls-pin", a}, "run tls-pin=" + a},
+      // Given twice, both count, as when joined by ';'.
+      {{"--tls-pin", a, "--tls-p=" + b}, "run tls-pin=" + a + ";" + b},
+      {{"--tls-pin", a + ";" + b}, "run tls-pin=" + a + ";" + b},
+      {{"--tls-pin", "sha256//AAAA"}, kBadPin},
+      {{"--tls-pin", a + ";"}, kBadPin},
+      {{"--tls-pin="}, kBadPin},
+      {{"--tls-ca", "ca.pem", "--tls-pin", a},
+       "run tls-pin=" + a + " tls-ca=ca.pem"},
+      {{"--tls-ca="}, "error: option '--tls-ca' expects a file name"},
+      {{"--tls-s", "--controller_ip", "h"}, "run tls-show-pin"},
+      {{"--tls-show-pin"},
+       "error: option '--tls-show-pin' needs '--controller_ip'"},
+      {{"--tls-show-pin", "--controller_ip="},
+       "error: option '--tls-show-pin' needs '--controller_ip'"},
+      {{"--tls-show-pin", "--controller_ip", "h", "--dry-run"},
+       "error: option '--tls-show-pin' does not go with '--dry-run'"},
+      {{"--tls-show-pin", "--controller_ip", "h", "--metrics", "m"},
+       "error: option '--tls-show-pin' does not go with '--metrics'"},
+      {{"--tls-show-pin", "--controller_ip", "h", "--nagios"},
+       "nagios error: option '--tls-show-pin' does not go with '--nagios'"},
+      {{"--tls-show-pin=1"}, "error: option '--tls-show-pin' takes no value"},
+      {{"--secret-file", "pw"}, "run secret-file=pw"},
+      {{"--se=pw", "--password="}, "run secret-file=pw"},
+      {{"--secret-file", "pw", "--password", "x"},
+       "error: option '--secret-file' does not go with '--password'"},
+      {{"--secret-file="}, "error: option '--secret-file' expects a file name"},
+      // New names that share a prefix with older ones.
+      {{"--t", "3"},
+       "error: ambiguous option '--t' could match '--timeout', '--tls-pin', "
+       "'--tls-ca', '--tls-show-pin'"},
+      {{"--tls", "x"},
+       "error: ambiguous option '--tls' could match '--tls-pin', '--tls-ca', "
+       "'--tls-show-pin'"},
+      {{"--s"},
+       "error: ambiguous option '--s' could match '--strict', "
+       "'--secret-file'"},
+  };
+  for (const auto& [args, expected] : cases) {
+    EXPECT_EQ(beyond_the_settings(parse_command_line(args)), expected)
+        << describe(args);
+  }
+}
+
 TEST(CommandLineTest, UsageWrapsForEightyColumns) {
   EXPECT_EQ(
       usage_text("tarnwick"),
@@ -366,7 +424,9 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--reuse-connections]\n"
       "                [--reuse-session] [--report-junit FILE] [--metrics "
       "FILE]\n"
-      "                [--nagios] [--in-flight N]\n");
+      "                [--nagios] [--in-flight N] [--tls-pin PIN] [--tls-ca "
+      "FILE]\n"
+      "                [--tls-show-pin] [--secret-file FILE]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -385,7 +445,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
       "[--expect] [--baseline FILE] [--fail-http] [--quiet] [--strict] "
       "[--reuse-connections] [--reuse-session] [--report-junit FILE] "
-      "[--metrics FILE] [--nagios] [--in-flight N]");
+      "[--metrics FILE] [--nagios] [--in-flight N] [--tls-pin PIN] "
+      "[--tls-ca FILE] [--tls-show-pin] [--secret-file FILE]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

@@ -14,6 +14,8 @@
 #include "tarnwick/app/command_line.h"
 #include "tarnwick/app/failure_report.h"
 #include "tarnwick/app/usage.h"
+#include "tarnwick/wire/tls_certificate.h"
+#include "tarnwick/wire/tls_trust.h"
 #include "test_util.h"
 
 namespace tarnwick {
@@ -181,6 +183,47 @@ TEST_F(CommandTest, JsonKeepsStandardOutputForTheReport) {
   EXPECT_EQ(prompter_.shown(), std::vector<std::string>{"address on stderr"});
   EXPECT_EQ(out_.text(), "");
   EXPECT_TRUE(err_.text().starts_with("tarnwick: login failed: "));
+}
+
+// --tls-show-pin hands the transport the trust asked for and shows what the
+// handshake presented, escaped (a certificate may hold anything); nothing is
+// asked for and nothing posted.
+TEST_F(CommandTest, ShowPinShowsThePresentedCertificateAndSendsNothing) {
+  TlsCertificate certificate;
+  certificate.pin = "sha256//P";
+  certificate.subject = "CN=ctl\x1b[2J";
+  certificate.issuer = "CN=ca";
+  certificate.not_before = "2026-01-01T00:00:00Z";
+  certificate.not_after = "2027-01-01T00:00:00Z";
+  certificate.alt_names = {"DNS:ctl", "IP:10.0.0.1"};
+  certificate.sha256_fingerprint = "AB:CD";
+  transport_.set_certificate(certificate);
+  const std::string pin =
+      "sha256//QOi3GgEP5H8oUsmKZDsCthN0bFN74VsDMSL3tO5AXPA=";
+  EXPECT_EQ(run({"--tls-show-pin", "--controller_ip", "ctl", "--tls-pin", pin}),
+            0);
+  EXPECT_EQ(out_.take_text(),
+            "pin: sha256//P\nsubject: CN=ctl\\x1b[2J\nissuer: CN=ca\n"
+            "not_before: 2026-01-01T00:00:00Z\n"
+            "not_after: 2027-01-01T00:00:00Z\n"
+            "subject_alt_names: DNS:ctl, IP:10.0.0.1\n"
+            "sha256_fingerprint: AB:CD\n");
+  EXPECT_EQ(transport_.trust().pinned_public_keys, pin);
+  EXPECT_EQ(run({"--tls-show-pin", "--controller_ip", "ctl", "--json"}), 0);
+  EXPECT_EQ(out_.take_text(),
+            R"({"pin": "sha256//P", "subject": "CN=ctl\u001b[2J", )"
+            R"("issuer": "CN=ca", "not_before": "2026-01-01T00:00:00Z", )"
+            R"("not_after": "2027-01-01T00:00:00Z", )"
+            R"("subject_alt_names": ["DNS:ctl", "IP:10.0.0.1"], )"
+            R"("sha256_fingerprint": "AB:CD"})"
+            "\n");
+  EXPECT_EQ(
+      transport_.handshakes(),
+      (std::vector<std::string>{"https://ctl/v1/api", "https://ctl/v1/api"}));
+  EXPECT_EQ(transport_.trust(), TlsTrust());
+  EXPECT_EQ(err_.text(), "");
+  EXPECT_TRUE(prompter_.shown().empty());
+  EXPECT_TRUE(transport_.posts().empty());
 }
 
 // A name that is no check file ends the run before the opening login.
