@@ -8,9 +8,11 @@ Its screenshots are kept under the build directory, in test-artifacts/,
 for a person to look at."""
 
 import html.parser
+import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -107,7 +109,7 @@ class ChromiumTest(PageOfOneRun, unittest.TestCase):
         """Runs headless Chromium on the page with a profile of its own and
         no way out: no host name resolves, no background traffic."""
         with tempfile.TemporaryDirectory(prefix="tarnwick-chromium.") as home:
-            return subprocess.run(
+            proc = subprocess.Popen(
                 ["chromium", "--headless", "--no-sandbox", "--disable-gpu",
                  "--user-data-dir=" + home, "--no-first-run",
                  "--host-resolver-rules=MAP * ~NOTFOUND",
@@ -115,8 +117,20 @@ class ChromiumTest(PageOfOneRun, unittest.TestCase):
                  "--disable-component-update", "--disable-extensions",
                  "--disable-domain-reliability", "--no-pings",
                  "--hide-scrollbars", *args, cls.page.as_uri()],
-                capture_output=True, text=True, timeout=120,
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, text=True, start_new_session=True,
                 env={"HOME": home, "PATH": "/usr/bin:/bin"})
+            try:
+                out, err = proc.communicate(timeout=120)
+            finally:
+                # Chromium's helper processes go with it, whatever happened.
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                proc.wait()
+            return subprocess.CompletedProcess(proc.args, proc.returncode,
+                                               out, err)
 
     @classmethod
     def setUpClass(cls):
