@@ -34,9 +34,9 @@ usage: tarnwick [-h] [--controller_ip CONTROLLER_IP] [--username USERNAME]
                 [--timeout SECONDS] [--keep-going] [--json] [--only NAME]
                 [--version] [--dry-run] [--expect] [--baseline FILE]
                 [--fail-http] [--quiet] [--strict] [--reuse-connections]
-                [--reuse-session] [--report-junit FILE] [--metrics FILE]
-                [--nagios] [--in-flight N] [--tls-pin PIN] [--tls-ca FILE]
-                [--tls-show-pin] [--secret-file FILE]
+                [--reuse-session] [--report-junit FILE] [--report-html FILE]
+                [--metrics FILE] [--nagios] [--in-flight N] [--tls-pin PIN]
+                [--tls-ca FILE] [--tls-show-pin] [--secret-file FILE]
 
 Tarnwick Automation
 
@@ -63,6 +63,7 @@ options:
   --reuse-connections   Send the requests over connections kept open between them (HTTP/2 where the controller offers it) instead of a new connection each.
   --reuse-session       Run every check in the session of the opening login instead of logging in once per check.
   --report-junit FILE   When the run ends, write a JUnit XML report of it to FILE (for CI).
+  --report-html FILE    When the run ends, write an HTML report of it to FILE: one page that opens offline in a browser.
   --metrics FILE        When the run ends, write its outcome as Prometheus metrics to FILE (for node_exporter's textfile collector).
   --nagios              Run as a Nagios or Icinga plugin: a status line on standard output and the plugin's exit statuses.
   --in-flight N         Send up to N element requests of a compound check side by side (1 to 64); implies --reuse-connections.

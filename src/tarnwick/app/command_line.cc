@@ -41,6 +41,26 @@ struct Item {
   CommandLine::Position value_position;  // where value stands, when taken
 };
 
+// The options that name a report file written when the run ends, in the
+// order their conflicts are named.
+struct ReportFile {
+  OptionId id;
+  std::string_view name;
+  std::optional<std::string> CommandLine::*path;
+};
+constexpr std::array<ReportFile, 3> kReportFiles = {{
+    {OptionId::kReportJunit, "--report-junit", &CommandLine::report_junit},
+    {OptionId::kReportHtml, "--report-html", &CommandLine::report_html},
+    {OptionId::kMetrics, "--metrics", &CommandLine::metrics},
+}};
+
+const ReportFile& report_file(OptionId id) {
+  for (const ReportFile& file : kReportFiles) {
+    if (file.id == id) return file;
+  }
+  return kReportFiles.front();
+}
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // "-" followed by digits, or by digits (possibly none), "." and digits.
@@ -244,15 +264,14 @@ std::optional<std::string> store_value(CommandLine& result, OptionId id,
       result.secret_file = value;
       break;
     case OptionId::kReportJunit:
-    case OptionId::kMetrics:
-      if (value.empty()) {
-        return "option " +
-               quote_text(id == OptionId::kMetrics ? "--metrics"
-                                                   : "--report-junit") +
-               " expects a file name";
-      }
-      (id == OptionId::kMetrics ? result.metrics : result.report_junit) = value;
+    case OptionId::kReportHtml:
+    case OptionId::kMetrics: {
+      const ReportFile& file = report_file(id);
+      if (value.empty())
+        return "option " + quote_text(file.name) + " expects a file name";
+      result.*file.path = value;
       break;
+    }
     case OptionId::kVerbose:
     case OptionId::kKeepGoing:
     case OptionId::kJson:
@@ -292,6 +311,7 @@ std::string show_pin_conflict(const CommandLine& result) {
   for (const auto& [given, name] :
        {std::pair{result.dry_run, "'--dry-run'"},
         std::pair{result.report_junit.has_value(), "'--report-junit'"},
+        std::pair{result.report_html.has_value(), "'--report-html'"},
         std::pair{result.metrics.has_value(), "'--metrics'"},
         std::pair{result.nagios, "'--nagios'"}}) {
     if (given)
@@ -308,10 +328,11 @@ std::string conflict(const CommandLine& result) {
     return "option '--strict' only goes with '--dry-run'";
   if (result.dry_run) {
     // A dry run sends nothing: there is no run to report.
-    if (result.report_junit)
-      return "option '--report-junit' does not go with '--dry-run'";
-    if (result.metrics)
-      return "option '--metrics' does not go with '--dry-run'";
+    for (const ReportFile& file : kReportFiles) {
+      if (result.*file.path)
+        return "option " + quote_text(file.name) +
+               " does not go with '--dry-run'";
+    }
     if (result.nagios) return "option '--nagios' does not go with '--dry-run'";
   }
   // The plugin's status line is all that standard output carries.
@@ -319,8 +340,16 @@ std::string conflict(const CommandLine& result) {
     return "option '--nagios' does not go with '--json'";
   if (result.nagios && result.quiet)
     return "option '--nagios' does not go with '--quiet'";
-  if (result.report_junit && result.report_junit == result.metrics)
-    return "options '--report-junit' and '--metrics' name the same file";
+  for (std::size_t i = 0; i < kReportFiles.size(); ++i) {
+    const ReportFile& a = kReportFiles[i];
+    for (std::size_t j = i + 1; j < kReportFiles.size(); ++j) {
+      const ReportFile& b = kReportFiles[j];
+      if (result.*a.path && result.*a.path == result.*b.path) {
+        return "options " + quote_text(a.name) + " and " + quote_text(b.name) +
+               " name the same file";
+      }
+    }
+  }
   // An empty --password counts as absent.
   if (result.secret_file && result.password && !result.password->empty())
     return "option '--secret-file' does not go with '--password'";

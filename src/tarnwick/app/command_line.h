@@ -58,6 +58,8 @@ struct CommandLine {
   bool reuse_session = false;
   // --report-junit FILE: the JUnit XML report of the run goes to FILE.
   std::optional<std::string> report_junit;
+  // --report-html FILE: the HTML page of the run goes to FILE.
+  std::optional<std::string> report_html;
   // --metrics FILE: the run's metrics go to FILE.
   std::optional<std::string> metrics;
   // --nagios: a plugin's status line and exit statuses. Also set on a
@@ -105,11 +107,13 @@ struct CommandLine {
 // is_pin_list (wire/tls_trust.h) has them, and its values collect too; an
 // empty value of any of them is refused like any other (an empty value of
 // the four settings counts as absent, for main to decide). --strict is
-// refused without --dry-run; --report-junit, --metrics and --nagios with it;
-// --nagios with --json or --quiet; --report-junit and --metrics naming the
-// same file; --secret-file with a non-empty --password; --tls-show-pin
-// without a non-empty --controller_ip, and with --dry-run, --report-junit,
-// --metrics or --nagios.
+// refused without --dry-run; --report-junit, --report-html, --metrics and
+// --nagios with it;
+// --nagios with --json or --quiet; two of --report-junit, --report-html and
+// --metrics naming the same file; --secret-file with a non-empty --password;
+// --tls-show-pin without a non-empty --controller_ip, and with --dry-run,
+// --report-junit,
+// --report-html, --metrics or --nagios.
 //
 // Where help and errors meet: an ambiguous prefix anywhere on the line is an
 // error first of all; then the arguments are taken from left to right, help

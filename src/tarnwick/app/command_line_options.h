@@ -31,6 +31,7 @@ enum class OptionId {
   kReuseConnections,
   kReuseSession,
   kReportJunit,
+  kReportHtml,
   kMetrics,
   kNagios,
   kInFlight,
@@ -50,7 +51,7 @@ struct OptionSpec {
 // In this order in the usage line and the help: the four run settings, then
 // the options an operator opts into. None of the latter begins with "c",
 // "u", "p" or "h", so every prefix of the first four keeps its meaning.
-inline constexpr std::array<OptionSpec, 26> kOptions = {{
+inline constexpr std::array<OptionSpec, 27> kOptions = {{
     {"--controller_ip", "CONTROLLER_IP",
      "Orvantis Controller IP. User will be prompted to enter the IP if not "
      "specified.",
@@ -120,6 +121,10 @@ inline constexpr std::array<OptionSpec, 26> kOptions = {{
     {"--report-junit", "FILE",
      "When the run ends, write a JUnit XML report of it to FILE (for CI).",
      OptionId::kReportJunit},
+    {"--report-html", "FILE",
+     "When the run ends, write an HTML report of it to FILE: one page that "
+     "opens offline in a browser.",
+     OptionId::kReportHtml},
     {"--metrics", "FILE",
      "When the run ends, write its outcome as Prometheus metrics to FILE (for "
      "node_exporter's textfile collector).",

@@ -6,6 +6,7 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
 #include "tarnwick/base/exit_status.h"
+#include "tarnwick/report/html_report.h"
 #include "tarnwick/report/junit_report.h"
 #include "tarnwick/report/metrics_report.h"
 #include "tarnwick/report/nagios_report.h"
@@ -48,6 +49,8 @@ EndReports::EndReports(const CommandLine& command_line, Output& out,
   };
   if (command_line.report_junit)
     add_file(*command_line.report_junit, "the JUnit report", make_junit_report);
+  if (command_line.report_html)
+    add_file(*command_line.report_html, "the HTML report", make_html_report);
   if (command_line.metrics)
     add_file(*command_line.metrics, "the metrics file", make_metrics_report);
   if (command_line.nagios) {

@@ -1,4 +1,5 @@
-// The reports written when a run ends (--report-junit, --metrics, --nagios)
+// The reports written when a run ends (--report-junit, --report-html,
+// --metrics, --nagios)
 // and what the run tells them on the way.
 #ifndef TARNWICK_APP_END_REPORTS_H_
 #define TARNWICK_APP_END_REPORTS_H_
@@ -18,7 +19,7 @@
 namespace tarnwick {
 
 // Made when the run starts (its start is timed from there). Without the
-// three options it has no writers and finish() changes nothing.
+// four options it has no writers and finish() changes nothing.
 class EndReports {
  public:
   // out is standard output, where the plugin's status line goes. out and
@@ -28,7 +29,7 @@ class EndReports {
   EndReports& operator=(const EndReports&) = delete;
   ~EndReports();
 
-  // Whether any of the three options was given.
+  // Whether any of the four options was given.
   bool any() const { return !writers_.empty(); }
 
   // Checks that each file can be put in place (check_file_writable); throws

@@ -1,5 +1,6 @@
 #include "tarnwick/report/check_state.h"
 
+#include "tarnwick/base/text.h"
 #include "tarnwick/report/verdict_line.h"
 
 namespace tarnwick {
@@ -27,6 +28,20 @@ std::vector<std::string> unmet_expectations(const CheckOutcome& outcome) {
     if (v.holds == false) names.push_back(v.name);
   }
   return names;
+}
+
+std::string attention_summary(const CheckOutcome& outcome) {
+  const std::vector<std::string> unmet = unmet_expectations(outcome);
+  const std::size_t changes = result_changes(outcome).count;
+  std::string message;
+  if (!unmet.empty())
+    message = "expectations failed: " + join_with_commas(unmet);
+  if (changes > 0) {
+    if (!message.empty()) message += "; ";
+    message += "result changed: " + std::to_string(changes) +
+               (changes == 1 ? " change" : " changes");
+  }
+  return message;
 }
 
 std::vector<std::string> unmet_lines(const CheckOutcome& outcome) {

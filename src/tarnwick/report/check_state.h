@@ -35,6 +35,10 @@ CheckState check_state(const CheckOutcome& outcome);
 // The names of the check's expectations that do not hold, in file order.
 std::vector<std::string> unmet_expectations(const CheckOutcome& outcome);
 
+// What needs attention in a check: "expectations failed: up, release;
+// result changed: 3 changes"; "" when nothing does.
+std::string attention_summary(const CheckOutcome& outcome);
+
 // The verdict lines (verdict_line.h) of those expectations, with the note
 // the text report adds for partial results.
 std::vector<std::string> unmet_lines(const CheckOutcome& outcome);

@@ -1,63 +1,15 @@
 #include "tarnwick/report/junit_report.h"
 
-#include <time.h>
-
 #include <optional>
 #include <vector>
 
-#include "tarnwick/base/text.h"
+#include "tarnwick/report/check_block.h"
 #include "tarnwick/report/check_state.h"
-#include "tarnwick/report/text_report.h"
+#include "tarnwick/report/markup_escape.h"
 
 namespace tarnwick {
 
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// "2024-05-01T12:00:00", in UTC.
-std::string timestamp_text(Clock::WallTime t) {
-  const time_t seconds = std::chrono::system_clock::to_time_t(t);
-  struct tm utc;
-  char text[32] = "";
-  if (gmtime_r(&seconds, &utc) != nullptr)
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  return text;
-}
-
-// How many bytes at the end of s start a UTF-8 sequence that is not
-// complete (a block cut in the middle of a character).
-std::size_t incomplete_tail(std::string_view s) {
-  for (std::size_t back = 1; back <= 3 && back <= s.size(); ++back) {
-    const auto b = static_cast<unsigned char>(s[s.size() - back]);
-    if ((b & 0xC0) == 0x80) continue;  // a continuation byte
-    const std::size_t length = b >= 0xF0   ? 4
-                               : b >= 0xE0 ? 3
-                               : b >= 0xC0 ? 2
-                                           : 1;
-    return length > back ? back : 0;
-  }
-  return 0;
-}
-
-// "expectations failed: up, release; result changed: 3 changes"
-std::string failure_message(const std::vector<std::string>& unmet,
-                            const ResultChanges& changes) {
-  std::string message;
-  if (!unmet.empty()) {
-    message = "expectations failed: ";
-    for (const std::string& name : unmet) {
-      if (&name != &unmet.front()) message += ", ";
-      message += name;
-    }
-  }
-  if (changes.count > 0) {
-    if (!message.empty()) message += "; ";
-    message += "result changed: " + std::to_string(changes.count) +
-               (changes.count == 1 ? " change" : " changes");
-  }
-  return message;
-}
 
 // One check as its test case shows it.
 struct TestCase {
@@ -73,26 +25,14 @@ struct TestCase {
 
 class JunitReport : public RunEndWriter {
  public:
-  explicit JunitReport(Output& out)
-      : out_(out), held_(-1), text_(make_text_report(held_)) {
-    held_.set_text_limit(kMaxJunitBlock);
-  }
+  explicit JunitReport(Output& out) : out_(out) {}
 
   void check_started(std::string_view name,
                      const std::optional<std::string>& description) override {
-    held_.take_text();
-    text_->check_started(name, description);
+    blocks_.check_started(name, description);
   }
 
   void check_finished(const CheckOutcome& outcome) override {
-    // The block as a run that goes on would show it: with its ERROR line.
-    if (outcome.ends_run) {
-      CheckOutcome shown = outcome;
-      shown.ends_run = false;
-      text_->check_finished(shown);
-    } else {
-      text_->check_finished(outcome);
-    }
     cases_.push_back(test_case(outcome));
   }
 
@@ -124,7 +64,7 @@ class JunitReport : public RunEndWriter {
                std::to_string(errors) + "\" skipped=\"" +
                std::to_string(skipped) + "\" time=\"" +
                seconds_text(end.duration) + "\" timestamp=\"" +
-               timestamp_text(end.started) + "\" hostname=\"" +
+               utc_timestamp_text(end.started) + "\" hostname=\"" +
                xml_escaped(end.controller, true) + "\">\n");
     out_.write(
         "    <properties>\n      <property name=\"exit_status\" value=\"" +
@@ -157,21 +97,12 @@ class JunitReport : public RunEndWriter {
                         f.error.what());
       }
     } else {
-      c.message = failure_message(unmet_expectations(outcome), changes);
+      c.message = attention_summary(outcome);
     }
     for (std::string& line : unmet_lines(outcome)) lines.push_back(line);
     for (const std::string& line : changes.lines) lines.push_back(line);
     for (const std::string& line : lines) c.details += line + "\n";
-    std::size_t dropped = held_.dropped();
-    c.block = held_.take_text();
-    if (dropped > 0) {
-      const std::size_t tail = incomplete_tail(c.block);
-      c.block.resize(c.block.size() - tail);
-      dropped += tail;
-      c.block += "\n[cut at 64 KiB: " + counted(dropped, "more byte") +
-                 " of the block " + (dropped == 1 ? "is" : "are") +
-                 " not shown]\n";
-    }
+    c.block = blocks_.check_finished(outcome);
     return c;
   }
 
@@ -195,65 +126,11 @@ class JunitReport : public RunEndWriter {
   }
 
   Output& out_;
-  Output held_;
-  std::unique_ptr<ReportWriter> text_;
+  CheckBlocks blocks_;
   std::vector<TestCase> cases_;
 };
 
 }  // namespace
-
-std::string xml_escaped(std::string_view s, bool attribute) {
-  std::string out;
-  out.reserve(s.size());
-  std::size_t pos = 0;
-  while (pos < s.size()) {
-    const char b = s[pos];
-    if (static_cast<unsigned char>(b) >= 0x80) {
-      const std::size_t start = pos;
-      char32_t c;
-      if (!decode_utf8(s, pos, c, true)) {
-        out += kReplacement;
-        ++pos;
-      } else if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) {
-        out += kReplacement;
-      } else {
-        out.append(s.substr(start, pos - start));
-      }
-      continue;
-    }
-    ++pos;
-    switch (b) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      case '\t':
-        out += attribute ? "&#9;" : "\t";
-        break;
-      case '\n':
-        out += attribute ? "&#10;" : "\n";
-        break;
-      default:
-        if (static_cast<unsigned char>(b) < 0x20) {
-          out += kReplacement;
-        } else {
-          out += b;
-        }
-    }
-  }
-  return out;
-}
 
 std::unique_ptr<RunEndWriter> make_junit_report(Output& out) {
   return std::make_unique<JunitReport>(out);

@@ -5,29 +5,20 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "tarnwick/base/output.h"
+#include "tarnwick/report/check_block.h"
 #include "tarnwick/report/run_end.h"
 
 namespace tarnwick {
 
 // A check's block in <system-out> is cut past this many bytes.
-inline constexpr std::size_t kMaxJunitBlock = 64 * 1024;
+inline constexpr std::size_t kMaxJunitBlock = kMaxBlock;
 
 // The test case of a failure that belongs to no check (a failed login, a
 // check directory that cannot be listed).
 inline constexpr std::string_view kJunitRunCase = "(run)";
-
-// s as XML 1.0 character data, or with `attribute` as an attribute value
-// between double quotes: "&", "<", ">" and '"' as entity references, CR as
-// "&#13;" (and in an attribute tab and LF as "&#9;" and "&#10;", which a
-// parser would otherwise turn into blanks); every character XML 1.0 cannot
-// hold as U+FFFD: control characters other than tab, LF and CR, a lone
-// surrogate in its generalized UTF-8 form, U+FFFE and U+FFFF, and each byte
-// that is not UTF-8.
-std::string xml_escaped(std::string_view s, bool attribute);
 
 // Writes, when the run ends, one document to out:
 //   <testsuites><testsuite name="tarnwick" tests failures errors skipped

@@ -1,8 +1,19 @@
 #include "tarnwick/report/run_end.h"
 
+#include <time.h>
+
 #include <chrono>
 
 namespace tarnwick {
+
+std::string utc_timestamp_text(Clock::WallTime t) {
+  const time_t seconds = std::chrono::system_clock::to_time_t(t);
+  struct tm utc;
+  char text[32] = "";
+  if (gmtime_r(&seconds, &utc) != nullptr)
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  return text;
+}
 
 std::string seconds_text(Clock::Duration d) {
   const auto ms = std::chrono::round<std::chrono::milliseconds>(d).count();

@@ -40,6 +40,9 @@ struct RunEnd {
   Clock::Duration duration{};     // from its start to its end
 };
 
+// t in UTC in ISO 8601 without a zone: "2024-05-01T12:00:00".
+std::string utc_timestamp_text(Clock::WallTime t);
+
 // d in seconds with three decimals, rounded to the millisecond: "1.234".
 std::string seconds_text(Clock::Duration d);
 

@@ -242,6 +242,7 @@ std::string beyond_the_settings(const CommandLine& c) {
   if (c.reuse_session) s += " reuse-session";
   if (c.timeout) s += " timeout=" + std::to_string(c.timeout->count()) + "ms";
   if (c.report_junit) s += " report-junit=" + *c.report_junit;
+  if (c.report_html) s += " report-html=" + *c.report_html;
   if (c.metrics) s += " metrics=" + *c.metrics;
   if (c.nagios) s += " nagios";
   if (c.in_flight) s += " in-flight=" + std::to_string(*c.in_flight);
@@ -333,13 +334,27 @@ TEST(CommandLineTest, OptionsBeyondTheSettings) {
       {{"--reuse-c=1"}, "error: option '--reuse-connections' takes no value"},
       {{"--re"},
        "error: ambiguous option '--re' could match '--reuse-connections', "
-       "'--reuse-session', '--report-junit'"},
+       "'--reuse-session', '--report-junit', '--report-html'"},
       {{"--report-junit", "r.xml", "--m=out/m.prom", "--n"},
        "run report-junit=r.xml metrics=out/m.prom nagios"},
       {{"--metrics="}, "error: option '--metrics' expects a file name"},
-      {{"--rep", ""}, "error: option '--report-junit' expects a file name"},
+      {{"--report-j", ""},
+       "error: option '--report-junit' expects a file name"},
+      {{"--rep", "r.xml"},
+       "error: ambiguous option '--rep' could match '--report-junit', "
+       "'--report-html'"},
+      {{"--report-html", "r.html", "--report-j=r.xml"},
+       "run report-junit=r.xml report-html=r.html"},
+      {{"--report-h="}, "error: option '--report-html' expects a file name"},
       {{"--metrics", "x", "--report-junit", "x"},
        "error: options '--report-junit' and '--metrics' name the same file"},
+      {{"--report-html", "x", "--report-junit", "x", "--metrics", "y"},
+       "error: options '--report-junit' and '--report-html' name the same "
+       "file"},
+      {{"--report-html", "x", "--metrics", "x"},
+       "error: options '--report-html' and '--metrics' name the same file"},
+      {{"--dry-run", "--report-html", "r.html"},
+       "error: option '--report-html' does not go with '--dry-run'"},
       {{"--dry-run", "--metrics", "m.prom"},
        "error: option '--metrics' does not go with '--dry-run'"},
       {{"--nagios", "--dry-run"},
@@ -422,11 +437,12 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "                [--version] [--dry-run] [--expect] [--baseline FILE]\n"
       "                [--fail-http] [--quiet] [--strict] "
       "[--reuse-connections]\n"
-      "                [--reuse-session] [--report-junit FILE] [--metrics "
-      "FILE]\n"
-      "                [--nagios] [--in-flight N] [--tls-pin PIN] [--tls-ca "
-      "FILE]\n"
-      "                [--tls-show-pin] [--secret-file FILE]\n");
+      "                [--reuse-session] [--report-junit FILE] "
+      "[--report-html FILE]\n"
+      "                [--metrics FILE] [--nagios] [--in-flight N] [--tls-pin "
+      "PIN]\n"
+      "                [--tls-ca FILE] [--tls-show-pin] [--secret-file "
+      "FILE]\n");
   // A long program name stands on the first line by itself.
   std::string long_name(70, 'n');
   std::string usage = usage_text(long_name);
@@ -445,8 +461,8 @@ TEST(CommandLineTest, UsageWrapsForEightyColumns) {
       "[--keep-going] [--json] [--only NAME] [--version] [--dry-run] "
       "[--expect] [--baseline FILE] [--fail-http] [--quiet] [--strict] "
       "[--reuse-connections] [--reuse-session] [--report-junit FILE] "
-      "[--metrics FILE] [--nagios] [--in-flight N] [--tls-pin PIN] "
-      "[--tls-ca FILE] [--tls-show-pin] [--secret-file FILE]");
+      "[--report-html FILE] [--metrics FILE] [--nagios] [--in-flight N] "
+      "[--tls-pin PIN] [--tls-ca FILE] [--tls-show-pin] [--secret-file FILE]");
 }
 
 TEST(CommandLineTest, ProgramNameIsTheLastPathComponent) {

@@ -1,6 +1,6 @@
-// The reports written when a run ends (JUnit XML, metrics, the plugin
-// line): how each escapes a text, and what each makes of the outcomes of a
-// run and of how it ended.
+// The reports written when a run ends (JUnit XML, the HTML page, metrics,
+// the plugin line): how each escapes a text, and what each makes of the
+// outcomes of a run and of how it ended.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +10,9 @@
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/json/json.h"
+#include "tarnwick/report/html_report.h"
 #include "tarnwick/report/junit_report.h"
+#include "tarnwick/report/markup_escape.h"
 #include "tarnwick/report/metrics_report.h"
 #include "tarnwick/report/nagios_report.h"
 
@@ -27,28 +29,42 @@ TEST(RunEndReportTest, EachFormatEscapesTextsItsOwnWay) {
     std::string xml_attribute;
     std::string label;
     std::string plugin;
+    std::string html;
   };
   const Row rows[] = {
       {"markup", "<a & \"b\">'", "&lt;a &amp; &quot;b&quot;&gt;'",
-       "&lt;a &amp; &quot;b&quot;&gt;'", "<a & \\\"b\\\">'", "<a & \"b\">'"},
+       "&lt;a &amp; &quot;b&quot;&gt;'", "<a & \\\"b\\\">'", "<a & \"b\">'",
+       "&lt;a &amp; &quot;b&quot;&gt;'"},
       {"line breaks and tabs", "a\tb\nc\rd", "a\tb\nc&#13;d",
-       "a&#9;b&#10;c&#13;d", "a\tb\\nc\rd", "a\\tb\\nc\\rd"},
-      {"backslash", "a\\b", "a\\b", "a\\b", "a\\\\b", "a\\b"},
+       "a&#9;b&#10;c&#13;d", "a\tb\\nc\rd", "a\\tb\\nc\\rd",
+       "a\tb\nc" + kFffd + "d"},
+      {"backslash", "a\\b", "a\\b", "a\\b", "a\\\\b", "a\\b", "a\\b"},
       {"control bytes", "\x01\x1b\x7f", kFffd + kFffd + "\x7f",
-       kFffd + kFffd + "\x7f", "\x01\x1b\x7f", "\\x01\\x1b\\x7f"},
+       kFffd + kFffd + "\x7f", "\x01\x1b\x7f", "\\x01\\x1b\\x7f",
+       kFffd + kFffd + kFffd},
       {"a lone surrogate", "a\xED\xA0\x80", "a" + kFffd, "a" + kFffd,
-       "a" + kFffd + kFffd + kFffd, "a\\xed\\xa0\\x80"},
+       "a" + kFffd + kFffd + kFffd, "a\\xed\\xa0\\x80", "a" + kFffd},
       {"noncharacters", "\xEF\xBF\xBE\xEF\xBF\xBF", kFffd + kFffd,
-       kFffd + kFffd, "\xEF\xBF\xBE\xEF\xBF\xBF", "\xEF\xBF\xBE\xEF\xBF\xBF"},
+       kFffd + kFffd, "\xEF\xBF\xBE\xEF\xBF\xBF", "\xEF\xBF\xBE\xEF\xBF\xBF",
+       kFffd + kFffd},
+      // U+0085, U+FDD0 and U+1FFFE: XML holds them, HTML text may not.
+      {"C1 controls and the other noncharacters",
+       "\xC2\x85\xEF\xB7\x90\xF0\x9F\xBF\xBE",
+       "\xC2\x85\xEF\xB7\x90\xF0\x9F\xBF\xBE",
+       "\xC2\x85\xEF\xB7\x90\xF0\x9F\xBF\xBE",
+       "\xC2\x85\xEF\xB7\x90\xF0\x9F\xBF\xBE",
+       "\\x85\xEF\xB7\x90\xF0\x9F\xBF\xBE", kFffd + kFffd + kFffd},
       {"bytes that are not UTF-8",
        "\xFF"
        "a\xE2\x82",
        kFffd + "a" + kFffd + kFffd, kFffd + "a" + kFffd + kFffd,
-       kFffd + "a" + kFffd + kFffd, "\\xffa\\xe2\\x82"},
+       kFffd + "a" + kFffd + kFffd, "\\xffa\\xe2\\x82",
+       kFffd + "a" + kFffd + kFffd},
       {"four-byte characters stay", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80",
-       "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+       "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80",
+       "\xF0\x9F\x98\x80"},
       {"the pipe that starts performance data", "a|b", "a|b", "a|b", "a|b",
-       "a\\x7cb"},
+       "a\\x7cb", "a|b"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -57,6 +73,7 @@ TEST(RunEndReportTest, EachFormatEscapesTextsItsOwnWay) {
     EXPECT_EQ(label_value(r.in), r.label);
     EXPECT_EQ(plugin_unknown_line(r.in),
               "TARNWICK UNKNOWN - " + r.plugin + "\n");
+    EXPECT_EQ(html_escaped(r.in), r.html);
   }
 }
 
@@ -113,6 +130,8 @@ struct RunCase {
   std::vector<std::string> junit;  // parts of the JUnit document
   std::string samples;             // the metrics but for HELP and TYPE
   std::string plugin;              // the plugin's first line
+  std::vector<std::string> html;   // parts of the HTML page, in order
+  std::string not_html;            // what the page must not hold
 };
 
 RunEnd ended(int status, std::vector<std::string> checks,
@@ -157,7 +176,19 @@ TEST(RunEndReportTest, EachReportTellsHowTheRunEnded) {
            "tarnwick_run_timestamp_seconds{controller=\"ctl\"} "
            "1714564800.000\n",
        "TARNWICK CRITICAL - login failed: no \"CID\" | checks=0 failed=0 "
-       "expectations_failed=0 changed=0 time=1.500s"},
+       "expectations_failed=0 changed=0 time=1.500s",
+       {"<title>tarnwick report: ctl, 2024-05-01T12:00:00Z</title>",
+        "<p class=\"outcome failed\"><span class=\"sym\" "
+        "aria-hidden=\"true\">\u2717</span> Exit status 1: a failure</p>",
+        "<dd><time datetime=\"2024-05-01T12:00:00Z\">2024-05-01T12:00:00Z"
+        "</time></dd>",
+        "<dd>1.500 s</dd>", "<strong>0</strong> well</li>",
+        "<strong>0</strong> need attention</li>",
+        "<strong>0</strong> failed</li>\n</ul>",
+        " the run: <span class=\"why\">login failed: no &quot;CID&quot;"
+        "</span></li>",
+        "<tbody>\n</tbody>"},
+       "<tr "},
       {"a check run twice, ending the run the second time; one not reached",
        {holds, failed("a.cfg", true)},
        ended(1, {"a.cfg", "a.cfg", "z.cfg"},
@@ -184,7 +215,26 @@ TEST(RunEndReportTest, EachReportTellsHowTheRunEnded) {
            "tarnwick_run_timestamp_seconds{controller=\"ctl\"} "
            "1714564800.000\n",
        "TARNWICK CRITICAL - checks failed: 1 of 3: a.cfg; 1 check not run | "
-       "checks=3 failed=1 expectations_failed=0 changed=0 time=1.500s"},
+       "checks=3 failed=1 expectations_failed=0 changed=0 time=1.500s",
+       {"<strong>1</strong> well</li>", "<strong>1</strong> failed</li>",
+        "<strong>1</strong> not run</li>",
+        "<a href=\"#check-2\">a.cfg</a>: <span class=\"why\">timeout: no "
+        "reply for 5 s (in a.cfg)</span>",
+        "1 check: the run ended before it</li>",
+        // The longest check's bar is full, one of no time is empty.
+        "<tr id=\"check-1\" class=\"well\">",
+        "0.012 s<span class=\"track\" aria-hidden=\"true\"><span "
+        "class=\"bar\" style=\"width:100.0%\">",
+        "<li class=\"well\"><span class=\"sym\" aria-hidden=\"true\">"
+        "\u2713</span> expect up: holds</li>",
+        "<tr id=\"check-2\" class=\"failed\">", "style=\"width:0.0%\"",
+        "<p class=\"error\"><strong>timeout</strong>: no reply for 5 s (in "
+        "a.cfg)</p>\n<p class=\"note\">This failure ended the run.</p>",
+        "expect up: not judged: the check failed</li>",
+        "<summary>Report block</summary><pre>\nERROR: timeout: no reply",
+        "<tr id=\"check-3\" class=\"notrun\">\n<td class=\"num\">3</td>\n"
+        "<th scope=\"row\">z.cfg</th>"},
+       "the run: "},
       {"partial results beside a failed expectation",
        {fails, partial()},
        ended(1, {"a.cfg", "d.cfg"}),
@@ -216,21 +266,49 @@ TEST(RunEndReportTest, EachReportTellsHowTheRunEnded) {
            "1714564800.000\n",
        "TARNWICK CRITICAL - checks failed: 1 of 2: d.cfg; expectations "
        "failed: 2 in 2 of 2 checks: a.cfg (up), d.cfg (up) | checks=2 "
-       "failed=1 expectations_failed=2 changed=0 time=1.500s"},
+       "failed=1 expectations_failed=2 changed=0 time=1.500s",
+       // What failed comes first in the list, then what needs attention.
+       {"<strong>1</strong> needs attention</li>",
+        "<a href=\"#check-2\">d.cfg</a>: <span class=\"why\">partial: 1 "
+        "of 2 elements failed</span>",
+        "<a href=\"#check-1\">a.cfg</a>: <span class=\"why\">expectations "
+        "failed: up</span>",
+        "<tr id=\"check-1\" class=\"attention\">",
+        "\u2717</span> expect up: FAILS: up is absent (expected == true)</li>",
+        "<tr id=\"check-2\" class=\"failed\">",
+        "<strong>partial</strong>: 1 of 2 elements failed</p>\n<ul "
+        "class=\"lines error\">\n<li>invalid reply: not JSON (in d.cfg, "
+        "element 2)</li>",
+        "expect up: FAILS: up is absent (expected == true) (partial: 1 of 2 "
+        "elements failed)</li>"},
+       "not run"},
   };
   for (const RunCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Output junit_out(-1), metrics_out(-1), plugin_out(-1);
+    Output junit_out(-1), metrics_out(-1), plugin_out(-1), html_out(-1);
     auto junit = make_junit_report(junit_out);
     auto metrics = make_metrics_report(metrics_out);
     auto plugin = make_nagios_report(plugin_out);
-    ForwardingReport all({junit.get(), metrics.get(), plugin.get()});
+    auto html = make_html_report(html_out);
+    ForwardingReport all(
+        {junit.get(), metrics.get(), plugin.get(), html.get()});
     for (const CheckOutcome& o : c.outcomes) {
       all.check_started(o.name, std::nullopt);
       all.check_finished(o);
     }
-    for (RunEndWriter* w : {junit.get(), metrics.get(), plugin.get()})
+    for (RunEndWriter* w :
+         {junit.get(), metrics.get(), plugin.get(), html.get()})
       w->run_ended(c.end);
+    std::size_t at = 0;
+    for (const std::string& part : c.html) {
+      const std::size_t found = html_out.text().find(part, at);
+      EXPECT_NE(found, std::string::npos)
+          << part << "\nnot after byte " << at << " of\n"
+          << html_out.text();
+      if (found != std::string::npos) at = found + part.size();
+    }
+    EXPECT_EQ(html_out.text().find(c.not_html), std::string::npos)
+        << c.not_html;
     for (const std::string& part : c.junit)
       EXPECT_NE(junit_out.text().find(part), std::string::npos)
           << part << "\nnot in\n"
@@ -249,22 +327,66 @@ TEST(RunEndReportTest, EachReportTellsHowTheRunEnded) {
 }
 
 // A block past 64 KiB is cut, not inside a character, and says so.
-TEST(RunEndReportTest, JunitCutsALongBlock) {
-  Output out(-1);
-  auto junit = make_junit_report(out);
+TEST(RunEndReportTest, BothFilesCutALongBlock) {
+  Output xml_out(-1), html_out(-1);
+  auto junit = make_junit_report(xml_out);
+  auto html = make_html_report(html_out);
   CheckOutcome big = failed("big.cfg", false);
   big.expectations.clear();
   // "ERROR: timeout: " and the x's fill all but the last byte.
-  const std::string xs(kMaxJunitBlock - 17, 'x');
+  const std::string xs(kMaxBlock - 17, 'x');
   big.error = Error(ErrorKind::kTimeout, xs + "\xC3\xA9\xC3\xA9");
-  junit->check_finished(big);
-  junit->run_ended(ended(1, {"big.cfg"}));
-  const std::string& xml = out.text();
-  EXPECT_NE(xml.find("<system-out>ERROR: timeout: " + xs +
-                     "\n[cut at 64 KiB: 7 more bytes of the block are not "
-                     "shown]\n</system-out>"),
+  const std::string block = "ERROR: timeout: " + xs +
+                            "\n[cut at 64 KiB: 7 more bytes of the block are "
+                            "not shown]\n";
+  for (RunEndWriter* w : {junit.get(), html.get()}) {
+    w->check_finished(big);
+    w->run_ended(ended(1, {"big.cfg"}));
+  }
+  const std::string& xml = xml_out.text();
+  EXPECT_NE(xml.find("<system-out>" + block + "</system-out>"),
             std::string::npos)
       << xml.substr(xml.size() - 300);
+  const std::string& page = html_out.text();
+  EXPECT_NE(page.find("<pre>\n" + block.substr(0, block.size() - 1) + "</pre>"),
+            std::string::npos)
+      << page.substr(page.size() - 300);
+}
+
+// Past kMaxHtmlBlocks the blocks of the checks that need a look keep their
+// room, the others are cut in run order; the page stays near that size.
+TEST(RunEndReportTest, HtmlPageHoldsBoundedBlocks) {
+  Output out(-1);
+  auto html = make_html_report(out);
+  const std::size_t kChecks = kMaxHtmlBlocks / kMaxBlock + 4;
+  // Each block: the result's 64 KiB, cut, and the note.
+  CheckOutcome big = ran("w.cfg", "\"" + std::string(kMaxBlock, 'w') + "\"");
+  CheckOutcome last = big;
+  last.name = "f.cfg";
+  last.expectations = {verdict("up", false)};
+  std::vector<std::string> names(kChecks, "w.cfg");
+  names.back() = "f.cfg";
+  for (std::size_t i = 0; i + 1 < kChecks; ++i) html->check_finished(big);
+  html->check_finished(last);
+  html->run_ended(ended(3, names));
+  const std::string& page = out.text();
+  // The style sheet, and the markup and notes of each row.
+  EXPECT_LT(page.size(), kMaxHtmlBlocks + 16 * 1024 + 512 * kChecks);
+  // The last check needs attention: its block is whole.
+  const std::size_t row =
+      page.find("<tr id=\"check-" + std::to_string(kChecks));
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_NE(page.find("[cut at 64 KiB: ", row), std::string::npos);
+  EXPECT_EQ(page.find("[cut: the page", row), std::string::npos);
+  // Before it, the first blocks are whole, then one is cut short, then the
+  // others hold only the note.
+  const std::size_t first_cut = page.find("[cut: the page shows at most 4 MiB");
+  ASSERT_LT(first_cut, row);
+
+  EXPECT_NE(page.find("<pre>\n\n[cut: the page shows at most 4 MiB of report "
+                      "blocks; 65594 more bytes",
+                      first_cut),
+            std::string::npos);
 }
 
 }  // namespace
