@@ -37,7 +37,8 @@ class CheckBlocks {
   // The block of the check that ended, as a run that goes on past it shows
   // it: with its ERROR line also when its failure ends the run. A block
   // past kMaxBlock bytes is cut there (not inside a character) and ends
-  // with "\n[cut at 64 KiB: N more bytes of the block are not shown (1 more byte ... is)]\n".
+  // with "\n[cut at 64 KiB: N more bytes of the block are not shown (1 more
+  // byte ... is)]\n".
   std::string check_finished(const CheckOutcome& outcome);
 
  private:
