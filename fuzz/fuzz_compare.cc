@@ -11,9 +11,9 @@
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/compare_rules.h"
 #include "tarnwick/compare/diff.h"
-#include "tarnwick/expect/selector.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/report/json_writer.h"
+#include "tarnwick/select/selector.h"
 
 namespace tarnwick {
 

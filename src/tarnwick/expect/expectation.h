@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "tarnwick/checkfile/check_file.h"
-#include "tarnwick/expect/operand.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/select/operand.h"
+#include "tarnwick/select/selector.h"
 
 namespace re2 {
 class RE2;

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "tarnwick/base/literal.h"
-#include "tarnwick/expect/decimal.h"
-#include "tarnwick/expect/operand.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/select/decimal.h"
+#include "tarnwick/select/operand.h"
+#include "tarnwick/select/selector.h"
 
 namespace tarnwick {
 

@@ -10,9 +10,9 @@
 #include "tarnwick/base/output.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/compare_rules.h"
-#include "tarnwick/expect/selector.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/report/json_writer.h"
+#include "tarnwick/select/selector.h"
 #include "test_util.h"
 
 namespace tarnwick {

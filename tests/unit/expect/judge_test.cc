@@ -113,8 +113,16 @@ TEST(JudgeTest, JudgesPatternsInLinearTime) {
   check({"backtracking", result, "t ~ (a|aa)*(a|aa)*", "holds", 1});
 }
 
+// What a filter writes for a key a map lacks is a hole to the judge.
 TEST(JudgeTest, TakesTheMarkerTheFiltersWrite) {
-  EXPECT_EQ(kNotFoundMarker, kFilterNotFound);
+  const Value filtered = filter_results(
+      decode_json(R"([{"name": "a", "state": "up"}, {"name": "b"}])"),
+      {"name & state"});
+  const Verdict v =
+      judge(parse_expectation("x", "[*].state exists"), filtered.node());
+  EXPECT_EQ(render(v),
+            "FAILS: [1].state is absent, marked 'FILTER_NOT_FOUND' (expected "
+            "exists)");
 }
 
 }  // namespace

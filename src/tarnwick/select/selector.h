@@ -1,5 +1,7 @@
 // Selectors: paths into a check's result, such as "gateways[*].state", and
-// the walk that finds what one selects.
+// the walk that finds what one selects. Parsed in selector_parse.cc, walked
+// in selector_walk.cc; the paths of what a walk reaches are written by
+// path.cc.
 //
 //   .                  the whole result (a leading "." is allowed before any
 //                      selector: ".gateways", ".[0]")
@@ -10,8 +12,8 @@
 //   [NAME=VALUE]       every element of a list that is a map whose member
 //                      NAME equals VALUE (operand.h); VALUE is JSON or a bare
 //                      word without "]", "=" or ","
-#ifndef TARNWICK_EXPECT_SELECTOR_H_
-#define TARNWICK_EXPECT_SELECTOR_H_
+#ifndef TARNWICK_SELECT_SELECTOR_H_
+#define TARNWICK_SELECT_SELECTOR_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +23,7 @@
 #include <vector>
 
 #include "tarnwick/base/value.h"
-#include "tarnwick/expect/operand.h"
+#include "tarnwick/select/step.h"
 
 namespace tarnwick {
 
@@ -77,14 +79,7 @@ class SelectionVisitor {
 
 class Selector {
  public:
-  struct Step {
-    enum class Kind : std::uint8_t { kMember, kIndex, kEach, kWhere };
-    Kind kind = Kind::kMember;
-    std::string name;        // kMember, kWhere: the member, decoded
-    std::int64_t index = 0;  // kIndex
-    Operand value;           // kWhere
-    std::string written;     // the step as written: "[-1]", "[name=x]"
-  };
+  using Step = SelectorStep;
 
   // The whole result.
   Selector() : text_(".") {}
@@ -127,23 +122,6 @@ class Selector {
   std::vector<Step> steps_;
 };
 
-// The steps of paths as Reached::path() writes them, for code that builds
-// paths of its own. Each appends one step to path, "" being the whole result.
-//
-// The member `name`: ".name" (no "." at the start of a path) when the name is
-// letters, digits, "_" and "-", else ."NAME" with NAME a JSON string.
-void append_member_step(std::string& path, std::string_view name);
-
-// "[N]".
-void append_index_step(std::string& path, std::size_t index);
-
-// "[NAME=VALUE]", which selects the elements whose member `name` is the
-// scalar v: VALUE is v bare where read_operand reads the bare word back as v
-// (edge-2, 12, true), else in its JSON form (a text as a JSON string, a real
-// in its shortest digits, null for a real that is not finite). Appends
-// nothing and returns false for a list or a map, which no step can name.
-bool append_where_step(std::string& path, std::string_view name, const Node& v);
-
 }  // namespace tarnwick
 
-#endif  // TARNWICK_EXPECT_SELECTOR_H_
+#endif  // TARNWICK_SELECT_SELECTOR_H_

@@ -1,21 +1,18 @@
-// The values an expectation is written with (after "==", in a list after
-// "in", in a step "[NAME=VALUE]"), and how a value of a result equals one.
-#ifndef TARNWICK_EXPECT_OPERAND_H_
-#define TARNWICK_EXPECT_OPERAND_H_
+// The values a selector or an expectation is written with (after "==", in a
+// list after "in", in a step "[NAME=VALUE]"), and how a value of a result
+// equals one.
+#ifndef TARNWICK_SELECT_OPERAND_H_
+#define TARNWICK_SELECT_OPERAND_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "tarnwick/base/value.h"
-#include "tarnwick/expect/decimal.h"
+#include "tarnwick/select/decimal.h"
 
 namespace tarnwick {
-
-// The text that filters put in place of a key that a map lacks. A selected
-// text that is exactly this counts as no value at all, whether a filter or
-// the controller put it there.
-inline constexpr std::string_view kNotFoundMarker = "FILTER_NOT_FOUND";
 
 struct Operand {
   enum class Kind : std::uint8_t { kNumber, kText, kTrue, kFalse, kNull };
@@ -36,10 +33,10 @@ struct Operand {
 // string that is not one, or text after its closing quote.
 Operand read_operand(std::string_view s);
 
-// The text of the JSON string that s starts with (s[0] is '"'), escapes
-// decoded ("\ud800" alone kept in its 3-byte form, as replies keep it);
-// `end` is set past its closing quote. Throws Error(kBadExpectation) for an
-// unterminated string, a bad escape or a control character.
+// The text of the JSON string that s starts with (s[0] is '"'), read by
+// read_json_string_rest (json_string.h); `end` is set past its closing
+// quote. Throws Error(kBadExpectation) for an unterminated string, a bad
+// escape, a control character or bytes that are not UTF-8.
 std::string read_json_string(std::string_view s, std::size_t& end);
 
 // Whether v equals o: a number equals a number of the same value (see
@@ -48,11 +45,6 @@ std::string read_json_string(std::string_view s, std::size_t& end);
 // themselves. A list or a map equals nothing.
 bool equals(const Node& v, const Operand& o);
 
-// Whether v is the text kNotFoundMarker.
-inline bool is_not_found_marker(const Node& v) {
-  return v.is_text() && v.text() == kNotFoundMarker;
-}
-
 }  // namespace tarnwick
 
-#endif  // TARNWICK_EXPECT_OPERAND_H_
+#endif  // TARNWICK_SELECT_OPERAND_H_
