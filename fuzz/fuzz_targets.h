@@ -61,8 +61,9 @@ void fuzz_expect(const std::uint8_t* data, std::size_t size);
 // result and this run's, both as reply bodies; a leading "*" makes them a
 // compound check's records. Checked: the rules are read or refused as a
 // check-file error; the comparison keeps its limits, its paths are
-// selectors, and its reverse finds as many changes; a result compared with
-// itself and with its --json form is unchanged.
+// selectors, and its reverse finds as many changes; both ways it finds what
+// a plain recursive restatement of the comparison finds; a result compared
+// with itself and with its --json form is unchanged.
 void fuzz_compare(const std::uint8_t* data, std::size_t size);
 
 struct FuzzTarget {
