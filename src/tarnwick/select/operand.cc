@@ -1,5 +1,6 @@
 #include "tarnwick/select/operand.h"
 
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -75,6 +76,11 @@ Operand read_operand(std::string_view s) {
   return o;
 }
 
+bool is_nan(const Node& v) {
+  return v.kind == Kind::kReal && !(v.flags & Node::kRealAsText) &&
+         std::isnan(v.real);
+}
+
 bool equals(const Node& v, const Operand& o) {
   switch (o.kind) {
     case Operand::Kind::kNumber: {
@@ -84,14 +90,22 @@ bool equals(const Node& v, const Operand& o) {
       std::optional<Decimal> d = decimal_of(v, buf);
       return d && compare(*d, o.number()) == 0;
     }
-    case Operand::Kind::kText:
-      return v.kind == Kind::kText && v.text() == o.text;
+    case Operand::Kind::kText: {
+      if (v.kind == Kind::kText) return v.text() == o.text;
+      if (v.kind == Kind::kWhole) return v.text() == o.text;
+      if (v.kind != Kind::kReal) return false;
+      if (!(v.flags & Node::kRealAsText) && !std::isfinite(v.real)) {
+        return false;
+      }
+      char buf[kRealBuffer];
+      return real_form(v, buf) == o.text;
+    }
     case Operand::Kind::kTrue:
       return v.kind == Kind::kTrue;
     case Operand::Kind::kFalse:
       return v.kind == Kind::kFalse;
     case Operand::Kind::kNull:
-      return v.kind == Kind::kNull;
+      return v.kind == Kind::kNull || is_nan(v);
   }
   return false;
 }

@@ -39,11 +39,18 @@ Operand read_operand(std::string_view s);
 // escape, a control character or bytes that are not UTF-8.
 std::string read_json_string(std::string_view s, std::size_t& end);
 
-// Whether v equals o: a number equals a number of the same value (see
-// decimal.h) or a text spelled exactly as the number is written; a text
-// equals a text of the same bytes; true, false and null equal only
-// themselves. A list or a map equals nothing.
+// Whether v equals o, the same both ways round: a number equals a number of
+// the same value (see decimal.h), and a number and a text are equal when the
+// text is spelled exactly as the number is written (an operand's number as
+// written, a reply's whole number by its digits, a reply's real in its
+// report form: 1.5 equals "1.5", not "1.50"); a text equals a text of the
+// same bytes; true, false and null equal only themselves, but a real that is
+// not a number (NaN) is null, as the JSON Lines form shows it. A list or a
+// map equals nothing.
 bool equals(const Node& v, const Operand& o);
+
+// Whether v is a real that is not a number (NaN).
+bool is_nan(const Node& v);
 
 }  // namespace tarnwick
 
