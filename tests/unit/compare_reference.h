@@ -284,13 +284,6 @@ class Comparer {
   Node merged_list_;
 };
 
-inline RefComparison compare_for_reference(const Node& before,
-                                           const Node& after,
-                                           const CompareRules& rules,
-                                           const CompareOptions& options) {
-  return Comparer(rules, options).run(before, after);
-}
-
 // Where c, as compare_results found it, differs from what the reference
 // finds: "" when it does not (or the values are nested past its bound).
 inline std::string difference_from_reference(const Node& before,
@@ -298,7 +291,9 @@ inline std::string difference_from_reference(const Node& before,
                                              const CompareRules& rules,
                                              const CompareOptions& options,
                                              const Comparison& c) {
-  const RefComparison r = compare_for_reference(before, after, rules, options);
+  // The comparer holds the records it builds, which r points into.
+  Comparer comparer(rules, options);
+  const RefComparison r = comparer.run(before, after);
   if (r.too_deep) return "";
   auto same = [](const std::optional<Node>& a, const Node* b) {
     return a.has_value() == (b != nullptr) && (!a || same_value(*a, *b));
