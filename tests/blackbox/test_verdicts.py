@@ -127,6 +127,31 @@ class VerdictsTest(unittest.TestCase):
             "(all_up)"])
         self.assertGreater(len(self.stub.requests()), before)
 
+    def test_an_error_body_is_nothing_to_look_in(self):
+        # An expired session's reply: no alarms list, so no "no critical
+        # alarm" either.
+        with StubController({"list_alarms.json": {"error": "invalid CID"}}) \
+                as stub:
+            checks = write_checks(stub.dir / "checks", {"alarms.cfg": (
+                "[orvantis]\naction = list_alarms\n[expect]\n"
+                "no_crit = alarms[severity=critical] absent\n"
+                "none = count alarms[*] == 0\n"
+                "known = every alarms[*].severity in minor, warning\n"
+                "backup = last_backup absent\n")})
+            status, out, err = run(
+                ["--config_dir", checks, "--controller_ip", stub.address,
+                 "--password", PASSWORD, "--expect"], timeout=TIMEOUT)
+        self.assertEqual(status, 3, err)
+        self.assertEqual(out, (
+            "{'error': 'invalid CID'}\n"
+            "expect no_crit: FAILS: nothing to look in: alarms is absent "
+            "(expected absent)\n"
+            "expect none: FAILS: nothing to look in: alarms is absent "
+            "(expected == 0)\n"
+            "expect known: FAILS: nothing to look in: alarms is absent "
+            "(expected in minor, warning)\n"
+            "expect backup: holds\n\n\n"))
+
     def test_a_bad_expectation_fails_its_check_before_its_login(self):
         bad = write_checks(self.stub.dir / "bad", {
             "site.cfg": CHECKS["site.cfg"],

@@ -125,11 +125,19 @@ class Judge : public SelectionVisitor {
   Judge(const Expectation& e, Verdict& verdict)
       : e_(e),
         verdict_(verdict),
-        limit_(is_order(e.op) ? e.values.front().number() : Decimal()) {}
+        limit_(is_order(e.op) ? e.values.front().number() : Decimal()),
+        looks_into_(e.form == Form::kAbsent || e.form == Form::kCount ||
+                            e.form == Form::kEvery
+                        ? e.selector.last_list_step()
+                        : std::nullopt) {}
 
   void reached(const Reached& r) override {
     if (r.is_hole()) {
-      if (e_.form != Form::kAbsent && e_.form != Form::kCount) add(r, nullptr);
+      if (is_container_hole(r)) {
+        add(r, nullptr, true);
+      } else if (e_.form != Form::kAbsent && e_.form != Form::kCount) {
+        add(r, nullptr);
+      }
       return;
     }
     ++verdict_.selected;
@@ -148,15 +156,26 @@ class Judge : public SelectionVisitor {
   }
 
  private:
+  // Whether the hole r is where a container to look into should be: found
+  // by a step up to the last step into a list, but for an index past the
+  // end of that last list, which is what absent looks for.
+  bool is_container_hole(const Reached& r) const {
+    if (!looks_into_) return false;
+    const std::size_t last = *looks_into_;
+    return r.step() < last ||
+           (r.step() == last && r.hole != Reached::Hole::kPastEnd);
+  }
+
   // An offending value with its note, or a hole (note null: the hole's own).
   // Paths and notes are only made for the findings kept.
-  void add(const Reached& r, const char* note) {
+  void add(const Reached& r, const char* note, bool container = false) {
     if (verdict_.found.size() == kMaxFindings) {
       ++verdict_.more_found;
       return;
     }
     Finding f;
     f.path = r.path();
+    f.nothing_to_look_in = container;
     if (r.is_hole()) {
       f.note = r.note();
     } else {
@@ -169,6 +188,8 @@ class Judge : public SelectionVisitor {
   const Expectation& e_;
   Verdict& verdict_;
   const Decimal limit_;  // its views point into e_
+  // For absent, count and every: the step into the last list they look in.
+  const std::optional<std::size_t> looks_into_;
 };
 
 // The steps of s up to its first [*] or [NAME=VALUE], that one included; 0
@@ -198,15 +219,16 @@ void decide(const Expectation& e, Verdict& v) {
       v.holds = clean;
       return;
     case Form::kAbsent:
-      v.holds = v.selected == 0;
+      v.holds = clean;  // a value selected is a finding
       return;
     case Form::kCount: {
       char buf[24];
       std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.selected);
       std::string_view count(buf, static_cast<std::size_t>(r.ptr - buf));
-      v.holds = order_holds(
-          e.op, compare(*read_decimal(count), e.values.front().number()));
-      if (!*v.holds) {
+      // Findings are containers that are not there.
+      v.holds = clean && order_holds(e.op, compare(*read_decimal(count),
+                                                   e.values.front().number()));
+      if (clean && !*v.holds) {
         v.reason = "count of " + quote_text(e.selector.text()) + " is " +
                    std::string(count);
       }

@@ -13,6 +13,13 @@
 //   SELECTOR exists          at least one value (null counts) and no hole
 //   SELECTOR absent          no value, only holes or nothing
 //   count SELECTOR OP N      the number of values, holes not counted
+//
+// absent, count and every look into the containers that the selector's
+// steps up to its last step into a list reach: each must be there and be a
+// list (a map is no list, nor is null or the marker). A hole there is no
+// "nothing found" but nothing to look in: it offends, and the expectation
+// fails, whatever it counts. absent of a path without a step into a list
+// ("last_backup absent") holds on a map without the member.
 #ifndef TARNWICK_EXPECT_JUDGE_H_
 #define TARNWICK_EXPECT_JUDGE_H_
 
@@ -37,6 +44,9 @@ struct Finding {
                               // hole
   std::string note;           // e.g. "not a number", "marked
                               // 'FILTER_NOT_FOUND'", or ""
+  // A hole where absent, count or every needed a container to look into: a
+  // report shows "nothing to look in: " before it.
+  bool nothing_to_look_in = false;
 };
 
 struct Verdict {

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,13 @@ struct Reached {
   Hole hole = Hole::kNone;
 
   bool is_hole() const { return hole != Hole::kNone; }
+
+  // For a hole, the index of the step that could not be taken: the last
+  // step of its path, or for the marker the step that would have been taken
+  // on it.
+  std::size_t step() const {
+    return hole == Hole::kMarker ? steps_ : steps_ - 1;
+  }
 
   // The path to it as a selector, indexes from 0 ("gateways[1].state"; "."
   // for the whole result). For a hole it ends with the step that found
@@ -95,6 +103,10 @@ class Selector {
   // Whether the last step is "[*]" or "[NAME=VALUE]", so that the selector
   // may select any number of values.
   bool ends_in_many() const;
+
+  // The index of its last step into a list ([N], [*] or [NAME=VALUE]), or
+  // nullopt when it has none.
+  std::optional<std::size_t> last_list_step() const;
 
   // Hands the visitor every value and every hole the selector reaches in
   // root, in the order of the result. Nothing is copied; the recursion goes

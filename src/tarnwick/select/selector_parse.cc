@@ -1,6 +1,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -176,6 +177,13 @@ Selector Selector::parse(std::string_view text) {
 bool Selector::ends_in_many() const {
   return !steps_.empty() && (steps_.back().kind == Step::Kind::kEach ||
                              steps_.back().kind == Step::Kind::kWhere);
+}
+
+std::optional<std::size_t> Selector::last_list_step() const {
+  for (std::size_t i = steps_.size(); i-- > 0;) {
+    if (steps_[i].into_list()) return i;
+  }
+  return std::nullopt;
 }
 
 std::size_t Selector::common_steps(const Selector& other) const {

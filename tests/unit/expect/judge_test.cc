@@ -29,6 +29,9 @@ std::string render(const Verdict& v) {
   for (std::size_t i = 0; i < v.found.size(); ++i) {
     const Finding& f = v.found[i];
     if (i > 0) out += ", ";
+    // Containers that are not there are named after one prefix.
+    if (f.nothing_to_look_in && (i == 0 || !v.found[i - 1].nothing_to_look_in))
+      out += "nothing to look in: ";
     out += f.path + " is " + (f.value ? one_line(*f.value) : "absent");
     if (!f.note.empty()) out += ", " + f.note;
   }
