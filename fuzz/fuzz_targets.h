@@ -53,8 +53,9 @@ void fuzz_form(const std::uint8_t* data, std::size_t size);
 void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);
 
 // "EXPECTATION\0BODY": an expectation, parsed, then judged against the
-// reply body; every finding must be selected again by its own path. Without
-// a NUL the expectation is only parsed.
+// reply body; every finding must be selected again by its own path, list
+// elements named by index and by the keys "name" and "id". Without a NUL
+// the expectation is only parsed.
 void fuzz_expect(const std::uint8_t* data, std::size_t size);
 
 // "RULES\0BEFORE\0AFTER": the lines of a [compare] section, then an earlier

@@ -161,8 +161,8 @@ class RunReportsTest(unittest.TestCase):
             (["gateways.cfg"], PASSWORD, 1,
              "TARNWICK WARNING - expectations failed: 1 in 1 of 1 check: "
              "gateways.cfg (all_up)" + perf % (1, 0, 1),
-             ["gateways.cfg: expect all_up: FAILS: gateways[1].state is "
-              "'down' (expected == up)"]),
+             ["gateways.cfg: expect all_up: FAILS: gateways[name=gw-2].state "
+              "is 'down' (expected == up)"]),
             (["broken.cfg", "site.cfg"], PASSWORD, 2,
              "TARNWICK CRITICAL - checks failed: 1 of 2: broken.cfg"
              + perf % (2, 1, 0),

@@ -122,9 +122,10 @@ bool is_order(Expectation::Op op) {
 class Judge : public SelectionVisitor {
  public:
   // The number of an order operator is read once, not for every value.
-  Judge(const Expectation& e, Verdict& verdict)
+  Judge(const Expectation& e, Verdict& verdict, const ElementNames& names)
       : e_(e),
         verdict_(verdict),
+        names_(names),
         limit_(is_order(e.op) ? e.values.front().number() : Decimal()),
         looks_into_(e.form == Form::kAbsent || e.form == Form::kCount ||
                             e.form == Form::kEvery
@@ -174,10 +175,10 @@ class Judge : public SelectionVisitor {
       return;
     }
     Finding f;
-    f.path = r.path();
+    f.path = r.path(names_);
     f.nothing_to_look_in = container;
     if (r.is_hole()) {
-      f.note = r.note();
+      f.note = r.note(names_);
     } else {
       f.value = *r.value;
       f.note = note;
@@ -187,6 +188,7 @@ class Judge : public SelectionVisitor {
 
   const Expectation& e_;
   Verdict& verdict_;
+  const ElementNames& names_;
   const Decimal limit_;  // its views point into e_
   // For absent, count and every: the step into the last list they look in.
   const std::optional<std::size_t> looks_into_;
@@ -247,16 +249,17 @@ Verdict not_judged(const Expectation& e) {
   return v;
 }
 
-Verdict judge(const Expectation& e, const Node& result) {
+Verdict judge(const Expectation& e, const Node& result,
+              const ElementNames& names) {
   Verdict v = not_judged(e);
-  Judge visitor(e, v);
+  Judge visitor(e, v, names);
   e.selector.walk(result, visitor);
   decide(e, v);
   return v;
 }
 
 std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
-                               const Node& result) {
+                               const Node& result, const ElementNames& names) {
   const std::size_t n = expectations.size();
   std::vector<Verdict> verdicts;
   verdicts.reserve(n);
@@ -264,7 +267,7 @@ std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
   judges.reserve(n);
   for (const Expectation& e : expectations) {
     verdicts.push_back(not_judged(e));
-    judges.emplace_back(e, verdicts.back());
+    judges.emplace_back(e, verdicts.back(), names);
   }
   std::vector<bool> walked(n, false);
   std::vector<const Selector*> selectors;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,35 @@ bool is_bare_value(std::string_view text) {
   return read_operand(text).kind == Operand::Kind::kText;
 }
 
+// The first of keys that element holds other than as the marker, or null.
+const Node* key_of(const Node& element, std::span<const std::string> keys,
+                   std::string_view& name) {
+  if (!element.is_map()) return nullptr;
+  for (const std::string& key : keys) {
+    const Node* value = element.find(key);
+    if (value != nullptr && !is_not_found_marker(*value)) {
+      name = key;
+      return value;
+    }
+  }
+  return nullptr;
+}
+
+// The index of the i-th record among the records and the failed elements.
+std::size_t printed_index(std::size_t i,
+                          const std::vector<std::size_t>& failed) {
+  for (std::size_t f : failed) {
+    if (f <= i) ++i;
+  }
+  return i;
+}
+
+const std::string kObject[] = {"object"};
+
 }  // namespace
 
-std::string Reached::path_of(std::size_t steps, bool last_as_written) const {
+std::string Reached::path_of(std::size_t steps, bool last_as_written,
+                             const ElementNames& names) const {
   if (steps == 0) return ".";
   std::string out;
   const std::vector<Selector::Step>& all = selector_->steps_;
@@ -47,20 +74,33 @@ std::string Reached::path_of(std::size_t steps, bool last_as_written) const {
     const Selector::Step& s = all[i];
     if (s.kind == Selector::Step::Kind::kMember) {
       append_member_step(out, s.name);
-    } else if (last_as_written && i + 1 == steps) {
-      out += s.written;
-    } else {
-      append_index_step(out, indexes_[i]);
+      continue;
     }
+    if (last_as_written && i + 1 == steps) {
+      out += s.written;
+      continue;
+    }
+    const Taken& t = taken_[i];
+    const bool records = names.records && i == 0;
+    if (append_key_step(out, *t.list, t.index,
+                        records ? std::span<const std::string>(kObject)
+                                : std::span<const std::string>(names.keys))) {
+      continue;
+    }
+    append_index_step(out,
+                      records ? printed_index(t.index, names.failed) : t.index);
   }
   return out;
 }
 
-std::string Reached::path() const { return path_of(steps_, last_as_written_); }
+std::string Reached::path(const ElementNames& names) const {
+  return path_of(steps_, last_as_written_, names);
+}
 
-std::string Reached::note() const {
+std::string Reached::note(const ElementNames& names) const {
   auto parent = [&] {
-    return steps_ == 1 ? std::string("the result") : path_of(steps_ - 1, false);
+    return steps_ == 1 ? std::string("the result")
+                       : path_of(steps_ - 1, false, names);
   };
   switch (hole) {
     case Hole::kMarker:
@@ -76,6 +116,26 @@ std::string Reached::note() const {
       break;
   }
   return "";
+}
+
+bool append_key_step(std::string& path, const Node& list, std::size_t i,
+                     std::span<const std::string> keys) {
+  std::string_view name;
+  const Node* value = key_of(list.items[i], keys, name);
+  if (value == nullptr) return false;
+  std::string step;
+  if (!append_where_step(step, name, *value)) return false;
+  // The step must select the element alone: read back, as a reader of the
+  // path would read it, with its typed equality.
+  const Selector selector = Selector::parse(step);
+  const Selector::Step& where = selector.steps().front();
+  for (std::size_t j = 0; j < list.size; ++j) {
+    if (where.where_holds(where.member_of(list.items[j])) != (j == i)) {
+      return false;
+    }
+  }
+  path += step;
+  return true;
 }
 
 void append_member_step(std::string& path, std::string_view name) {

@@ -5,6 +5,7 @@
 #define TARNWICK_SELECT_PATH_H_
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,13 @@ void append_index_step(std::string& path, std::size_t index);
 // in its shortest digits, null for a real that is not finite). Appends
 // nothing and returns false for a list or a map, which no step can name.
 bool append_where_step(std::string& path, std::string_view name, const Node& v);
+
+// "[KEY=VALUE]" naming element i of list by its key (ElementNames): the
+// first of keys that the element, a map, holds other than as the marker,
+// when that is a scalar and the step selects no other element of list.
+// Appends nothing and returns false otherwise. Linear in the size of list.
+bool append_key_step(std::string& path, const Node& list, std::size_t i,
+                     std::span<const std::string> keys);
 
 }  // namespace tarnwick
 

@@ -33,6 +33,23 @@ inline constexpr std::size_t kMaxSelectorSteps = 1000;
 
 class Selector;
 
+// How the paths of what a walk reaches name the elements of lists: by a key
+// member where one names an element alone (its step "[KEY=VALUE]" selects
+// it and no other element of its list), else by the index.
+struct ElementNames {
+  // The member names that may name an element that is a map, tried in this
+  // order: the first the element holds (other than as the marker) is its
+  // key, which must be a scalar. None: indexes only.
+  std::vector<std::string> keys;
+  // The whole result is a compound check's list of records, named by their
+  // member "object".
+  bool records = false;
+  // The elements of those records that failed (from 0, in order), which the
+  // result as printed holds in their places: the whole result's list is
+  // indexed as if they were in it.
+  std::vector<std::size_t> failed;
+};
+
 // What a walk reaches: a value, or a hole where the selector expected one (a
 // map without the member, a value of the wrong kind for a step, an index
 // past the end, or the text kNotFoundMarker). Valid only during the call
@@ -58,25 +75,32 @@ struct Reached {
     return hole == Hole::kMarker ? steps_ : steps_ - 1;
   }
 
-  // The path to it as a selector, indexes from 0 ("gateways[1].state"; "."
-  // for the whole result). For a hole it ends with the step that found
-  // nothing, as written ("gateways[5]", "alarms[*]"), so that the path
-  // selects the same hole again.
-  std::string path() const;
+  // The path to it as a selector, list elements named as `names` says
+  // ("gateways[name=gw-2].state"), else by their index from 0
+  // ("gateways[1].state"); "." for the whole result. For a hole it ends
+  // with the step that found nothing, as written ("gateways[5]",
+  // "alarms[*]"), so that the path selects the same hole again.
+  std::string path(const ElementNames& names = {}) const;
 
   // Why a hole is one, for a reader ("gateways is a list", "gateways has 3
   // items", "marked 'FILTER_NOT_FOUND'"); "" for a missing member and for a
   // value.
-  std::string note() const;
+  std::string note(const ElementNames& names = {}) const;
 
  private:
   friend class Selector;
+  // An element taken by a step into a list.
+  struct Taken {
+    const Node* list;
+    std::size_t index;
+  };
   const Selector* selector_ = nullptr;
-  const std::size_t* indexes_ = nullptr;  // one per list step taken
-  std::size_t steps_ = 0;                 // steps the path is made of
+  const Taken* taken_ = nullptr;  // one per step; set for steps into lists
+  std::size_t steps_ = 0;         // steps the path is made of
   bool last_as_written_ = false;
 
-  std::string path_of(std::size_t steps, bool last_as_written) const;
+  std::string path_of(std::size_t steps, bool last_as_written,
+                      const ElementNames& names) const;
 };
 
 class SelectionVisitor {

@@ -15,7 +15,7 @@ using Step = Selector::Step;
 
 }  // namespace
 
-// The walk: one frame per step, the list indexes taken kept in indexes_ for
+// The walk: one frame per step, the list elements taken kept in taken_ for
 // the paths of what it reaches. A walker that leads others takes their
 // first steps for them and hands them what it finds.
 class Selector::Walker {
@@ -23,7 +23,7 @@ class Selector::Walker {
   Walker(const Selector& selector, SelectionVisitor* visitor)
       : selector_(selector),
         visitor_(visitor),
-        indexes_(selector.steps_.size()),
+        taken_(selector.steps_.size()),
         places_(selector.steps_.size()) {}
 
   // Makes this walker take the first `shared` steps for `followers`, whose
@@ -103,13 +103,13 @@ class Selector::Walker {
   }
 
   void item(const Node& list, std::size_t i, std::size_t step) {
-    indexes_[step] = i;
+    taken_[step] = {&list, i};
     walk(list.items[i], step + 1);
   }
 
   // Takes the list indexes of the leader's first `steps` steps.
   Walker& follow(const Walker& leader, std::size_t steps) {
-    for (std::size_t i = 0; i < steps; ++i) indexes_[i] = leader.indexes_[i];
+    for (std::size_t i = 0; i < steps; ++i) taken_[i] = leader.taken_[i];
     return *this;
   }
 
@@ -139,14 +139,14 @@ class Selector::Walker {
     r.value = &v;
     r.hole = why;
     r.selector_ = &selector_;
-    r.indexes_ = indexes_.data();
+    r.taken_ = taken_.data();
     r.steps_ = steps;
     return r;
   }
 
   const Selector& selector_;
   SelectionVisitor* visitor_;  // null for a leader
-  std::vector<std::size_t> indexes_;
+  std::vector<Reached::Taken> taken_;
   std::vector<Place> places_;  // one per step
   std::span<Walker> followers_;
   static constexpr std::size_t kNoStep = static_cast<std::size_t>(-1);
