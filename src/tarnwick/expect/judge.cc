@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tarnwick/base/literal.h"
+#include "tarnwick/base/text.h"
 #include "tarnwick/select/decimal.h"
 #include "tarnwick/select/operand.h"
 #include "tarnwick/select/selector.h"
@@ -114,6 +115,48 @@ bool satisfies(const Expectation& e, const Decimal& limit, const Node& v,
   return order_holds(e.op, compare(*d, limit));
 }
 
+// For a text that fails == or in while it prints as one of the values: both
+// with their escapes, "escaped: 'Zu\u0308rich' is not 'Z\u00fcrich'".
+std::string alike_note(const Expectation& e, const Node& v) {
+  if (!v.is_text() || (e.op != Op::kEqual && e.op != Op::kIn)) return "";
+  for (const Operand& o : e.values) {
+    if (looks_alike(v.text(), o.text)) {
+      return "escaped: " + quote_text_ascii(v.text()) + " is not " +
+             quote_text_ascii(o.text);
+    }
+  }
+  return "";
+}
+
+// For a value that ~ finds a match in but not a whole one: "the whole text
+// must match; 7\.4.* would".
+std::string partial_match_note(const Expectation& e, const Node& v) {
+  if (e.op != Op::kMatches) return "";
+  char buf[kRealBuffer];
+  std::string_view s;
+  if (v.kind == Kind::kText || v.kind == Kind::kWhole) {
+    s = v.text();
+  } else if (v.kind == Kind::kReal && !is_nan(v)) {
+    s = real_form(v, buf);
+  } else {
+    return "";
+  }
+  re2::StringPiece match;
+  if (!e.regex->Match(s, 0, s.size(), RE2::UNANCHORED, &match, 1)) return "";
+  const std::string& pattern = e.values.front().text;
+  std::string whole =
+      pattern.find('|') == std::string::npos ? pattern : "(?:" + pattern + ")";
+  if (match.data() != s.data()) whole = ".*" + whole;
+  if (match.data() + match.size() != s.data() + s.size()) whole += ".*";
+  return "the whole text must match; " + whole + " would";
+}
+
+// What a kept finding's value shows too little of, or "".
+std::string hint(const Expectation& e, const Node& v) {
+  std::string note = alike_note(e, v);
+  return note.empty() ? partial_match_note(e, v) : note;
+}
+
 bool is_order(Expectation::Op op) {
   return op == Op::kLess || op == Op::kLessOrEqual || op == Op::kGreater ||
          op == Op::kGreaterOrEqual;
@@ -181,7 +224,7 @@ class Judge : public SelectionVisitor {
       f.note = r.note(names_);
     } else {
       f.value = *r.value;
-      f.note = note;
+      f.note = *note != '\0' ? std::string(note) : hint(e_, *r.value);
     }
     verdict_.found.push_back(std::move(f));
   }
