@@ -1,5 +1,6 @@
 // The compare target: the rules of a [compare] section, then two results
-// compared under them, both ways and each with itself.
+// compared under them, both ways and each with itself, and held against the
+// plain reference of the comparison (tests/unit/compare_reference.h).
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -11,9 +12,10 @@
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/compare_rules.h"
 #include "tarnwick/compare/diff.h"
-#include "tarnwick/expect/selector.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/report/json_writer.h"
+#include "tarnwick/select/selector.h"
+#include "tests/unit/compare_reference.h"
 
 namespace tarnwick {
 
@@ -92,6 +94,14 @@ void fuzz_compare(const std::uint8_t* data, std::size_t size) {
       compare_results(after.node(), before.node(), rules, options);
   check_comparison(forth, records);
   check_comparison(back, records);
+  for (const std::string& difference :
+       {reference::difference_from_reference(before.node(), after.node(), rules,
+                                             options, forth),
+        reference::difference_from_reference(after.node(), before.node(), rules,
+                                             options, back)}) {
+    fuzz_require(difference.empty(),
+                 "the comparison differs from the reference: " + difference);
+  }
   fuzz_require(forth.changes.size() + forth.more_changes ==
                    back.changes.size() + back.more_changes,
                "a comparison and its reverse count different changes");
@@ -122,6 +132,10 @@ void fuzz_compare(const std::uint8_t* data, std::size_t size) {
     const Comparison failed =
         compare_results(before.node(), after.node(), rules, options);
     check_comparison(failed, records);
+    const std::string difference = reference::difference_from_reference(
+        before.node(), after.node(), rules, options, failed);
+    fuzz_require(difference.empty(),
+                 "the comparison differs from the reference: " + difference);
     fuzz_require(!failed.not_compared.empty() || failed.more_not_compared > 0,
                  "a failed element compared");
   }

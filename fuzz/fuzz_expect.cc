@@ -1,5 +1,6 @@
 // The expect target: an expectation parsed, then judged against a reply, and
-// every finding selected again by its own path.
+// every finding selected again by its own path, with list elements named by
+// index and by key.
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -34,11 +35,12 @@ bool same_node(const Node& a, const Node& b) {
 
 // A finding's path selects it again: the same value (the same node of the
 // result), or a hole with the same note.
-void check_finding(const Finding& f, const Node& result) {
+void check_finding(const Finding& f, const Node& result,
+                   const ElementNames& names) {
   const std::string what = "finding " + quote_text(f.path);
   Verdict again =
       judge(parse_or_find("path", f.path + (f.value ? " absent" : " exists")),
-            result);
+            result, names);
   fuzz_require(again.found.size() == 1, what + " is not selected again");
   const Finding& g = again.found.front();
   fuzz_require(g.path == f.path, what + " is found again as " + g.path);
@@ -52,7 +54,8 @@ void check_finding(const Finding& f, const Node& result) {
   }
 }
 
-void check_verdict(const Expectation& e, const Verdict& v, const Node& result) {
+void check_verdict(const Expectation& e, const Verdict& v, const Node& result,
+                   const ElementNames& names) {
   fuzz_require(v.holds.has_value(), "a judged expectation without a verdict");
   fuzz_require(v.name == e.name && v.text == e.text && v.expected == e.expected,
                "a verdict that names another expectation");
@@ -66,7 +69,7 @@ void check_verdict(const Expectation& e, const Verdict& v, const Node& result) {
     fuzz_require(!v.found.empty() || !v.reason.empty(),
                  "an expectation that fails without saying why");
   }
-  for (const Finding& f : v.found) check_finding(f, result);
+  for (const Finding& f : v.found) check_finding(f, result, names);
 
   // Every form selects the same values.
   Verdict exists =
@@ -105,7 +108,10 @@ void fuzz_expect(const std::uint8_t* data, std::size_t size) {
   } catch (const Error&) {
     return;
   }
-  check_verdict(e, judge(e, result.node()), result.node());
+  check_verdict(e, judge(e, result.node()), result.node(), ElementNames());
+  ElementNames names;
+  names.keys = {"name", "id"};
+  check_verdict(e, judge(e, result.node(), names), result.node(), names);
 }
 
 }  // namespace tarnwick

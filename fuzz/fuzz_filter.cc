@@ -67,7 +67,7 @@ Node pick(ValueBuilder& b, const Node& map,
   std::vector<Member> members;
   for (const std::string& key : distinct) {
     const Node* found = member(map, key);
-    members.push_back({b.text(key), found ? *found : b.text(kFilterNotFound)});
+    members.push_back({b.text(key), found ? *found : b.text(kNotFoundMarker)});
   }
   return b.map(members);
 }
@@ -99,7 +99,7 @@ Value reference_filter(const Value& results,
       } else {
         // The expression as given, untrimmed.
         const Node* found = member(current, expression);
-        current = found ? *found : b.text(kFilterNotFound);
+        current = found ? *found : b.text(kNotFoundMarker);
       }
     } else {
       return Value();

@@ -53,16 +53,18 @@ void fuzz_form(const std::uint8_t* data, std::size_t size);
 void fuzz_filtered_decode(const std::uint8_t* data, std::size_t size);
 
 // "EXPECTATION\0BODY": an expectation, parsed, then judged against the
-// reply body; every finding must be selected again by its own path. Without
-// a NUL the expectation is only parsed.
+// reply body; every finding must be selected again by its own path, list
+// elements named by index and by the keys "name" and "id". Without a NUL
+// the expectation is only parsed.
 void fuzz_expect(const std::uint8_t* data, std::size_t size);
 
 // "RULES\0BEFORE\0AFTER": the lines of a [compare] section, then an earlier
 // result and this run's, both as reply bodies; a leading "*" makes them a
 // compound check's records. Checked: the rules are read or refused as a
 // check-file error; the comparison keeps its limits, its paths are
-// selectors, and its reverse finds as many changes; a result compared with
-// itself and with its --json form is unchanged.
+// selectors, and its reverse finds as many changes; both ways it finds what
+// a plain recursive restatement of the comparison finds; a result compared
+// with itself and with its --json form is unchanged.
 void fuzz_compare(const std::uint8_t* data, std::size_t size);
 
 struct FuzzTarget {

@@ -14,13 +14,13 @@ from harness import StubController, run, write_checks
 OPENING = 1
 
 
-def run_checks(checks, replies=None, rules=None):
+def run_checks(checks, replies=None, rules=None, options=()):
     """Runs tarnwick over a check directory written from {name: text};
     returns ((status, stdout, stderr), requests, check directory path)."""
     with StubController(replies, rules) as stub:
         directory = write_checks(stub.dir / "checks", checks)
         result = run(["--config_dir", directory, "--controller_ip",
-                      stub.address, "--password", "pw"])
+                      stub.address, "--password", "pw", *options])
         return result, stub.requests(), str(directory)
 
 
@@ -85,8 +85,8 @@ class CompoundTrafficTest(unittest.TestCase):
             "map keys in order": ({"z": 1, "a": {"b": 2}}, ["z", "a"]),
             "text by code point": ("h\u00e9\u20ac\U0001f600",
                                    ["h", "\u00e9", "\u20ac", "\U0001f600"]),
-            "the not-found marker": ("FILTER_NOT_FOUND",
-                                     list("FILTER_NOT_FOUND")),
+            "a text like the not-found marker": ("FILTER_NOT_FOUNd",
+                                                 list("FILTER_NOT_FOUNd")),
         }
         checks = {"main.cfg": "[orvantis]\naction = show\nitem = output(items)\n",
                   "items": "[orvantis]\naction = list\n"}
@@ -102,6 +102,35 @@ class CompoundTrafficTest(unittest.TestCase):
                 self.assertEqual([without_cid(r) for r in own],
                                  [[["action", "show"], ["item", e]]
                                   for e in elements])
+
+    def test_a_referenced_check_that_found_nothing_fails_the_compound(self):
+        # Its result is the not-found marker, whether its filter or the
+        # controller put it there: no data, not sixteen letters to send.
+        checks = {"main.cfg": "[orvantis]\naction = show\n"
+                              "item = output(names)\n",
+                  "names": "[default]\nfilters = names\n"
+                           "[orvantis]\naction = list\n"}
+        for listing in ({"other": 1}, {"names": "FILTER_NOT_FOUND"}):
+            for options in ((), ("--keep-going",)):
+                with self.subTest(listing=listing, options=options):
+                    (status, out, err), requests, directory = run_checks(
+                        checks, {"list.json": listing, "show.json": {}},
+                        options=options)
+                    message = (
+                        "missing key: the referenced check 'names' found "
+                        "nothing (its result is FILTER_NOT_FOUND) (in "
+                        f"{directory}/main.cfg)")
+                    self.assertEqual(status, 1)
+                    if options:
+                        self.assertEqual(out, f"ERROR: {message}\n\n\n")
+                        self.assertEqual(err, f"tarnwick: {message}\n"
+                                              "tarnwick: checks failed: 1 of "
+                                              "1: main.cfg\n")
+                    else:
+                        self.assertEqual((out, err),
+                                         ("", f"tarnwick: {message}\n"))
+                    self.assertEqual(actions(requests),
+                                     ["login", "login", "login", "list"])
 
     def test_nested_compound_sends_records_as_maps(self):
         checks = {

@@ -52,7 +52,7 @@ class DemoChecksTest(unittest.TestCase):
         self.assertEqual((status, err), (
             3, "tarnwick: expectations failed: 1 in 1 of 3 checks: "
                "gateway_states.cfg (all_up)\n"))
-        self.assertIn("expect all_up: FAILS: [1].state is 'down', [2].state "
+        self.assertIn("expect all_up: FAILS: [name=edge-2].state is 'down', [name=edge-3].state "
                       "is absent, marked 'FILTER_NOT_FOUND' (expected == up)\n"
                       "expect enough: holds\n", out)
 

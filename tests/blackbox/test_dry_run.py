@@ -143,6 +143,17 @@ class DryRunTest(unittest.TestCase):
         # The plan shows the sections only as asked.
         self.assertNotIn("expect ", out)
 
+    def test_a_list_after_equals_is_a_warning(self):
+        # "== up, down" compares with the one text "up, down".
+        checks, status, out, err = self.dry_run(
+            {"list.cfg": "[orvantis]\naction = a\n[expect]\n"
+                         "one = state == up\nboth = state == up, down\n"
+                         "text = state == \"up, down\"\n"}, "--expect")
+        self.assertEqual((status, err), (0, (
+            f"tarnwick: warning: {checks}/list.cfg:5: 'both': '== up, down' "
+            "compares with the one text 'up, down'; for any of them write "
+            "'in up, down'\n")))
+
     def test_a_directory_without_check_files_is_a_warning(self):
         near_misses = {"a.CFG": VALID["simple.cfg"],
                        "b.cfg.bak": VALID["simple.cfg"], "notes": ""}

@@ -94,6 +94,9 @@ class HtmlReportTest(unittest.TestCase):
                                             page_path)
             without, sent_without = run_with_page(stub, stub.dir)
             page = page_path.read_text(encoding="utf-8")
+            if os.environ.get("TARNWICK_WRITE_GOLDEN"):
+                (DATA / "html_report.html").write_text(
+                    normalised(page, stub, stub.dir), encoding="utf-8")
             self.assertEqual(os.listdir(out_dir), ["run.html"])
             self.assertEqual(
                 normalised(page, stub, stub.dir),

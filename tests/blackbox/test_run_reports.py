@@ -221,15 +221,15 @@ class RunReportsTest(unittest.TestCase):
             (["gateways.cfg"], PASSWORD, 1,
              "TARNWICK WARNING - expectations failed: 1 in 1 of 1 check: "
              "gateways.cfg (all_up)" + perf % (1, 0, 1),
-             ["gateways.cfg: expect all_up: FAILS: gateways[1].state is "
-              "'down' (expected == up)"],
+             ["gateways.cfg: expect all_up: FAILS: gateways[name=gw-2].state "
+              "is 'down' (expected == up)"],
              "tarnwick: expectations failed: 1 in 1 of 1 check: gateways.cfg "
              "(all_up)"),
             # Expectations are counted, not the checks that have them.
             (["down.cfg"], PASSWORD, 1,
              "TARNWICK WARNING - expectations failed: 2 in 1 of 1 check: "
              "down.cfg (up, ready)" + perf % (1, 0, 2),
-             ["down.cfg: expect up: FAILS: gateways[1].state is 'down' "
+             ["down.cfg: expect up: FAILS: gateways[name=gw-2].state is 'down' "
               "(expected == up)",
               "down.cfg: expect ready: FAILS: count of 'gateways[*]' is 2 "
               "(expected > 5)"],

@@ -36,8 +36,8 @@ GATEWAYS_BLOCK = (
     "Gateways\n{'gateways': [{'name': 'gw-paris', 'state': 'up', 'version': "
     "'7.4.2'}, {'name': 'gw-lyon', 'state': 'down', 'version': '7.3.1'}, "
     "{'name': 'gw-nice', 'version': '7.4.0'}]}\n"
-    "expect all_up: FAILS: gateways[1].state is 'down', gateways[2].state is "
-    "absent (expected == up)\n"
+    "expect all_up: FAILS: gateways[name=gw-lyon].state is 'down', "
+    "gateways[name=gw-nice].state is absent (expected == up)\n"
     "expect release: holds\n"
     "expect enough: holds\n\n\n")
 ALARMS_BLOCK = (
@@ -84,8 +84,9 @@ class VerdictsTest(unittest.TestCase):
         self.assertEqual(line["expectations"], [
             {"name": "all_up", "expect": "gateways[*].state == up",
              "holds": False, "selected": 2,
-             "found": [{"path": "gateways[1].state", "value": "down"},
-                       {"path": "gateways[2].state"}]},
+             "found": [{"path": "gateways[name=gw-lyon].state",
+                        "value": "down"},
+                       {"path": "gateways[name=gw-nice].state"}]},
             {"name": "release",
              "expect": "gateways[name=gw-paris].version ~ 7\\.4\\.[0-9]+",
              "holds": True, "selected": 1, "found": []},
@@ -154,6 +155,72 @@ class VerdictsTest(unittest.TestCase):
                 self.assertEqual(
                     err, "" if warning is None else
                     "tarnwick: warning: %s/typo.cfg:3: %s\n" % (typo, warning))
+
+    def test_an_error_body_is_nothing_to_look_in(self):
+        # An expired session's reply: no alarms list, so no "no critical
+        # alarm" either.
+        with StubController({"list_alarms.json": {"error": "invalid CID"}}) \
+                as stub:
+            checks = write_checks(stub.dir / "checks", {"alarms.cfg": (
+                "[orvantis]\naction = list_alarms\n[expect]\n"
+                "no_crit = alarms[severity=critical] absent\n"
+                "none = count alarms[*] == 0\n"
+                "known = every alarms[*].severity in minor, warning\n"
+                "backup = last_backup absent\n")})
+            status, out, err = run(
+                ["--config_dir", checks, "--controller_ip", stub.address,
+                 "--password", PASSWORD, "--expect"], timeout=TIMEOUT)
+        self.assertEqual(status, 3, err)
+        self.assertEqual(out, (
+            "{'error': 'invalid CID'}\n"
+            "expect no_crit: FAILS: nothing to look in: alarms is absent "
+            "(expected absent)\n"
+            "expect none: FAILS: nothing to look in: alarms is absent "
+            "(expected == 0)\n"
+            "expect known: FAILS: nothing to look in: alarms is absent "
+            "(expected in minor, warning)\n"
+            "expect backup: holds\n\n\n"))
+
+    def test_paths_of_partial_records_point_at_the_records_printed(self):
+        # gw-2's request fails under --keep-going; its record stays in its
+        # place in the JSON line's result, and the paths index that list,
+        # where an element's object does not name it alone.
+        replies = {"names.json": ["gw-1", "gw-2", "gw 3"],
+                   "twice.json": ["a", "gw-2", "a"],
+                   "show.json": {"up": True}}
+        rules = [{"action": "show", "fields": {"name": "gw-2"},
+                  "status": 504, "content_type": "text/html",
+                  "body": "<html>gateway timeout</html>"},
+                 {"action": "show", "fields": {"name": "gw 3"},
+                  "json": {"up": False}},
+                 {"action": "show", "fields": {"name": "a"},
+                  "json": {"up": False}}]
+        checks = {"details.cfg": "[orvantis]\naction = show\n"
+                                 "name = output(names)\n[expect]\n"
+                                 "up = every [*].results.up == true\n",
+                  "twice.cfg": "[orvantis]\naction = show\n"
+                               "name = output(twice)\n[expect]\n"
+                               "up = every [*].results.up == true\n",
+                  "names": "[orvantis]\naction = names\n",
+                  "twice": "[orvantis]\naction = twice\n"}
+        with StubController(replies, rules) as stub:
+            directory = write_checks(stub.dir / "checks", checks)
+            status, out, err = run(
+                ["--config_dir", directory, "--controller_ip", stub.address,
+                 "--password", PASSWORD, "--expect", "--keep-going",
+                 "--json"], timeout=TIMEOUT)
+        self.assertEqual(status, 1, err)
+        lines = {line["check"]: line for line in map(json.loads,
+                                                     out.splitlines())}
+        [details] = lines["details.cfg"]["expectations"]
+        self.assertEqual(details["found"], [
+            {"path": '[object="gw 3"].results.up', "value": False}])
+        twice = lines["twice.cfg"]
+        self.assertEqual([f["path"] for f in twice["expectations"][0]["found"]],
+                         ["[0].results.up", "[2].results.up"])
+        self.assertEqual([r["object"] for r in twice["result"]],
+                         ["a", "gw-2", "a"])
+        self.assertIn("error", twice["result"][1])
 
     def test_a_bad_expectation_fails_its_check_before_its_login(self):
         bad = write_checks(self.stub.dir / "bad", {

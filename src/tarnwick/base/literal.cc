@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "tarnwick/base/quoting.h"
+#include "tarnwick/base/text.h"
 
 namespace tarnwick {
 
@@ -101,6 +102,26 @@ std::string_view real_form(const Node& real, char* buf) {
 std::string format_real(double d) {
   char buf[kRealBuffer];
   return std::string(buf, format_real_into(d, buf));
+}
+
+std::string quote_text_ascii(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const std::string quoted = quote_text(s);
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < quoted.size()) {
+    const std::size_t start = pos;
+    char32_t c;
+    if (!decode_utf8(quoted, pos, c, true) || c < 0x80) {
+      pos = start + 1;
+      out += quoted[start];
+      continue;
+    }
+    const int digits = c > 0xFFFF ? 8 : 4;
+    out += digits == 8 ? "\\U" : "\\u";
+    for (int i = digits - 1; i >= 0; --i) out += kHex[(c >> (4 * i)) & 15];
+  }
+  return out;
 }
 
 }  // namespace tarnwick

@@ -16,6 +16,10 @@ namespace tarnwick {
 // not part of valid UTF-8 is written as \xNN.
 std::string quote_text(std::string_view s);
 
+// quote_text(s) with every character outside ASCII as its escape: \u00fc,
+// \U0001f600. Two texts that print alike but differ show it so.
+std::string quote_text_ascii(std::string_view s);
+
 // The one-line form of a double: 2.5, 100.0, 1e+16, 1.5e-05, -0.0, inf, nan.
 std::string format_real(double d);
 

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 
 namespace tarnwick {
 
@@ -207,6 +209,32 @@ std::string escape_control_characters(std::string_view s) {
     }
   }
   return out;
+}
+
+namespace {
+
+// s composed canonically (NFC), or nullopt when it is not valid UTF-8.
+std::optional<std::string> composed(std::string_view s) {
+  utf8proc_uint8_t* out = nullptr;
+  const utf8proc_ssize_t n = utf8proc_map(
+      reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+      static_cast<utf8proc_ssize_t>(s.size()), &out,
+      static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  std::optional<std::string> result;
+  if (n >= 0) {
+    result.emplace(reinterpret_cast<const char*>(out),
+                   static_cast<std::size_t>(n));
+  }
+  std::free(out);
+  return result;
+}
+
+}  // namespace
+
+bool looks_alike(std::string_view a, std::string_view b) {
+  if (a == b) return false;
+  const std::optional<std::string> x = composed(a);
+  return x && x == composed(b);
 }
 
 std::string fold_lower(std::string_view s) {

@@ -81,6 +81,11 @@ inline bool same_key(std::string_view a, std::string_view b) {
 // \xNN), everything else unchanged, so the result is valid UTF-8.
 std::string escape_control_characters(std::string_view s);
 
+// Whether a and b, different bytes, are the same text after canonical
+// composition (NFC): "Zu\u0308rich" and "Z\u00fcrich", which print alike.
+// False when either is not valid UTF-8.
+bool looks_alike(std::string_view a, std::string_view b);
+
 // s with every code point replaced by its simple lower-case mapping.
 std::string fold_lower(std::string_view s);
 

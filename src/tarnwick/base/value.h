@@ -166,6 +166,16 @@ class MapView {
 
 inline MapView Node::map() const { return MapView(members, size); }
 
+// The marker of a key that a map lacks: filters put this text in the key's
+// place, and selections and comparisons count a value that is exactly this
+// text as no value at all, whether a filter or the controller put it there.
+inline constexpr std::string_view kNotFoundMarker = "FILTER_NOT_FOUND";
+
+// Whether v is the text kNotFoundMarker.
+inline bool is_not_found_marker(const Node& v) {
+  return v.is_text() && v.text() == kNotFoundMarker;
+}
+
 static_assert(sizeof(Node) == 16, "nodes are kept small on purpose");
 
 // A monotonic allocator of large blocks; everything is freed at once.

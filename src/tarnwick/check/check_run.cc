@@ -259,16 +259,24 @@ class FanOut : public RequestBatch {
   std::map<std::size_t, Error> failures_;
 };
 
-// Sends the last level's request once per element of the referenced
-// check's result, up to settings.in_flight side by side, and returns the
-// records {"object", "results"} in element order. The outcome is the one
+// Sends the last level's request once per element of the result of the
+// check it refers to as `referenced`, up to settings.in_flight side by side,
+// and returns the records {"object", "results"} in element order. A result
+// that is the not-found marker is no data: Error(kMissingKey) before any
+// element request, whatever failed_elements. The outcome is the one
 // the requests would come to one after another: the first failure in
 // element order that is not noted ends the check (the requests after it may
 // have been sent, none is sent after it ends); with failed_elements, the
 // others are noted there and their elements have no record.
 Value run_compound(CheckChain& chain, const Requests& requests,
-                   const Value& compound_results,
+                   const Value& compound_results, std::string_view referenced,
                    std::vector<ElementFailure>* failed_elements) {
+  if (is_not_found_marker(compound_results.node())) {
+    throw Error(ErrorKind::kMissingKey, "the referenced check " +
+                                            quote_text(referenced) +
+                                            " found nothing (its result is " +
+                                            std::string(kNotFoundMarker) + ")");
+  }
   ValueBuilder builder;
   std::vector<Node> elements = elements_of(compound_results, builder);
   Node* records = builder.arena().allocate_array<Node>(elements.size());
@@ -312,10 +320,11 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
     }
     Value result = request(chain, requests, nullptr);
     while (chain.levels().size() > 1) {
+      const std::string referenced = chain.last().name;
       chain.drop_last();
       // Only the check's own element requests may fail alone.
       result =
-          run_compound(chain, requests, result,
+          run_compound(chain, requests, result, referenced,
                        chain.levels().size() == 1 ? failed_elements : nullptr);
     }
     return result;

@@ -9,7 +9,7 @@
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/text.h"
-#include "tarnwick/expect/operand.h"
+#include "tarnwick/select/operand.h"
 
 namespace tarnwick {
 

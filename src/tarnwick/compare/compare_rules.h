@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tarnwick/checkfile/check_file.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/select/selector.h"
 
 namespace tarnwick {
 

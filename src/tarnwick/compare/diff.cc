@@ -15,8 +15,8 @@
 #include "tarnwick/base/text.h"
 #include "tarnwick/compare/json_form.h"
 #include "tarnwick/compare/list_match.h"
-#include "tarnwick/expect/operand.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/select/path.h"
+#include "tarnwick/select/selector.h"
 
 namespace tarnwick {
 
@@ -59,16 +59,10 @@ struct Frame {
 
 bool is_container(const Node& v) { return v.is_list() || v.is_map(); }
 
-bool index_is(std::int64_t index, std::uint32_t i, std::uint32_t size) {
-  if (i == kNoElement) return false;
-  const std::int64_t at = index < 0 ? index + size : index;
-  return at == i;
-}
-
-bool where_holds(const Selector::Step& s, const Node* element) {
-  if (element == nullptr || !element->is_map()) return false;
-  const Node* m = element->find(s.name);
-  return m != nullptr && !is_not_found_marker(*m) && equals(*m, s.value);
+// Whether the step into a list selects element i of list, where there is
+// such an element (i is not kNoElement).
+bool selects(const Selector::Step& s, const Node& list, std::uint32_t i) {
+  return i != kNoElement && s.selects(list.items[i], i, list.size);
 }
 
 std::string elements(std::uint32_t n) {
@@ -371,18 +365,8 @@ bool Comparer::step_matches(const Selector::Step& s, const Frame& parent,
     return child.kind == Step::Kind::kMember && child.name == s.name;
   }
   if (child.kind != Step::Kind::kElement) return false;
-  switch (s.kind) {
-    case Selector::Step::Kind::kEach:
-      return true;
-    case Selector::Step::Kind::kIndex:
-      return index_is(s.index, child.before_index, parent.step.before->size) ||
-             index_is(s.index, child.after_index, parent.step.after->size);
-    case Selector::Step::Kind::kWhere:
-      return where_holds(s, child.before) || where_holds(s, child.after);
-    case Selector::Step::Kind::kMember:
-      break;
-  }
-  return false;
+  return selects(s, *parent.step.before, child.before_index) ||
+         selects(s, *parent.step.after, child.after_index);
 }
 
 bool Comparer::is_ignored_name(std::string_view name) const {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tarnwick/base/text.h"
-#include "tarnwick/expect/decimal.h"
+#include "tarnwick/select/decimal.h"
 
 namespace tarnwick {
 

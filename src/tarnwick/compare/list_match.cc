@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick/base/value.h"
 #include "tarnwick/compare/json_form.h"
-#include "tarnwick/expect/operand.h"
 
 namespace tarnwick {
 

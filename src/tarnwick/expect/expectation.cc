@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tarnwick/base/error.h"
+#include "tarnwick/base/json_string.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/text.h"
 
@@ -20,9 +21,9 @@ namespace {
 using Form = Expectation::Form;
 using Op = Expectation::Op;
 
-constexpr std::string_view kNameHint = "write NAME = EXPECTATION";
-constexpr std::string_view kBlanksHint = "put blanks around the operator";
-constexpr std::string_view kCommentHint =
+constexpr char kNameHint[] = "write NAME = EXPECTATION";
+constexpr char kBlanksHint[] = "put blanks around the operator";
+constexpr char kCommentHint[] =
     "a comment takes a line of its own, and a value that holds one is "
     "written as a JSON string";
 
@@ -30,7 +31,7 @@ constexpr std::string_view kCommentHint =
 // is put together by parse_expectation.
 struct Bad {
   std::string problem;
-  std::string_view hint;
+  std::string hint;
 };
 
 // The size of the white-space character at s[pos], or 0.
@@ -136,7 +137,7 @@ class Reader {
         pos_ = before;
       }
     }
-    e.selector = read_selector(selector);
+    e.selector = read_selector(selector, pos_);
     std::string_view word = token();
     if (word.empty()) {
       throw Bad{"no operator after " + quote_text(selector), kNameHint};
@@ -155,7 +156,7 @@ class Reader {
     }
     if (e.op == Op::kNone) {
       throw Bad{"unknown operator " + quote_text(word),
-                word == "=" ? "compare with '=='" : std::string_view()};
+                word == "=" ? "compare with '=='" : ""};
     }
     read_value(e, written, trim_white_space(body_.substr(pos_)));
   }
@@ -176,12 +177,41 @@ class Reader {
     return rest.substr(0, end);
   }
 
-  static Selector read_selector(std::string_view s) {
+  // The selector s, which ends at body_[end].
+  Selector read_selector(std::string_view s, std::size_t end) const {
     try {
       return Selector::parse(s);
     } catch (const Error& e) {
-      throw Bad{e.what(), holds_operator(s) ? kBlanksHint : std::string_view()};
+      if (holds_operator(s)) throw Bad{e.what(), std::string(kBlanksHint)};
+      throw Bad{e.what(), blank_in_step_hint(s, end)};
     }
+  }
+
+  // For a selector cut at a blank inside a step ("[name=São" of
+  // "[name=São Paulo].x == 1"), how to write the step: with its value in
+  // double quotes, when it is "[NAME=VALUE]"; "" for any other fault.
+  std::string blank_in_step_hint(std::string_view s, std::size_t end) const {
+    int depth = 0;
+    std::size_t open = std::string_view::npos;
+    find_outside_quotes(s, [&](std::size_t pos) {
+      if (s[pos] == '[' && depth++ == 0) open = pos;
+      if (s[pos] == ']') --depth;
+      return false;
+    });
+    if (depth <= 0 || end == body_.size() || blank_at(body_, end) == 0) {
+      return "";
+    }
+    const std::size_t start = end - s.size() + open;
+    const std::size_t close = body_.find(']', end);
+    if (close == std::string_view::npos) return "";
+    const std::size_t equals = body_.find('=', start);
+    if (equals > close)
+      return "a selector holds no blank outside double quotes";
+    std::string step(body_.substr(start, equals + 1 - start));
+    append_json_string(
+        step, trim_white_space(body_.substr(equals + 1, close - equals - 1)),
+        JsonEscapes::kMessage);
+    return "a blank in a step is written in double quotes: " + step + "]";
   }
 
   void read_end(Expectation& e, std::string_view word) {
@@ -413,6 +443,22 @@ std::vector<Expectation> read_expectations(const CheckFile& config,
     expectations.back().line = entry.line;
   }
   return expectations;
+}
+
+std::string expectation_warning(const Expectation& e) {
+  if (e.op != Op::kEqual && e.op != Op::kNotEqual) return "";
+  if (e.form != Form::kCompare && e.form != Form::kEvery) return "";
+  const std::string_view op = op_name(e.op);
+  const std::string_view value =
+      std::string_view(e.expected).substr(op.size() + 1);
+  if (value.starts_with('"') || value.find(',') == std::string_view::npos) {
+    return "";
+  }
+  const bool equal = e.op == Op::kEqual;
+  return quote_text(e.name) + ": " + quote_text(e.expected) +
+         " compares with the one text " + quote_text(value) + "; for " +
+         (equal ? "any" : "none") + " of them write " +
+         quote_text((equal ? "in " : "not in ") + std::string(value));
 }
 
 }  // namespace tarnwick

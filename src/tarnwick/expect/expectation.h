@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "tarnwick/checkfile/check_file.h"
-#include "tarnwick/expect/operand.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/select/operand.h"
+#include "tarnwick/select/selector.h"
 
 namespace re2 {
 class RE2;
@@ -90,6 +90,13 @@ Expectation parse_expectation(std::string_view name, std::string_view text);
 // "write %% for a percent sign".
 std::vector<Expectation> read_expectations(const CheckFile& config,
                                            std::string_view path);
+
+// What an expectation that reads says, when it is almost surely not what its
+// writer meant, for the dry run to warn of; "" when nothing. "== up, down"
+// and "!= up, down" with a bare value compare with the one text "up, down":
+// "'all_up': '== up, down' compares with the one text 'up, down'; for any
+// of them write 'in up, down'".
+std::string expectation_warning(const Expectation& e);
 
 // The operator as written: "==", "not in"; "" for kNone.
 std::string_view op_name(Expectation::Op op);

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "tarnwick/base/literal.h"
-#include "tarnwick/expect/decimal.h"
-#include "tarnwick/expect/operand.h"
-#include "tarnwick/expect/selector.h"
+#include "tarnwick/base/text.h"
+#include "tarnwick/select/decimal.h"
+#include "tarnwick/select/operand.h"
+#include "tarnwick/select/selector.h"
 
 namespace tarnwick {
 
@@ -44,7 +45,8 @@ bool order_holds(Op op, int c) {
 }
 
 // Whether v matches the pattern of e as a whole: a text as it is, a number as
-// written (a whole number's digits, a real's report form).
+// written (a whole number's digits, a real's report form); nullopt for what
+// is no text (NaN included).
 std::optional<bool> matches(const Expectation& e, const Node& v) {
   char buf[kRealBuffer];
   std::string_view s;
@@ -54,6 +56,7 @@ std::optional<bool> matches(const Expectation& e, const Node& v) {
       s = v.text();
       break;
     case Kind::kReal:
+      if (is_nan(v)) return std::nullopt;  // null, as for equality
       s = real_form(v, buf);
       break;
     default:
@@ -76,6 +79,9 @@ bool satisfies(const Expectation& e, const Decimal& limit, const Node& v,
                const char*& note) {
   if (v.is_list() || v.is_map()) return false;
   auto equals_one = [&](const Operand& o) { return equals(v, o); };
+  // The report shows NaN as nan, the JSON Lines form as null: it is judged
+  // as null, which a failure says.
+  if (is_nan(v)) note = "NaN counts as null";
   switch (e.op) {
     case Op::kEqual:
       return equals(v, e.values.front());
@@ -109,6 +115,48 @@ bool satisfies(const Expectation& e, const Decimal& limit, const Node& v,
   return order_holds(e.op, compare(*d, limit));
 }
 
+// For a text that fails == or in while it prints as one of the values: both
+// with their escapes, "escaped: 'Zu\u0308rich' is not 'Z\u00fcrich'".
+std::string alike_note(const Expectation& e, const Node& v) {
+  if (!v.is_text() || (e.op != Op::kEqual && e.op != Op::kIn)) return "";
+  for (const Operand& o : e.values) {
+    if (looks_alike(v.text(), o.text)) {
+      return "escaped: " + quote_text_ascii(v.text()) + " is not " +
+             quote_text_ascii(o.text);
+    }
+  }
+  return "";
+}
+
+// For a value that ~ finds a match in but not a whole one: "the whole text
+// must match; 7\.4.* would".
+std::string partial_match_note(const Expectation& e, const Node& v) {
+  if (e.op != Op::kMatches) return "";
+  char buf[kRealBuffer];
+  std::string_view s;
+  if (v.kind == Kind::kText || v.kind == Kind::kWhole) {
+    s = v.text();
+  } else if (v.kind == Kind::kReal && !is_nan(v)) {
+    s = real_form(v, buf);
+  } else {
+    return "";
+  }
+  re2::StringPiece match;
+  if (!e.regex->Match(s, 0, s.size(), RE2::UNANCHORED, &match, 1)) return "";
+  const std::string& pattern = e.values.front().text;
+  std::string whole =
+      pattern.find('|') == std::string::npos ? pattern : "(?:" + pattern + ")";
+  if (match.data() != s.data()) whole = ".*" + whole;
+  if (match.data() + match.size() != s.data() + s.size()) whole += ".*";
+  return "the whole text must match; " + whole + " would";
+}
+
+// What a kept finding's value shows too little of, or "".
+std::string hint(const Expectation& e, const Node& v) {
+  std::string note = alike_note(e, v);
+  return note.empty() ? partial_match_note(e, v) : note;
+}
+
 bool is_order(Expectation::Op op) {
   return op == Op::kLess || op == Op::kLessOrEqual || op == Op::kGreater ||
          op == Op::kGreaterOrEqual;
@@ -117,14 +165,23 @@ bool is_order(Expectation::Op op) {
 class Judge : public SelectionVisitor {
  public:
   // The number of an order operator is read once, not for every value.
-  Judge(const Expectation& e, Verdict& verdict)
+  Judge(const Expectation& e, Verdict& verdict, const ElementNames& names)
       : e_(e),
         verdict_(verdict),
-        limit_(is_order(e.op) ? e.values.front().number() : Decimal()) {}
+        names_(names),
+        limit_(is_order(e.op) ? e.values.front().number() : Decimal()),
+        looks_into_(e.form == Form::kAbsent || e.form == Form::kCount ||
+                            e.form == Form::kEvery
+                        ? e.selector.last_list_step()
+                        : std::nullopt) {}
 
   void reached(const Reached& r) override {
     if (r.is_hole()) {
-      if (e_.form != Form::kAbsent && e_.form != Form::kCount) add(r, nullptr);
+      if (is_container_hole(r)) {
+        add(r, nullptr, true);
+      } else if (e_.form != Form::kAbsent && e_.form != Form::kCount) {
+        add(r, nullptr);
+      }
       return;
     }
     ++verdict_.selected;
@@ -143,27 +200,41 @@ class Judge : public SelectionVisitor {
   }
 
  private:
+  // Whether the hole r is where a container to look into should be: found
+  // by a step up to the last step into a list, but for an index past the
+  // end of that last list, which is what absent looks for.
+  bool is_container_hole(const Reached& r) const {
+    if (!looks_into_) return false;
+    const std::size_t last = *looks_into_;
+    return r.step() < last ||
+           (r.step() == last && r.hole != Reached::Hole::kPastEnd);
+  }
+
   // An offending value with its note, or a hole (note null: the hole's own).
   // Paths and notes are only made for the findings kept.
-  void add(const Reached& r, const char* note) {
+  void add(const Reached& r, const char* note, bool container = false) {
     if (verdict_.found.size() == kMaxFindings) {
       ++verdict_.more_found;
       return;
     }
     Finding f;
-    f.path = r.path();
+    f.path = r.path(names_);
+    f.nothing_to_look_in = container;
     if (r.is_hole()) {
-      f.note = r.note();
+      f.note = r.note(names_);
     } else {
       f.value = *r.value;
-      f.note = note;
+      f.note = *note != '\0' ? std::string(note) : hint(e_, *r.value);
     }
     verdict_.found.push_back(std::move(f));
   }
 
   const Expectation& e_;
   Verdict& verdict_;
+  const ElementNames& names_;
   const Decimal limit_;  // its views point into e_
+  // For absent, count and every: the step into the last list they look in.
+  const std::optional<std::size_t> looks_into_;
 };
 
 // The steps of s up to its first [*] or [NAME=VALUE], that one included; 0
@@ -193,15 +264,16 @@ void decide(const Expectation& e, Verdict& v) {
       v.holds = clean;
       return;
     case Form::kAbsent:
-      v.holds = v.selected == 0;
+      v.holds = clean;  // a value selected is a finding
       return;
     case Form::kCount: {
       char buf[24];
       std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v.selected);
       std::string_view count(buf, static_cast<std::size_t>(r.ptr - buf));
-      v.holds = order_holds(
-          e.op, compare(*read_decimal(count), e.values.front().number()));
-      if (!*v.holds) {
+      // Findings are containers that are not there.
+      v.holds = clean && order_holds(e.op, compare(*read_decimal(count),
+                                                   e.values.front().number()));
+      if (clean && !*v.holds) {
         v.reason = "count of " + quote_text(e.selector.text()) + " is " +
                    std::string(count);
       }
@@ -220,16 +292,17 @@ Verdict not_judged(const Expectation& e) {
   return v;
 }
 
-Verdict judge(const Expectation& e, const Node& result) {
+Verdict judge(const Expectation& e, const Node& result,
+              const ElementNames& names) {
   Verdict v = not_judged(e);
-  Judge visitor(e, v);
+  Judge visitor(e, v, names);
   e.selector.walk(result, visitor);
   decide(e, v);
   return v;
 }
 
 std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
-                               const Node& result) {
+                               const Node& result, const ElementNames& names) {
   const std::size_t n = expectations.size();
   std::vector<Verdict> verdicts;
   verdicts.reserve(n);
@@ -237,7 +310,7 @@ std::vector<Verdict> judge_all(const std::vector<Expectation>& expectations,
   judges.reserve(n);
   for (const Expectation& e : expectations) {
     verdicts.push_back(not_judged(e));
-    judges.emplace_back(e, verdicts.back());
+    judges.emplace_back(e, verdicts.back(), names);
   }
   std::vector<bool> walked(n, false);
   std::vector<const Selector*> selectors;

@@ -46,7 +46,7 @@ class ResultBuilder {
 
   // The text that stands in for a missing key; made once per call.
   Node marker() {
-    if (!marker_) marker_ = builder().text(kFilterNotFound);
+    if (!marker_) marker_ = builder().text(kNotFoundMarker);
     return *marker_;
   }
 

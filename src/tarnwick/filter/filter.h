@@ -10,9 +10,6 @@
 
 namespace tarnwick {
 
-// The text that stands in for a key that a map lacks.
-inline constexpr std::string_view kFilterNotFound = "FILTER_NOT_FOUND";
-
 // Applies each filter expression in turn (keys joined by "&") and returns the
 // result; with no expression, results itself. Never changes results; the
 // result shares subtrees with it. Throws Error(kMissingKey), naming the key

@@ -89,6 +89,7 @@ class Decoder {
   }
   [[noreturn]] void fail_unexpected(const unsigned char* at,
                                     const char* context = "") const;
+  [[noreturn]] void fail_escape(const unsigned char* p) const;
   [[noreturn]] void fail_number(const unsigned char* start,
                                 const unsigned char* at) const;
   [[noreturn]] void fail_not_closed() const;

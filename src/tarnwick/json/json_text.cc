@@ -12,6 +12,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "tarnwick/base/json_string.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/base/text.h"
 #include "tarnwick/json/json_decoder.h"
@@ -29,20 +30,6 @@ constexpr std::array<bool, 256> kTextStop = [] {
   return t;
 }();
 
-// What a backslash and this byte stand for; 0 for \u and invalid escapes.
-constexpr std::array<char, 256> kSimpleEscape = [] {
-  std::array<char, 256> t{};
-  t['"'] = '"';
-  t['\\'] = '\\';
-  t['/'] = '/';
-  t['b'] = '\b';
-  t['f'] = '\f';
-  t['n'] = '\n';
-  t['r'] = '\r';
-  t['t'] = '\t';
-  return t;
-}();
-
 // The code point of the valid n-byte UTF-8 sequence at p (n from 2 to 4).
 inline char32_t code_point(const unsigned char* p, std::size_t n) {
   if (n == 2) return static_cast<char32_t>((p[0] & 0x1F) << 6 | (p[1] & 0x3F));
@@ -52,24 +39,6 @@ inline char32_t code_point(const unsigned char* p, std::size_t n) {
   }
   return static_cast<char32_t>((p[0] & 0x07) << 18 | (p[1] & 0x3F) << 12 |
                                (p[2] & 0x3F) << 6 | (p[3] & 0x3F));
-}
-
-inline int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The four hex digits at p as a code unit, or -1.
-inline long hex4(const unsigned char* p) {
-  long v = 0;
-  for (int i = 0; i < 4; ++i) {
-    int h = hex_value(p[i]);
-    if (h < 0) return -1;
-    v = v * 16 + h;
-  }
-  return v;
 }
 
 // The first byte at or after p, before end, that ends a plain run of a text
@@ -198,74 +167,50 @@ Node Decoder::decode_text(bool keep) {
   return text;
 }
 
-// Continues decode_text from the first backslash at `run`; the unescaped text
-// goes into the arena.
+// Continues decode_text from the first backslash at `run`: the rest is read
+// by the reader of JSON strings, the unescaped text going into the arena.
 Node Decoder::decode_escaped_text(const unsigned char* start,
                                   const unsigned char* run, bool keep) {
   scratch_.assign(reinterpret_cast<const char*>(start),
                   static_cast<std::size_t>(run - start));
-  const unsigned char* p = run;
-  for (;;) {
-    const unsigned char* q = scan_plain(p);
-    scratch_.append(reinterpret_cast<const char*>(p),
-                    static_cast<std::size_t>(q - p));
-    p = q;
-    if (p == end_) fail("text opened" + at_byte(start - 1) + " is not closed");
-    unsigned char c = *p;
-    if (c == '"') break;
-    if (c < 0x20) fail_control(p);
-    if (c >= 0x80) {
-      std::size_t n = utf8_sequence_length(p, end_);
-      if (n == 0) fail("invalid UTF-8" + at_byte(p));
-      scratch_.append(reinterpret_cast<const char*>(p), n);
-      p += n;
-      continue;
-    }
-    // A backslash.
-    if (end_ - p < 2)
+  const std::string_view body(reinterpret_cast<const char*>(begin_),
+                              offset(end_));
+  std::size_t pos = offset(run);
+  const JsonStringFault fault = read_json_string_rest(body, pos, scratch_);
+  const unsigned char* p = begin_ + pos;
+  switch (fault) {
+    case JsonStringFault::kNone:
+      break;
+    case JsonStringFault::kNotClosed:
       fail("text opened" + at_byte(start - 1) + " is not closed");
-    if (char simple = kSimpleEscape[p[1]]) {
-      scratch_ += simple;
-      p += 2;
-      continue;
-    }
-    if (p[1] != 'u') {
-      std::size_t n = p[1] < 0x80 ? 1 : utf8_sequence_length(p + 1, end_);
-      if (n == 0) fail("invalid UTF-8" + at_byte(p + 1));
-      fail("invalid escape " +
-           quote_text(
-               std::string_view(reinterpret_cast<const char*>(p), n + 1)) +
-           at_byte(p));
-    }
-    long unit = end_ - p >= 6 ? hex4(p + 2) : -1;
-    if (unit < 0) {
-      const unsigned char* stop = p + 2;
-      while (stop != end_ && stop - p < 6 && *stop >= 0x20 && *stop < 0x80)
-        ++stop;
-      fail("invalid escape " +
-           quote_text(std::string_view(reinterpret_cast<const char*>(p),
-                                       static_cast<std::size_t>(stop - p))) +
-           at_byte(p));
-    }
-    p += 6;
-    char32_t code = static_cast<char32_t>(unit);
-    // A high surrogate followed by a low surrogate escape is one code point;
-    // any other surrogate stays as it is.
-    if (code >= 0xD800 && code <= 0xDBFF && end_ - p >= 6 && p[0] == '\\' &&
-        p[1] == 'u') {
-      long low = hex4(p + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        code = 0x10000 + ((code - 0xD800) << 10) +
-               static_cast<char32_t>(low - 0xDC00);
-        p += 6;
-      }
-    }
-    append_utf8(scratch_, code);
+    case JsonStringFault::kControl:
+      fail_control(p);
+    case JsonStringFault::kBadUtf8:
+      fail("invalid UTF-8" + at_byte(p));
+    case JsonStringFault::kBadEscape:
+      fail_escape(p);
   }
   if (scratch_.size() > max_size_)
     fail("text opened" + at_byte(start - 1) + " is too long");
-  p_ = p + 1;
+  p_ = p;
   return keep ? Node::text_of(arena_.copy(scratch_)) : Node();
+}
+
+// The bad escape whose backslash is at p, quoted as far as it goes.
+void Decoder::fail_escape(const unsigned char* p) const {
+  if (p[1] != 'u') {
+    std::size_t n = p[1] < 0x80 ? 1 : utf8_sequence_length(p + 1, end_);
+    if (n == 0) fail("invalid UTF-8" + at_byte(p + 1));
+    fail("invalid escape " +
+         quote_text(std::string_view(reinterpret_cast<const char*>(p), n + 1)) +
+         at_byte(p));
+  }
+  const unsigned char* stop = p + 2;
+  while (stop != end_ && stop - p < 6 && *stop >= 0x20 && *stop < 0x80) ++stop;
+  fail("invalid escape " +
+       quote_text(std::string_view(reinterpret_cast<const char*>(p),
+                                   static_cast<std::size_t>(stop - p))) +
+       at_byte(p));
 }
 
 }  // namespace tarnwick

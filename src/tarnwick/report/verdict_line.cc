@@ -27,6 +27,10 @@ std::string verdict_line(const Verdict& verdict, std::string_view note) {
     for (std::size_t i = 0; i < verdict.found.size(); ++i) {
       const Finding& f = verdict.found[i];
       if (i > 0) line += ", ";
+      // Containers that are not there are named after one prefix.
+      if (f.nothing_to_look_in &&
+          (i == 0 || !verdict.found[i - 1].nothing_to_look_in))
+        line += "nothing to look in: ";
       line += f.path + " is " + (f.value ? one_line(*f.value) : "absent");
       if (!f.note.empty()) line += ", " + f.note;
     }

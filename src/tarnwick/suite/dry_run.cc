@@ -51,12 +51,28 @@ class WarnOnce {
     }
   }
 
+  // The warnings of a file's expectations, the first time they are met.
+  void expectations(const CheckFile& config, const std::string& path,
+                    const std::vector<Expectation>& expectations) {
+    if (!expectations_warned_.insert(config.identity()).second) return;
+    for (const Expectation& e : expectations) {
+      const std::string warning = expectation_warning(e);
+      if (warning.empty()) continue;
+      std::string line = path;
+      line += ":" + std::to_string(e.line) + ": ";
+      line += warning;
+      write_line_quietly(err_, error_line("warning", line));
+      ++count_;
+    }
+  }
+
   std::size_t count() const { return count_; }
 
  private:
   Output& err_;
   std::size_t count_ = 0;
   std::set<FileIdentity> warned_;
+  std::set<FileIdentity> expectations_warned_;
 };
 
 CheckPlan plan(const CheckFile& config, const std::string& config_file,
@@ -120,6 +136,7 @@ std::size_t dry_run(const std::string& config_dir,
         for (const Expectation& e : expectations) {
           if (sections.expect) planned.expectations.push_back({e.name, e.text});
         }
+        if (sections.expect) warn.expectations(config, path, expectations);
       }
       if (sections.compare || (sections.all && config.has_section("compare"))) {
         const CompareRules rules = read_compare_rules(config, path);

@@ -72,6 +72,29 @@ void warn_of_misspelled_sections(const Suite& suite, const CheckFile& config,
     write_line_quietly(suite.err, error_line("warning", warning));
 }
 
+// How the paths of a check's findings name list elements: by the key of its
+// section [compare] (read here also without --baseline, when a bad section
+// is left to --baseline and --dry-run to report), else by "name"; the
+// records of a compound check by "object", indexed with the failed
+// elements in their places, as its --json line prints them.
+ElementNames element_names(const CheckFile& config, const std::string& path,
+                           const CompareRules* rules,
+                           const std::vector<ElementFailure>& failed) {
+  ElementNames names;
+  if (rules != nullptr) {
+    names.keys = rules->key;
+  } else if (config.has_section(kCompareSection)) {
+    try {
+      names.keys = read_compare_rules(config, path).key;
+    } catch (const Error&) {
+    }
+  }
+  if (names.keys.empty()) names.keys = {"name"};
+  names.records = refers_to_a_check(config);
+  for (const ElementFailure& f : failed) names.failed.push_back(f.index);
+  return names;
+}
+
 }  // namespace
 
 std::vector<std::string> list_checks(const std::string& config_dir) {
@@ -124,7 +147,12 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                 std::to_string(outcome.failed_elements.size()) + " of " +
                     counted(elements, "element") + " failed");
     }
-    outcome.expectations = judge_all(expectations, outcome.result->node());
+    if (!expectations.empty()) {
+      outcome.expectations = judge_all(
+          expectations, outcome.result->node(),
+          element_names(config, filepath, suite.baseline ? &rules : nullptr,
+                        outcome.failed_elements));
+    }
     if (suite.baseline) {
       compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
                             suite.err);

@@ -256,21 +256,34 @@ TEST_F(CheckRunTest, CompoundCheckSendsOncePerElementInFilePosition) {
   }
 }
 
-TEST_F(CheckRunTest, NotFoundMarkerIsSteppedThroughAsText) {
+// A referenced check that found nothing gave no data, not a text to step
+// through letter by letter: the compound check fails before any element
+// request. Another text is still sent one character at a time.
+TEST_F(CheckRunTest, NotFoundMarkerFailsBeforeAnyElementRequest) {
   write("items", "[default]\nfilters = absent\n[orvantis]\naction = list\n");
   write("main.cfg", "[orvantis]\nitem = output(items)\n");
   login("\"outer\"");
   login("\"inner\"");
   reply(R"({"names": ["a"]})");
-  const std::string marker = "FILTER_NOT_FOUND";
-  for (std::size_t i = 0; i < marker.size(); ++i) reply("{}");
+  std::optional<Error> e = run_error("main.cfg");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->kind(), ErrorKind::kMissingKey);
+  EXPECT_EQ(std::string(e->what()),
+            "the referenced check 'items' found nothing (its result is "
+            "FILTER_NOT_FOUND) (in " +
+                path("main.cfg") + ")");
+  EXPECT_EQ(posts().size(), 3u);
+
+  new_transport();
+  login("\"outer\"");
+  login("\"inner\"");
+  reply(R"({"absent": "ab"})");
+  reply("{}");
+  reply("{}");
   Value result = run("main.cfg");
-  ASSERT_EQ(posts().size(), 3 + marker.size());
-  for (std::size_t i = 0; i < marker.size(); ++i) {
-    EXPECT_EQ(fields(3 + i),
-              (Fields{{"CID", "outer"}, {"item", std::string(1, marker[i])}}));
-  }
-  EXPECT_EQ(result.node().size, marker.size());
+  ASSERT_EQ(posts().size(), 5u);
+  EXPECT_EQ(fields(3), (Fields{{"CID", "outer"}, {"item", "a"}}));
+  EXPECT_EQ(fields(4), (Fields{{"CID", "outer"}, {"item", "b"}}));
 }
 
 TEST_F(CheckRunTest, ResultThatCannotBeSteppedThroughIsATypeError) {

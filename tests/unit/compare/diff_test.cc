@@ -3,16 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "compare_reference.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/compare/compare_rules.h"
-#include "tarnwick/expect/selector.h"
 #include "tarnwick/json/json.h"
 #include "tarnwick/report/json_writer.h"
+#include "tarnwick/select/selector.h"
 #include "test_util.h"
 
 namespace tarnwick {
@@ -64,6 +66,21 @@ CompareOptions options_of(const Node& row) {
   return options;
 }
 
+// Where compare_results differs from the plain reference, both ways.
+std::string difference(const Node& before, const Node& after,
+                       const CompareRules& rules,
+                       const CompareOptions& options) {
+  std::string forth = reference::difference_from_reference(
+      before, after, rules, options,
+      compare_results(before, after, rules, options));
+  if (!forth.empty()) return forth;
+  CompareOptions back_options = options;
+  back_options.failed.clear();
+  return reference::difference_from_reference(
+      after, before, rules, back_options,
+      compare_results(after, before, rules, back_options));
+}
+
 TEST(DiffTest, FindsTheChangesOfEveryRowOfTheTable) {
   const std::vector<Value>& rows = golden_table_for_test("compare_diff");
   ASSERT_GT(rows.size(), 60u);
@@ -83,6 +100,10 @@ TEST(DiffTest, FindsTheChangesOfEveryRowOfTheTable) {
       if (const Node* changes = row.find("changes")) {
         EXPECT_EQ(found, texts(*changes));
       }
+      EXPECT_EQ(difference(golden_member_for_test(row, "before"),
+                           golden_member_for_test(row, "after"), rules_of(row),
+                           options_of(row)),
+                "");
       const Node* more = row.find("more");
       EXPECT_EQ(c.more_changes,
                 more ? std::stoul(std::string(more->text())) : 0);
@@ -114,6 +135,118 @@ TEST(DiffTest, FindsNothingChangedInTheJsonLinesFormOfAResult) {
     Value then = decode_json(json_for_test(now.node()));
     Comparison c = compare_results(then.node(), now.node(), CompareRules());
     EXPECT_TRUE(c.unchanged()) << (c.changes.empty() ? "" : c.changes[0].path);
+  }
+}
+
+// Results and their changed versions in the shapes that the fast paths of
+// the comparison take (maps of one shape, keyed lists in place, equal
+// scalars) and in those that leave them (members renamed, elements moved,
+// added, removed, keys held twice), each held against the reference.
+class Generator {
+ public:
+  explicit Generator(unsigned seed) : rng_(seed) {}
+
+  int pick(int n) { return static_cast<int>(rng_() % n); }
+
+  std::string scalar() {
+    static const char* const kScalars[] = {"1",
+                                           "1.0",
+                                           "2",
+                                           "\"a\"",
+                                           "\"b\"",
+                                           "null",
+                                           "true",
+                                           "false",
+                                           "12345678901234567890",
+                                           "\"FILTER_NOT_FOUND\"",
+                                           "1e2",
+                                           "100"};
+    return kScalars[pick(12)];
+  }
+
+  // A gateway as a controller lists it; changed, some of its values are
+  // others.
+  std::string element(int i, bool changed) {
+    static const char* const kNames[] = {"\"a\"", "\"b\"", "\"c\"",     "\"d\"",
+                                         "1",     "[1]",   "{\"k\": 1}"};
+    std::string name = kNames[(i + (changed && pick(6) == 0 ? 1 : 0)) % 7];
+    if (pick(8) == 0) return scalar();
+    std::string e = "{";
+    if (pick(10) != 0) e += "\"name\": " + name + ", ";
+    if (pick(6) == 0) e += "\"id\": " + scalar() + ", ";
+    e += "\"state\": " + (changed && pick(4) == 0 ? scalar() : "\"up\"");
+    e += ", \"v\": " + (changed && pick(4) == 0 ? scalar() : "1");
+    if (pick(5) == 0) {
+      e += ", \"x\": [" + (changed && pick(3) == 0 ? scalar() : "1") + ", 2]";
+    }
+    return e + "}";
+  }
+
+  // Two lists of elements, the second this run's.
+  std::pair<std::string, std::string> lists() {
+    std::vector<int> before, after;
+    const int n = pick(6);
+    for (int i = 0; i < n; ++i) before.push_back(pick(4) == 0 ? pick(6) : i);
+    after = before;
+    if (pick(3) == 0) std::shuffle(after.begin(), after.end(), rng_);
+    if (pick(3) == 0 && !after.empty()) after.erase(after.begin() + pick(n));
+    if (pick(3) == 0) after.insert(after.begin(), pick(6));
+    const unsigned seed = rng_();
+    std::string b = "[", a = "[";
+    for (std::size_t i = 0; i < before.size(); ++i) {
+      rng_.seed(seed + before[i]);
+      b += (i ? ", " : "") + element(before[i], false);
+    }
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      rng_.seed(seed + after[i]);
+      a += (i ? ", " : "") + element(after[i], pick(3) == 0);
+    }
+    rng_.seed(seed);
+    return {b + "]", a + "]"};
+  }
+
+  std::pair<std::string, std::string> results() {
+    const auto [b, a] = lists();
+    const std::string other = pick(2) ? "\"site\"" : "\"sitE\"";
+    std::string before = "{\"gw\": " + b + ", \"site\": 1, \"n\": 2}";
+    std::string after = "{\"gw\": " + a + ", " + other +
+                        ": 1, \"n\": " + (pick(2) ? "2" : "3") + "}";
+    if (pick(4) == 0) return {b, a};
+    return {before, after};
+  }
+
+  CompareRules rules() {
+    static const char* const kKeys[] = {"", "name", "name, id", "id"};
+    static const char* const kIgnore[] = {
+        "",       "v",          "gw[*].state", "gw[name=a].v",
+        "gw[-1]", "gw[0].x[1]", "[*].v, n",    "gw[name=\"1\"]"};
+    std::string text = "[compare]\n";
+    if (const char* key = kKeys[pick(4)]; *key) {
+      text += "key = " + std::string(key) + "\n";
+    }
+    if (const char* ignore = kIgnore[pick(8)]; *ignore) {
+      text += "ignore = " + std::string(ignore) + "\n";
+    }
+    return read_compare_rules(CheckFile::parse("g.cfg", text), "g.cfg");
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+TEST(DiffTest, AgreesWithThePlainReference) {
+  Generator g(28);
+  for (int round = 0; round < 3000; ++round) {
+    const auto [before_text, after_text] = g.results();
+    const CompareRules rules = g.rules();
+    CompareOptions options;
+    options.records = g.pick(5) == 0;
+    SCOPED_TRACE(before_text + " -> " + after_text + " with key " +
+                 (rules.key.empty() ? "" : rules.key[0]) + ", ignore " +
+                 (rules.ignore.empty() ? "" : rules.ignore[0]));
+    const Value before = decode_json(before_text);
+    const Value after = decode_json(after_text);
+    ASSERT_EQ(difference(before.node(), after.node(), rules, options), "");
   }
 }
 

@@ -87,6 +87,9 @@ TEST(ExpectationTest, ParsesEveryRowOfTheTable) {
       EXPECT_EQ(e.expected, golden_text_for_test(r, "expected"));
       EXPECT_EQ(e.name, name);
       EXPECT_EQ(e.text, text);
+      const Node* warning = r.find("warning");
+      EXPECT_EQ(expectation_warning(e),
+                warning ? std::string(warning->text()) : "");
     } catch (const Error& e) {
       ADD_FAILURE() << e.what();
     }

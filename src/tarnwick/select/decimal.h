@@ -1,5 +1,5 @@
 // Exact decimal numbers, for comparing the numbers of a result with those an
-// expectation names.
+// expectation or a selector names, and with those of an earlier result.
 //
 // Every number is compared as the decimal it is written as: a whole number of
 // a reply by its digits (so values past 2^53 are not rounded), a number read
@@ -8,8 +8,8 @@
 // a reply's 0.1 equals an expectation's 0.1 and 1.0 equals 1. Two decimals
 // are equal when they have the same value, however they are written: 1.50,
 // 1.5 and 15e-1 are one number.
-#ifndef TARNWICK_EXPECT_DECIMAL_H_
-#define TARNWICK_EXPECT_DECIMAL_H_
+#ifndef TARNWICK_SELECT_DECIMAL_H_
+#define TARNWICK_SELECT_DECIMAL_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -54,4 +54,4 @@ int compare(const Decimal& a, const Decimal& b);
 
 }  // namespace tarnwick
 
-#endif  // TARNWICK_EXPECT_DECIMAL_H_
+#endif  // TARNWICK_SELECT_DECIMAL_H_

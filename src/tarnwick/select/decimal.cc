@@ -1,4 +1,4 @@
-#include "tarnwick/expect/decimal.h"
+#include "tarnwick/select/decimal.h"
 
 #include <charconv>
 #include <cmath>

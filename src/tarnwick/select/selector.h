@@ -1,5 +1,7 @@
 // Selectors: paths into a check's result, such as "gateways[*].state", and
-// the walk that finds what one selects.
+// the walk that finds what one selects. Parsed in selector_parse.cc, walked
+// in selector_walk.cc; the paths of what a walk reaches are written by
+// path.cc.
 //
 //   .                  the whole result (a leading "." is allowed before any
 //                      selector: ".gateways", ".[0]")
@@ -10,18 +12,19 @@
 //   [NAME=VALUE]       every element of a list that is a map whose member
 //                      NAME equals VALUE (operand.h); VALUE is JSON or a bare
 //                      word without "]", "=" or ","
-#ifndef TARNWICK_EXPECT_SELECTOR_H_
-#define TARNWICK_EXPECT_SELECTOR_H_
+#ifndef TARNWICK_SELECT_SELECTOR_H_
+#define TARNWICK_SELECT_SELECTOR_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tarnwick/base/value.h"
-#include "tarnwick/expect/operand.h"
+#include "tarnwick/select/step.h"
 
 namespace tarnwick {
 
@@ -29,6 +32,23 @@ namespace tarnwick {
 inline constexpr std::size_t kMaxSelectorSteps = 1000;
 
 class Selector;
+
+// How the paths of what a walk reaches name the elements of lists: by a key
+// member where one names an element alone (its step "[KEY=VALUE]" selects
+// it and no other element of its list), else by the index.
+struct ElementNames {
+  // The member names that may name an element that is a map, tried in this
+  // order: the first the element holds (other than as the marker) is its
+  // key, which must be a scalar. None: indexes only.
+  std::vector<std::string> keys;
+  // The whole result is a compound check's list of records, named by their
+  // member "object".
+  bool records = false;
+  // The elements of those records that failed (from 0, in order), which the
+  // result as printed holds in their places: the whole result's list is
+  // indexed as if they were in it.
+  std::vector<std::size_t> failed;
+};
 
 // What a walk reaches: a value, or a hole where the selector expected one (a
 // map without the member, a value of the wrong kind for a step, an index
@@ -48,25 +68,39 @@ struct Reached {
 
   bool is_hole() const { return hole != Hole::kNone; }
 
-  // The path to it as a selector, indexes from 0 ("gateways[1].state"; "."
-  // for the whole result). For a hole it ends with the step that found
-  // nothing, as written ("gateways[5]", "alarms[*]"), so that the path
-  // selects the same hole again.
-  std::string path() const;
+  // For a hole, the index of the step that could not be taken: the last
+  // step of its path, or for the marker the step that would have been taken
+  // on it.
+  std::size_t step() const {
+    return hole == Hole::kMarker ? steps_ : steps_ - 1;
+  }
+
+  // The path to it as a selector, list elements named as `names` says
+  // ("gateways[name=gw-2].state"), else by their index from 0
+  // ("gateways[1].state"); "." for the whole result. For a hole it ends
+  // with the step that found nothing, as written ("gateways[5]",
+  // "alarms[*]"), so that the path selects the same hole again.
+  std::string path(const ElementNames& names = {}) const;
 
   // Why a hole is one, for a reader ("gateways is a list", "gateways has 3
   // items", "marked 'FILTER_NOT_FOUND'"); "" for a missing member and for a
   // value.
-  std::string note() const;
+  std::string note(const ElementNames& names = {}) const;
 
  private:
   friend class Selector;
+  // An element taken by a step into a list.
+  struct Taken {
+    const Node* list;
+    std::size_t index;
+  };
   const Selector* selector_ = nullptr;
-  const std::size_t* indexes_ = nullptr;  // one per list step taken
-  std::size_t steps_ = 0;                 // steps the path is made of
+  const Taken* taken_ = nullptr;  // one per step; set for steps into lists
+  std::size_t steps_ = 0;         // steps the path is made of
   bool last_as_written_ = false;
 
-  std::string path_of(std::size_t steps, bool last_as_written) const;
+  std::string path_of(std::size_t steps, bool last_as_written,
+                      const ElementNames& names) const;
 };
 
 class SelectionVisitor {
@@ -77,14 +111,7 @@ class SelectionVisitor {
 
 class Selector {
  public:
-  struct Step {
-    enum class Kind : std::uint8_t { kMember, kIndex, kEach, kWhere };
-    Kind kind = Kind::kMember;
-    std::string name;        // kMember, kWhere: the member, decoded
-    std::int64_t index = 0;  // kIndex
-    Operand value;           // kWhere
-    std::string written;     // the step as written: "[-1]", "[name=x]"
-  };
+  using Step = SelectorStep;
 
   // The whole result.
   Selector() : text_(".") {}
@@ -100,6 +127,10 @@ class Selector {
   // Whether the last step is "[*]" or "[NAME=VALUE]", so that the selector
   // may select any number of values.
   bool ends_in_many() const;
+
+  // The index of its last step into a list ([N], [*] or [NAME=VALUE]), or
+  // nullopt when it has none.
+  std::optional<std::size_t> last_list_step() const;
 
   // Hands the visitor every value and every hole the selector reaches in
   // root, in the order of the result. Nothing is copied; the recursion goes
@@ -127,23 +158,6 @@ class Selector {
   std::vector<Step> steps_;
 };
 
-// The steps of paths as Reached::path() writes them, for code that builds
-// paths of its own. Each appends one step to path, "" being the whole result.
-//
-// The member `name`: ".name" (no "." at the start of a path) when the name is
-// letters, digits, "_" and "-", else ."NAME" with NAME a JSON string.
-void append_member_step(std::string& path, std::string_view name);
-
-// "[N]".
-void append_index_step(std::string& path, std::size_t index);
-
-// "[NAME=VALUE]", which selects the elements whose member `name` is the
-// scalar v: VALUE is v bare where read_operand reads the bare word back as v
-// (edge-2, 12, true), else in its JSON form (a text as a JSON string, a real
-// in its shortest digits, null for a real that is not finite). Appends
-// nothing and returns false for a list or a map, which no step can name.
-bool append_where_step(std::string& path, std::string_view name, const Node& v);
-
 }  // namespace tarnwick
 
-#endif  // TARNWICK_EXPECT_SELECTOR_H_
+#endif  // TARNWICK_SELECT_SELECTOR_H_
