@@ -42,13 +42,14 @@ int check_configuration(const std::string& file, ConfigFiles& files,
       try {
         names = list_checks(module.checks);
       } catch (const Error& e) {
-        write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+        write_line_quietly(err,
+                           error_line(error_kind_name(e.kind()), e.what()));
         ++wrong;
         continue;
       }
       if (names.empty()) {
-        write_line_quietly(err, error_line("warning",
-                                           no_checks_warning(module.checks)));
+        write_line_quietly(
+            err, error_line("warning", no_checks_warning(module.checks)));
         ++wrong;
       }
     }
@@ -66,12 +67,10 @@ int check_configuration(const std::string& file, ConfigFiles& files,
                                 quote_text(file) + "\n");
     return kExitFailure;
   }
-  write_line_quietly(out, file + ": " +
-                              std::to_string(config->modules.size()) +
-                              " modules with " + std::to_string(checks) +
-                              " checks, " +
-                              std::to_string(config->auths.size()) +
-                              " auths: no problems\n");
+  write_line_quietly(
+      out, file + ": " + std::to_string(config->modules.size()) +
+               " modules with " + std::to_string(checks) + " checks, " +
+               std::to_string(config->auths.size()) + " auths: no problems\n");
   return kExitSuccess;
 }
 

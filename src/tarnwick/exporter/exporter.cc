@@ -16,7 +16,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::string_view kMetricsType = "text/plain; version=0.0.4; charset=utf-8";
+constexpr std::string_view kMetricsType =
+    "text/plain; version=0.0.4; charset=utf-8";
 constexpr std::string_view kTextType = "text/plain; charset=utf-8";
 // The alarm answers a scrape a little after its deadline, so that a probe
 // that ends with its deadline answers with the checks it has run.
@@ -140,7 +141,8 @@ void Exporter::handle(const HttpRequest& request,
   if (request.path == "/probe") {
     answer_probe(request, slot);
   } else if (request.path == "/metrics") {
-    slot->give({200, std::string(kMetricsType),
+    slot->give({200,
+                std::string(kMetricsType),
                 metrics_.text(scheduler_.in_flight(), read_process_stats()),
                 {}});
   } else {
@@ -162,17 +164,16 @@ void Exporter::answer_reload(const HttpRequest& request,
   }
   slot->give(reload("POST /-/reload")
                  ? text_answer(200, "configuration read")
-                 : text_answer(500, "the configuration is not read; the one "
-                                    "before is kept (see the log)"));
+                 : text_answer(500,
+                               "the configuration is not read; the one "
+                               "before is kept (see the log)"));
 }
 
-void Exporter::refuse(const std::shared_ptr<AnswerSlot>& slot,
-                      unsigned status, const std::string& reason,
-                      std::string_view metric_reason,
+void Exporter::refuse(const std::shared_ptr<AnswerSlot>& slot, unsigned status,
+                      const std::string& reason, std::string_view metric_reason,
                       const HttpRequest& request) {
   metrics_.refused(metric_reason);
-  log_.log(status == 400 ? LogLevel::kDebug : LogLevel::kWarn,
-           "probe refused",
+  log_.log(status == 400 ? LogLevel::kDebug : LogLevel::kWarn, "probe refused",
            {{"status", std::to_string(status)},
             {"reason", reason},
             {"peer", request.peer}});
@@ -225,20 +226,26 @@ void Exporter::answer_probe(const HttpRequest& request,
       metrics_.probe_ended(module, answer.success);
       if (answer.success) {
         log_.log(LogLevel::kDebug, "probe succeeded",
-                 {{"target", target}, {"module", module}, {"auth", auth},
+                 {{"target", target},
+                  {"module", module},
+                  {"auth", auth},
                   {"duration_seconds", seconds_text(answer.duration)}});
       } else {
         const ProbeFailure& f = answer.failures.front();
         log_.log(LogLevel::kInfo, "probe failed",
-                 {{"target", target}, {"module", module}, {"auth", auth},
-                  {"kind", f.kind}, {"check", f.check},
+                 {{"target", target},
+                  {"module", module},
+                  {"auth", auth},
+                  {"kind", f.kind},
+                  {"check", f.check},
                   {"reason", f.message}});
       }
     } else {
       metrics_.answer_shared(module, source == AnswerSource::kCached);
     }
     slot->give(debug ? text_answer(200, probe_debug_text(answer))
-                     : HttpAnswer{200, std::string(kMetricsType),
+                     : HttpAnswer{200,
+                                  std::string(kMetricsType),
                                   probe_metrics_text(
                                       answer, source == AnswerSource::kCached),
                                   {}});
@@ -278,7 +285,8 @@ void Exporter::answer_probe(const HttpRequest& request,
     const ProbeAnswer answer =
         deadline_answer(clock_.now() - run->started, run->progress.check());
     waiting->give(debug ? text_answer(200, probe_debug_text(answer))
-                        : HttpAnswer{200, std::string(kMetricsType),
+                        : HttpAnswer{200,
+                                     std::string(kMetricsType),
                                      probe_metrics_text(answer, false),
                                      {}});
   });

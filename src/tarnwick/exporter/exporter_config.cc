@@ -45,10 +45,10 @@ std::string what_is_wrong(const Error& e) { return e.what(); }
 void read_module(const Reading& r, const std::string& name,
                  const YAML::Node& key, const YAML::Node& node,
                  ExporterConfig& config) {
-  const Fields f(node, key, "module " + quote_text(name) + ": ", r.problems,
-                 {"checks", "only", "expect", "fail_http", "in_flight",
-                  "timeout", "probe_timeout", "min_interval",
-                  "login_per_check"});
+  const Fields f(
+      node, key, "module " + quote_text(name) + ": ", r.problems,
+      {"checks", "only", "expect", "fail_http", "in_flight", "timeout",
+       "probe_timeout", "min_interval", "login_per_check"});
   Module m;
   m.name = name;
   const std::optional<std::string> checks = f.text("checks", true);
@@ -57,8 +57,8 @@ void read_module(const Reading& r, const std::string& name,
     std::set<std::string, std::less<>> seen;
     for (const auto& [check, line] : *only) {
       if (check.find('/') != std::string::npos) {
-        r.problems.add(line, "module " + quote_text(name) + ": only: " +
-                                 quote_text(check) +
+        r.problems.add(line, "module " + quote_text(name) +
+                                 ": only: " + quote_text(check) +
                                  " is no name in the check directory");
       } else if (!seen.insert(check).second) {
         r.problems.add(line, "module " + quote_text(name) + ": only: " +
@@ -74,8 +74,8 @@ void read_module(const Reading& r, const std::string& name,
     m.in_flight = static_cast<std::size_t>(*n);
   m.timeout = f.duration("timeout", milliseconds(1), kDay);
   m.probe_timeout = f.duration("probe_timeout", milliseconds(1), kDay);
-  m.min_interval =
-      f.duration("min_interval", milliseconds(0), kDay).value_or(milliseconds(0));
+  m.min_interval = f.duration("min_interval", milliseconds(0), kDay)
+                       .value_or(milliseconds(0));
   if (checks) {
     try {
       r.files.check_checks(m.checks, m.only);
@@ -123,8 +123,8 @@ std::vector<TargetPins> read_pins(const Reading& r, const Fields& f,
       continue;
     }
     try {
-      pins.push_back({TargetRule::parse(s.substr(0, gap), false),
-                      std::string(pin)});
+      pins.push_back(
+          {TargetRule::parse(s.substr(0, gap), false), std::string(pin)});
     } catch (const Error& e) {
       f.problem("tls_pins_file", where + what_is_wrong(e));
     }
@@ -163,9 +163,8 @@ void read_trust(const Reading& r, const Fields& f, Auth& a) {
   if (pins_file) a.pins_file = read_pins(r, f, resolve(r, *pins_file));
 }
 
-void read_auth(const Reading& r, const std::string& name,
-               const YAML::Node& key, const YAML::Node& node,
-               ExporterConfig& config) {
+void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
+               const YAML::Node& node, ExporterConfig& config) {
   const Fields f(node, key, "auth " + quote_text(name) + ": ", r.problems,
                  {"username", "password_file", "targets", "tls_pin",
                   "tls_pins_file", "tls_ca", "insecure_skip_verify"});
@@ -282,11 +281,10 @@ std::shared_ptr<const ExporterConfig> parse_exporter_config(
                  const YAML::Node& node) {
                read_module(r, name, key, node, *config);
              });
-  read_named(r, top, "auths", "auth",
-             [&](const std::string& name, const YAML::Node& key,
-                 const YAML::Node& node) {
-               read_auth(r, name, key, node, *config);
-             });
+  read_named(
+      r, top, "auths", "auth",
+      [&](const std::string& name, const YAML::Node& key,
+          const YAML::Node& node) { read_auth(r, name, key, node, *config); });
   if (problems.empty()) return config;
   // Modules and auths are read in that order, whichever comes first.
   auto line_of_problem = [&](const std::string& problem) {

@@ -144,8 +144,7 @@ ExporterFlags parse_exporter_flags(const std::vector<std::string>& args) {
       if (equals != std::string_view::npos)
         return fail(std::string(name) + " takes no value");
       if (name == "--help") flags.outcome = ExporterFlags::Outcome::kHelp;
-      if (name == "--version" &&
-          flags.outcome != ExporterFlags::Outcome::kHelp)
+      if (name == "--version" && flags.outcome != ExporterFlags::Outcome::kHelp)
         flags.outcome = ExporterFlags::Outcome::kVersion;
       if (name == "--web.enable-lifecycle") flags.enable_lifecycle = true;
       if (name == "--config.check") flags.config_check = true;

@@ -113,8 +113,8 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
             {{"signal", signal == SIGINT ? "SIGINT" : "SIGTERM"}});
     break;
   }
-  server->stop({503, "text/plain; charset=utf-8",
-                "the exporter is stopping\n", {}});
+  server->stop(
+      {503, "text/plain; charset=utf-8", "the exporter is stopping\n", {}});
   if (!exporter.stop_probes(kStopGrace)) {
     // A probe waits on a request still; its deadline would end it, but the
     // process need not wait for that.

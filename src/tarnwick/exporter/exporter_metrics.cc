@@ -122,16 +122,16 @@ std::string ExporterMetrics::text(std::size_t in_flight,
   }
   family(out, "tarnwick_exporter_probes_in_flight", "gauge",
          "Probes running now.");
-  out += "tarnwick_exporter_probes_in_flight " + std::to_string(in_flight) +
-         "\n";
+  out +=
+      "tarnwick_exporter_probes_in_flight " + std::to_string(in_flight) + "\n";
   family(out, "tarnwick_exporter_refusals_total", "counter",
          "Scrapes of /probe refused, by reason.");
   for (std::string_view reason :
        {kRefusedBadRequest, kRefusedTarget, kRefusedBusy}) {
     const auto found = refusals_.find(reason);
     out += "tarnwick_exporter_refusals_total{" + label("reason", reason) +
-           "} " +
-           std::to_string(found == refusals_.end() ? 0 : found->second) + "\n";
+           "} " + std::to_string(found == refusals_.end() ? 0 : found->second) +
+           "\n";
   }
   family(out, "tarnwick_exporter_build_info", "gauge",
          "The exporter's version and that of libcurl, always 1.");
@@ -147,8 +147,8 @@ std::string ExporterMetrics::text(std::size_t in_flight,
          seconds_text(config_success_.time_since_epoch()) + "\n";
   family(out, "process_cpu_seconds_total", "counter",
          "Total user and system CPU time spent in seconds.");
-  out += "process_cpu_seconds_total " + std::to_string(process.cpu_seconds) +
-         "\n";
+  out +=
+      "process_cpu_seconds_total " + std::to_string(process.cpu_seconds) + "\n";
   family(out, "process_resident_memory_bytes", "gauge",
          "Resident memory size in bytes.");
   out += "process_resident_memory_bytes " +

@@ -16,9 +16,9 @@
 namespace tarnwick {
 
 // Why a scrape of /probe was refused, as the label reason names it.
-inline constexpr std::string_view kRefusedBadRequest = "bad_request";  // 400
+inline constexpr std::string_view kRefusedBadRequest = "bad_request";     // 400
 inline constexpr std::string_view kRefusedTarget = "target_not_allowed";  // 403
-inline constexpr std::string_view kRefusedBusy = "max_in_flight";      // 503
+inline constexpr std::string_view kRefusedBusy = "max_in_flight";         // 503
 
 // What the process uses, from /proc/self.
 struct ProcessStats {

@@ -31,8 +31,8 @@ MHD_Result collect_argument(void* cls, MHD_ValueKind, const char* key,
 }
 
 std::string peer_of(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(
-      connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) return "";
   char text[INET6_ADDRSTRLEN] = "";
   const sockaddr* addr = info->client_addr;
@@ -40,9 +40,8 @@ std::string peer_of(MHD_Connection* connection) {
     inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(addr)->sin_addr,
               text, sizeof text);
   } else if (addr->sa_family == AF_INET6) {
-    inet_ntop(AF_INET6,
-              &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr, text,
-              sizeof text);
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(addr)->sin6_addr,
+              text, sizeof text);
   }
   return text;
 }
@@ -96,9 +95,9 @@ struct HttpServer::State {
   }
 
   static MHD_Result on_request(void* cls, MHD_Connection* connection,
-                               const char* url, const char* method,
-                               const char*, const char*,
-                               std::size_t* upload_data_size, void** con_cls) {
+                               const char* url, const char* method, const char*,
+                               const char*, std::size_t* upload_data_size,
+                               void** con_cls) {
     State& state = *static_cast<State*>(cls);
     auto* exchange = static_cast<Exchange*>(*con_cls);
     if (exchange == nullptr) {  // the head is in
@@ -128,8 +127,10 @@ struct HttpServer::State {
         if (!stopping) state.waiting.insert(exchange->slot);
       }
       if (stopping) {
-        exchange->slot->give({503, "text/plain; charset=utf-8",
-                              "the exporter is stopping\n", {}});
+        exchange->slot->give({503,
+                              "text/plain; charset=utf-8",
+                              "the exporter is stopping\n",
+                              {}});
       } else {
         state.handler->handle(exchange->request, exchange->slot);
       }

@@ -44,8 +44,8 @@ std::string_view log_level_name(LogLevel level) {
 }
 
 std::optional<LogLevel> parse_log_level(std::string_view name) {
-  for (LogLevel level : {LogLevel::kDebug, LogLevel::kInfo, LogLevel::kWarn,
-                         LogLevel::kError}) {
+  for (LogLevel level :
+       {LogLevel::kDebug, LogLevel::kInfo, LogLevel::kWarn, LogLevel::kError}) {
     if (name == log_level_name(level)) return level;
   }
   return std::nullopt;

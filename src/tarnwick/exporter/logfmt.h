@@ -30,8 +30,8 @@ std::string logfmt_value(std::string_view value);
 
 class Logger {
  public:
-  using Fields = std::initializer_list<std::pair<std::string_view,
-                                                 std::string_view>>;
+  using Fields =
+      std::initializer_list<std::pair<std::string_view, std::string_view>>;
 
   // Writes the lines of `level` and above to out. out and clock must
   // outlive the logger.

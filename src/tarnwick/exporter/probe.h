@@ -58,8 +58,8 @@ class ProbeProgress {
 
 // Makes the transport of a probe (make_controller_transport in the
 // exporter); a seam for the tests.
-using TransportMaker =
-    std::unique_ptr<Transport> (*)(const TlsTrust& trust, Clock& clock);
+using TransportMaker = std::unique_ptr<Transport> (*)(const TlsTrust& trust,
+                                                      Clock& clock);
 
 // Runs the probe: logs in once (or, with the module's login_per_check, lets
 // each check log in), runs the module's checks going on past failed ones,

@@ -24,8 +24,8 @@ const typename Map::mapped_type* pick(const Map& named,
   if (given) {
     const auto found = named.find(*given);
     if (found != named.end()) return &found->second;
-    refusal = bad_request("unknown " + std::string(what) + " " +
-                          quote_text(*given));
+    refusal =
+        bad_request("unknown " + std::string(what) + " " + quote_text(*given));
     return nullptr;
   }
   if (named.size() == 1) return &named.begin()->second;

@@ -45,8 +45,7 @@ class ProbeTransport::Batch : public RequestBatch {
   void received(std::size_t index, Reply reply) override {
     transport_.reply_bytes_ += reply.bytes;
     if (auto sent = sent_.extract(index)) {
-      transport_.traced(sent.mapped().request, &reply, reply.elapsed,
-                        nullptr);
+      transport_.traced(sent.mapped().request, &reply, reply.elapsed, nullptr);
     }
     inner_.received(index, std::move(reply));
   }
@@ -94,10 +93,9 @@ Request ProbeTransport::bounded(const Request& request) {
   }
   const Clock::Duration left = deadline_ - clock_.now();
   if (left <= Clock::Duration::zero()) {
-    throw Error(ErrorKind::kTimeout, "the probe's deadline of " +
-                                         seconds_text(budget_) +
-                                         " s passed before a request to " +
-                                         quote_text(request.url))
+    throw Error(ErrorKind::kTimeout,
+                "the probe's deadline of " + seconds_text(budget_) +
+                    " s passed before a request to " + quote_text(request.url))
         .ending_the_run();
   }
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);

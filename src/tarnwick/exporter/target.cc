@@ -168,8 +168,7 @@ bool TargetRule::allows(const ProbeTarget& target) const {
   if (target.kind != host_.kind) return false;
   if (host_.port && *host_.port != target.effective_port()) return false;
   if (host_.kind == HostKind::kName) return target.host == host_.host;
-  const int bits = prefix_.value_or(
-      static_cast<int>(address_bits(host_.kind)));
+  const int bits = prefix_.value_or(static_cast<int>(address_bits(host_.kind)));
   for (int bit = 0; bit < bits; ++bit) {
     const unsigned char mask = static_cast<unsigned char>(0x80 >> (bit % 8));
     if ((target.address[bit / 8] & mask) != (host_.address[bit / 8] & mask))

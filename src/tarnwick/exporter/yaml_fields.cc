@@ -42,10 +42,13 @@ std::optional<std::chrono::milliseconds> parse_duration(std::string_view text) {
     std::string_view name;
     long long ms;
   };
-  static constexpr Unit kUnits[] = {
-      {"y", 365LL * 86400000}, {"w", 7LL * 86400000}, {"d", 86400000},
-      {"h", 3600000},          {"m", 60000},          {"s", 1000},
-      {"ms", 1}};
+  static constexpr Unit kUnits[] = {{"y", 365LL * 86400000},
+                                    {"w", 7LL * 86400000},
+                                    {"d", 86400000},
+                                    {"h", 3600000},
+                                    {"m", 60000},
+                                    {"s", 1000},
+                                    {"ms", 1}};
   constexpr long long kLimit = 100LL * 365 * 86400000;  // a century
   long long total = 0;
   std::size_t next_unit = 0;
@@ -56,8 +59,7 @@ std::optional<std::chrono::milliseconds> parse_duration(std::string_view text) {
     const char* begin = text.data() + pos;
     const auto [stop, error] =
         std::from_chars(begin, text.data() + text.size(), n);
-    if (error != std::errc() || stop == begin || *begin == '-' ||
-        *begin == '+')
+    if (error != std::errc() || stop == begin || *begin == '-' || *begin == '+')
       return std::nullopt;
     pos = static_cast<std::size_t>(stop - text.data());
     std::size_t unit = next_unit;
@@ -172,7 +174,8 @@ std::optional<long long> Fields::whole(std::string_view key, long long min,
   long long n = 0;
   if (is_plain(v)) {
     const std::string& s = v.Scalar();
-    const auto [stop, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    const auto [stop, error] =
+        std::from_chars(s.data(), s.data() + s.size(), n);
     if (error == std::errc() && stop == s.data() + s.size() && n >= min &&
         n <= max)
       return n;
@@ -214,9 +217,9 @@ std::optional<std::vector<std::pair<std::string, int>>> Fields::texts(
   bool good = true;
   for (const YAML::Node& item : v) {
     if (!is_text(item) || item.Scalar().empty()) {
-      problems_.add(item.IsNull() ? line_of(v) : line_of(item),
-                    context_ + std::string(key) +
-                        ": expects texts that are not empty");
+      problems_.add(
+          item.IsNull() ? line_of(v) : line_of(item),
+          context_ + std::string(key) + ": expects texts that are not empty");
       good = false;
       continue;
     }

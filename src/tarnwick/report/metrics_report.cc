@@ -81,9 +81,8 @@ class MetricsReport : public RunEndWriter {
 
   void run_ended(const RunEnd& end) override {
     const std::string controller =
-        controller_label_
-            ? "controller=\"" + label_value(end.controller) + "\""
-            : std::string();
+        controller_label_ ? "controller=\"" + label_value(end.controller) + "\""
+                          : std::string();
     label_checks(end, controller);
     std::size_t failed = 0;
     for (const CheckSeries& c : checks_)

@@ -104,11 +104,10 @@ TEST(ExporterConfigTest, ReadsEveryKeyOfAGoodFile) {
   const Auth& fleet = config->auths.at("fleet");
   EXPECT_EQ(fleet.trust_for(parse_target("10.1.2.3"))->pinned_public_keys,
             "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
-  EXPECT_EQ(
-      fleet.trust_for(parse_target("CTRL-B.example.net.:8443"))
-          ->pinned_public_keys,
-      "sha256//BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB=;"
-      "sha256//CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC=");
+  EXPECT_EQ(fleet.trust_for(parse_target("CTRL-B.example.net.:8443"))
+                ->pinned_public_keys,
+            "sha256//BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBB=;"
+            "sha256//CCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCCC=");
   EXPECT_FALSE(fleet.trust_for(parse_target("ctrl-b.example.net")));
   EXPECT_FALSE(fleet.trust_for(parse_target("10.1.2.4")));
 }
@@ -119,13 +118,20 @@ TEST(ExporterConfigTest, ParsesDurationsAsPrometheusWritesThem) {
     const char* text;
     std::optional<milliseconds> ms;
   } cases[] = {
-      {"0", milliseconds(0)},       {"10s", milliseconds(10000)},
-      {"1m30s", milliseconds(90000)}, {"500ms", milliseconds(500)},
-      {"1h1m1s1ms", milliseconds(3661001)}, {"2d", milliseconds(172800000)},
-      {"", std::nullopt},           {"10", std::nullopt},
-      {"1s1m", std::nullopt},       {"1m1m", std::nullopt},
-      {"-1s", std::nullopt},        {"1.5s", std::nullopt},
-      {"s", std::nullopt},          {"1x", std::nullopt},
+      {"0", milliseconds(0)},
+      {"10s", milliseconds(10000)},
+      {"1m30s", milliseconds(90000)},
+      {"500ms", milliseconds(500)},
+      {"1h1m1s1ms", milliseconds(3661001)},
+      {"2d", milliseconds(172800000)},
+      {"", std::nullopt},
+      {"10", std::nullopt},
+      {"1s1m", std::nullopt},
+      {"1m1m", std::nullopt},
+      {"-1s", std::nullopt},
+      {"1.5s", std::nullopt},
+      {"s", std::nullopt},
+      {"1x", std::nullopt},
       {"99999999999999999y", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_duration(c.text), c.ms) << c.text;

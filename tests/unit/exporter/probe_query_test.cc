@@ -65,8 +65,12 @@ TEST(ProbeQueryTest, AnswersEachQuery) {
       {{{"target", "10.0.0.1"}, {"target", "10.0.0.2"}},
        400,
        "parameter 'target' given twice"},
-      {{{"target", "10.0.0.1"}, {"modul", "a"}}, 400, "unknown parameter 'modul'"},
-      {{{"target", "10.0.0.1"}, {"module", "a"}, {"auth", "site"},
+      {{{"target", "10.0.0.1"}, {"modul", "a"}},
+       400,
+       "unknown parameter 'modul'"},
+      {{{"target", "10.0.0.1"},
+        {"module", "a"},
+        {"auth", "site"},
         {"debug", "1"}},
        400,
        "parameter 'debug' expects true or false"},
@@ -93,9 +97,11 @@ TEST(ProbeQueryTest, AnswersEachQuery) {
     EXPECT_EQ(std::get<ProbeRefusal>(read).reason, c.reason) << first;
   }
   // The pins of the target reach the probe.
-  const auto order = std::get<ProbeOrder>(read_probe_query(
-      *config, {{"target", "10.0.0.1"}, {"module", "a"}, {"auth", "fleet"},
-                {"debug", "true"}}));
+  const auto order =
+      std::get<ProbeOrder>(read_probe_query(*config, {{"target", "10.0.0.1"},
+                                                      {"module", "a"},
+                                                      {"auth", "fleet"},
+                                                      {"debug", "true"}}));
   EXPECT_TRUE(order.debug);
   EXPECT_EQ(order.trust.pinned_public_keys,
             "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
@@ -106,14 +112,10 @@ TEST(LogfmtTest, QuotesWhatWouldBreakALine) {
     const char* value;
     const char* written;
   } cases[] = {
-      {"10.0.0.1:443", "10.0.0.1:443"},
-      {"", "\"\""},
-      {"probe failed", "\"probe failed\""},
-      {"a=b", "\"a=b\""},
-      {"say \"hi\"", "\"say \\\"hi\\\"\""},
-      {"C:\\dir", "\"C:\\\\dir\""},
-      {"two\nlines", "\"two\\nlines\""},
-      {"caf\xc3\xa9", "caf\xc3\xa9"},
+      {"10.0.0.1:443", "10.0.0.1:443"},     {"", "\"\""},
+      {"probe failed", "\"probe failed\""}, {"a=b", "\"a=b\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""}, {"C:\\dir", "\"C:\\\\dir\""},
+      {"two\nlines", "\"two\\nlines\""},    {"caf\xc3\xa9", "caf\xc3\xa9"},
       {"bad\xff", "\"bad\\xff\""},
   };
   for (const auto& c : cases) EXPECT_EQ(logfmt_value(c.value), c.written);

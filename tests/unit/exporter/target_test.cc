@@ -17,7 +17,8 @@ enum Verdict { kAllowed, kRefused, kNoTarget };
 
 Verdict judge(const std::string& target, const std::vector<std::string>& list) {
   std::vector<TargetRule> rules;
-  for (const std::string& entry : list) rules.push_back(TargetRule::parse(entry));
+  for (const std::string& entry : list)
+    rules.push_back(TargetRule::parse(entry));
   try {
     return any_allows(rules, parse_target(target)) ? kAllowed : kRefused;
   } catch (const Error& e) {
