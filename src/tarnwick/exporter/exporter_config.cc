@@ -1,8 +1,11 @@
 #include "tarnwick/exporter/exporter_config.h"
 
+#include <yaml-cpp/eventhandler.h>
+
 #include <algorithm>
 #include <charconv>
 #include <set>
+#include <sstream>
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
@@ -219,6 +222,67 @@ void read_named(const Reading& r, const Fields& top, std::string_view key,
   }
 }
 
+// Counts the documents of a YAML stream and notes where the second begins.
+class DocumentCounter : public YAML::EventHandler {
+ public:
+  void OnDocumentStart(const YAML::Mark& mark) override {
+    if (++documents_ == 1) first_ = mark;
+    if (documents_ == 2) second_ = mark;
+  }
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {}
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {}
+  void OnMapEnd() override {}
+
+  // The line (from 1) where the second document begins.
+  int second_line() const { return second_.is_null() ? 1 : second_.line + 1; }
+  // Whether the second document begins where the first did: the parser
+  // made no progress.
+  bool stuck() const { return first_.pos == second_.pos; }
+
+ private:
+  int documents_ = 0;
+  YAML::Mark first_ = YAML::Mark::null_mark();
+  YAML::Mark second_ = YAML::Mark::null_mark();
+};
+
+// The one document of text, or nullopt with the problem noted. Documents
+// are counted by the event parser, two at most: yaml-cpp's LoadAll never
+// returns on some streams (a lone ","), handing out empty documents for
+// ever.
+std::optional<YAML::Node> load_document(const std::string& text,
+                                        ConfigProblems& problems) {
+  try {
+    std::istringstream in(text);
+    YAML::Parser parser(in);
+    DocumentCounter counter;
+    int documents = 0;
+    while (documents < 2 && parser.HandleNextDocument(counter)) ++documents;
+    if (documents == 2) {
+      problems.add(counter.second_line(),
+                   counter.stuck() ? "no YAML document can be read here"
+                                   : "expects one YAML document");
+      return std::nullopt;
+    }
+    YAML::Node document = YAML::Load(text);
+    if (documents == 0 || document.IsNull()) {
+      problems.add(1, "the configuration is empty");
+      return std::nullopt;
+    }
+    return document;
+  } catch (const YAML::Exception& e) {
+    problems.add(e.mark.is_null() ? 1 : e.mark.line + 1, e.msg);
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 Auth::~Auth() { wipe_secret(password); }
@@ -260,22 +324,12 @@ std::shared_ptr<const ExporterConfig> parse_exporter_config(
   const std::size_t slash = file.rfind('/');
   const Reading r{found, files,
                   slash == std::string::npos ? "" : file.substr(0, slash)};
-  std::vector<YAML::Node> documents;
-  try {
-    documents = YAML::LoadAll(std::string(text));
-  } catch (const YAML::Exception& e) {
-    found.add(e.mark.is_null() ? 1 : e.mark.line + 1, e.msg);
-    return nullptr;
-  }
-  if (documents.size() != 1 || documents[0].IsNull()) {
-    found.add(documents.size() > 1 ? line_of(documents[1]) : 1,
-              documents.size() > 1 ? "expects one YAML document"
-                                   : "the configuration is empty");
-    return nullptr;
-  }
+  const std::optional<YAML::Node> document =
+      load_document(std::string(text), found);
+  if (!document) return nullptr;
   auto config = std::make_shared<ExporterConfig>();
   config->file = file;
-  const Fields top(documents[0], documents[0], "", found, {"modules", "auths"});
+  const Fields top(*document, *document, "", found, {"modules", "auths"});
   read_named(r, top, "modules", "module",
              [&](const std::string& name, const YAML::Node& key,
                  const YAML::Node& node) {
