@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -67,6 +68,7 @@ struct HttpServer::State {
   HttpHandler* handler = nullptr;
   std::function<void(const std::string&)> log_error;
   std::string last_error;  // the last the library logged, while starting
+  std::atomic<bool> started{false};
   MHD_Daemon* daemon = nullptr;
   std::mutex waiting_mutex;
   std::set<std::shared_ptr<AnswerSlot>> waiting;
@@ -155,7 +157,7 @@ struct HttpServer::State {
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
       text.pop_back();
-    if (state.daemon == nullptr) state.last_error = text;
+    if (!state.started) state.last_error = text;
     if (state.log_error) state.log_error(text);
   }
 };
@@ -209,6 +211,7 @@ HttpServer::HttpServer(HttpHandler& handler, const HttpServerOptions& options)
       MHD_OPTION_CONNECTION_TIMEOUT, options.idle_timeout_seconds,
       MHD_OPTION_NOTIFY_COMPLETED, &State::on_completed, state_.get(),
       MHD_OPTION_END);
+  state_->started = true;
   if (state_->daemon == nullptr) {
     std::string where = options.host.find(':') != std::string::npos
                             ? "[" + options.host + "]"
