@@ -28,6 +28,13 @@ HttpAnswer text_answer(unsigned status, std::string body) {
   return {status, std::string(kTextType), std::move(body), {}};
 }
 
+// A probe's answer to a scrape: its metrics, or with debug its trace.
+HttpAnswer http_answer(const ProbeAnswer& answer, bool debug, bool cached) {
+  if (debug) return text_answer(200, probe_debug_text(answer));
+  return {
+      200, std::string(kMetricsType), probe_metrics_text(answer, cached), {}};
+}
+
 constexpr std::string_view kIndexPage = R"(<!DOCTYPE html>
 <html>
 <head><title>tarnwick exporter</title></head>
@@ -213,58 +220,28 @@ void Exporter::answer_probe(const HttpRequest& request,
   spec.deadline = deadline;
   spec.budget = *budget;
   spec.debug = order.debug;
-  const std::string module = order.module->name;
-  const std::string auth = order.auth->name;
-  const std::string target = order.target_text;
-  const bool debug = order.debug;
-
-  // The scrape's answer; the scrape that started the run also accounts for
-  // it.
-  auto deliver = [this, slot, module, auth, target, debug](
-                     const ProbeAnswer& answer, AnswerSource source) {
-    if (source == AnswerSource::kRun) {
-      metrics_.probe_ended(module, answer.success);
-      if (answer.success) {
-        log_.log(LogLevel::kDebug, "probe succeeded",
-                 {{"target", target},
-                  {"module", module},
-                  {"auth", auth},
-                  {"duration_seconds", seconds_text(answer.duration)}});
-      } else {
-        const ProbeFailure& f = answer.failures.front();
-        log_.log(LogLevel::kInfo, "probe failed",
-                 {{"target", target},
-                  {"module", module},
-                  {"auth", auth},
-                  {"kind", f.kind},
-                  {"check", f.check},
-                  {"reason", f.message}});
-      }
-    } else {
-      metrics_.answer_shared(module, source == AnswerSource::kCached);
-    }
-    slot->give(debug ? text_answer(200, probe_debug_text(answer))
-                     : HttpAnswer{200,
-                                  std::string(kMetricsType),
-                                  probe_metrics_text(
-                                      answer, source == AnswerSource::kCached),
-                                  {}});
-  };
+  const Scrape scrape{order.module->name, order.auth->name, order.target_text,
+                      order.debug, slot};
   const auto admitted = scheduler_.submit(
-      debug ? std::nullopt
-            : std::optional<ProbeKey>(
-                  ProbeKey{order.target.controller_address(), module, auth}),
+      order.debug
+          ? std::nullopt
+          : std::optional<ProbeKey>(ProbeKey{order.target.controller_address(),
+                                             scrape.module, scrape.auth}),
       order.module->min_interval,
       [this, spec](ProbeProgress& progress) {
         return run_probe(spec, clock_, progress, make_transport_);
       },
-      deliver);
+      [this, scrape](const ProbeAnswer& answer, AnswerSource source) {
+        deliver(scrape, answer, source);
+      });
   using Admission = ProbeScheduler::Admission;
   switch (admitted.how) {
     case Admission::kStarted:
     case Admission::kJoined:
+      answer_at_deadline(scrape, admitted.run, deadline);
+      return;
     case Admission::kCached:
-      break;
+      return;
     case Admission::kBusy:
       refuse(slot, 503,
              "--probes.max-in-flight probes (" +
@@ -275,20 +252,49 @@ void Exporter::answer_probe(const HttpRequest& request,
       slot->give(text_answer(503, "the exporter is stopping"));
       return;
   }
-  if (!admitted.run) return;
-  const std::weak_ptr<AnswerSlot> weak_slot = slot;
-  const std::weak_ptr<ProbeRun> weak_run = admitted.run;
+}
+
+void Exporter::deliver(const Scrape& scrape, const ProbeAnswer& answer,
+                       AnswerSource source) {
+  // Counted before the answer goes, so that /metrics read after it counts it.
+  if (source != AnswerSource::kRun) {
+    metrics_.answer_shared(scrape.module, source == AnswerSource::kCached);
+  } else if (answer.success) {
+    metrics_.probe_ended(scrape.module, true);
+    log_.log(LogLevel::kDebug, "probe succeeded",
+             {{"target", scrape.target},
+              {"module", scrape.module},
+              {"auth", scrape.auth},
+              {"duration_seconds", seconds_text(answer.duration)}});
+  } else {
+    metrics_.probe_ended(scrape.module, false);
+    const ProbeFailure& f = answer.failures.front();
+    log_.log(LogLevel::kInfo, "probe failed",
+             {{"target", scrape.target},
+              {"module", scrape.module},
+              {"auth", scrape.auth},
+              {"kind", f.kind},
+              {"check", f.check},
+              {"reason", f.message}});
+  }
+  scrape.slot->give(
+      http_answer(answer, scrape.debug, source == AnswerSource::kCached));
+}
+
+void Exporter::answer_at_deadline(const Scrape& scrape,
+                                  const std::shared_ptr<ProbeRun>& run,
+                                  Clock::TimePoint deadline) {
+  // Weak: an answered scrape or an ended run holds nothing here.
+  const std::weak_ptr<AnswerSlot> weak_slot = scrape.slot;
+  const std::weak_ptr<ProbeRun> weak_run = run;
+  const bool debug = scrape.debug;
   alarm_.at(deadline + kAnswerGrace, [this, weak_slot, weak_run, debug] {
     const std::shared_ptr<AnswerSlot> waiting = weak_slot.lock();
-    const std::shared_ptr<ProbeRun> run = weak_run.lock();
-    if (!waiting || !run) return;
-    const ProbeAnswer answer =
-        deadline_answer(clock_.now() - run->started, run->progress.check());
-    waiting->give(debug ? text_answer(200, probe_debug_text(answer))
-                        : HttpAnswer{200,
-                                     std::string(kMetricsType),
-                                     probe_metrics_text(answer, false),
-                                     {}});
+    const std::shared_ptr<ProbeRun> running = weak_run.lock();
+    if (!waiting || !running) return;
+    waiting->give(http_answer(deadline_answer(clock_.now() - running->started,
+                                              running->progress.check()),
+                              debug, false));
   });
 }
 

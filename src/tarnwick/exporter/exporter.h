@@ -54,8 +54,26 @@ class Exporter : public HttpHandler {
   bool stop_probes(Clock::Duration grace);
 
  private:
+  // A scrape of /probe that was admitted.
+  struct Scrape {
+    std::string module;
+    std::string auth;
+    std::string target;  // as the scrape gave it
+    bool debug = false;
+    std::shared_ptr<AnswerSlot> slot;
+  };
+
   void answer_probe(const HttpRequest& request,
                     const std::shared_ptr<AnswerSlot>& slot);
+  // Gives the scrape its answer; the run's own scrape also counts and logs
+  // the probe.
+  void deliver(const Scrape& scrape, const ProbeAnswer& answer,
+               AnswerSource source);
+  // At the deadline (and a little grace), gives the scrape the answer of a
+  // probe that did not end, unless it has had one.
+  void answer_at_deadline(const Scrape& scrape,
+                          const std::shared_ptr<ProbeRun>& run,
+                          Clock::TimePoint deadline);
   void answer_reload(const HttpRequest& request,
                      const std::shared_ptr<AnswerSlot>& slot);
   // Refuses a scrape of /probe: answers, counts and logs it.
