@@ -36,6 +36,10 @@ Sections (--only, comma-separated; all by default):
                 expectations (--expect) and compared with an earlier --json
                 run with one value changed (--baseline FILE), against the
                 same check without them and the build before (judge_bench.py)
+  exporter      tarnwick_exporter at 200 targets (nginx on 200 ports)
+                scraped every 15 s for --exporter-seconds, against the same
+                checks as 200 tarnwick processes (exporter_bench.py); not
+                among the sections run by default
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 
@@ -50,6 +54,7 @@ import sys
 import time
 
 import distance_bench
+import exporter_bench
 import judge_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -711,6 +716,8 @@ def report(results, builds, args):
         lines += distance_bench.report(results["distance"], targets)
     if "judge" in results:
         lines += judge_bench.report(results["judge"], targets)
+    if "exporter" in results:
+        lines += exporter_bench.report(results["exporter"], targets)
     if targets:
         lines += ["## Targets", "", *header(["target", "measured", ""])]
         lines += [row([name, value, verdict(ok)])
@@ -735,6 +742,8 @@ def main(argv):
                         "distance,judge")
     parser.add_argument("--rtt", type=float, default=20,
                         help="the round trip of the distance section, in ms")
+    parser.add_argument("--exporter-seconds", type=float, default=120,
+                        help="how long the exporter section scrapes")
     args = parser.parse_args(argv)
     sections = set(args.only.split(","))
     for tool in ("curl", "jq") + (("valgrind",) if "instructions" in sections
@@ -749,6 +758,10 @@ def main(argv):
     except (RuntimeError, subprocess.CalledProcessError) as e:
         parser.error(str(e))
     os.makedirs(args.work, exist_ok=True)
+    # The exporter section needs none of the generated replies.
+    if sections == {"exporter"}:
+        args.sizes = ""
+        args.gigabyte = False
     sizes = [int(s) for s in args.sizes.split(",") if s]
     replies = {size: generate(args.work, size) for size in sizes}
     checks = {size: write_checks(args.work, size) for size in sizes}
@@ -783,6 +796,9 @@ def main(argv):
         if "judge" in sections:
             results["judge"] = judge_bench.measure(
                 builds, stub.address, replies, args.rounds, args.work)
+        if "exporter" in sections:
+            results["exporter"] = exporter_bench.measure(
+                builds, args.work, max(120, args.exporter_seconds))
     finally:
         stub.stop()
     results["load_end"] = load()

@@ -5,7 +5,10 @@
 #   PREFIX/bin/tarnwick               -> ../libexec/tarnwick/tarnwick
 #   SYSCONFDIR/tarnwick/README           the operator's check directory
 #   PREFIX/bin/tarnwick-stub-controller  the stand-in controller
-#   PREFIX/share/doc/tarnwick/examples/  example checks
+#   PREFIX/bin/tarnwick_exporter         the Prometheus exporter
+#   PREFIX/lib/systemd/system/tarnwick_exporter.service
+#   PREFIX/share/doc/tarnwick/examples/  example checks, the exporter's
+#                                        example configuration
 #   PREFIX/share/doc/tarnwick/changelog.gz
 #   PREFIX/share/man/man1/ (compressed), PREFIX/share/bash-completion/completions/
 #   UNITDIR/tarnwick@.service, tarnwick@.timer  the systemd units
@@ -77,6 +80,9 @@ add_custom_target(tarnwick_compressed_docs ALL
 # The command and its files.
 
 install(TARGETS tarnwick RUNTIME DESTINATION ${TARNWICK_INSTALL_PKGDIR})
+install(TARGETS tarnwick_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/etc/tarnwick_exporter.yml
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/stub_controller.py
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME tarnwick-stub-controller)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/tarnwick/config/
@@ -119,6 +125,7 @@ set(TARNWICK_PKGDIR \"${TARNWICK_INSTALL_PKGDIR}\")
 set(TARNWICK_DOCDIR \"${CMAKE_INSTALL_DOCDIR}\")
 set(TARNWICK_README \"${PROJECT_SOURCE_DIR}/etc/README\")
 set(TARNWICK_UNITS \"${PROJECT_SOURCE_DIR}/etc/systemd\")
+set(TARNWICK_UNIT \"${PROJECT_SOURCE_DIR}/etc/tarnwick_exporter.service.in\")
 set(TARNWICK_STAGING \"${PROJECT_BINARY_DIR}/install-staging\")")
 install(CODE [=[
 # `--prefix DIR` arrives as given; a relative one is taken from the working
@@ -177,6 +184,19 @@ file(INSTALL DESTINATION "${TARNWICK_CHECK_DIR}" TYPE FILE
      FILES "${readme}")
 
 tarnwick_install_link("${pkgdir}/config" "${TARNWICK_CHECK_DIR}")
+
+# The exporter's systemd unit names where this install put the exporter and
+# where it looks for its configuration and passwords.
+set(TARNWICK_EXPORTER_BIN "${bindir}/tarnwick_exporter")
+set(TARNWICK_EXPORTER_CONFIG
+    "${sysconfdir}/tarnwick_exporter/tarnwick_exporter.yml")
+set(TARNWICK_EXPORTER_PASSWORDS "${sysconfdir}/tarnwick_exporter/passwords")
+set(TARNWICK_EXPORTER_DOC "${docdir}/examples/tarnwick_exporter.yml")
+set(unit "${TARNWICK_STAGING}/${staging_key}/tarnwick_exporter.service")
+configure_file("${TARNWICK_UNIT}" "${unit}" @ONLY)
+file(INSTALL DESTINATION "${tarnwick_prefix}/lib/systemd/system" TYPE FILE
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     FILES "${unit}")
 tarnwick_install_link("${bindir}/tarnwick" "${pkgdir}/tarnwick")
 
 # The systemd units, staged like the README.
@@ -249,6 +269,11 @@ check directory (/etc/tarnwick by default) and prints one report block per
 check. A check names a controller action and its form fields, may filter the
 JSON reply, and may fan out over the result of another check.
 .
+tarnwick_exporter is a Prometheus multi-target exporter: each scrape of
+/probe runs a check directory against the controller it names, with the
+credentials of the exporter's configuration, and answers in the Prometheus
+text format. Its systemd unit is installed but not enabled.
+.
 The package also holds tarnwick-stub-controller, a stand-in controller for
 writing checks offline, and the core library (tarnwick::core) with its
 headers and CMake package.")
@@ -270,7 +295,7 @@ if(TARNWICK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libc6, libcurl4, libssl3, libutf8proc2, libre2-9, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+      "libc6, libcurl4, libssl3, libutf8proc2, libre2-9, libmicrohttpd12, libyaml-cpp0.7, libstdc++6, libgcc-s1, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 endif()
 # Building against the static library needs the headers of its dependencies.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS

@@ -148,6 +148,7 @@ constexpr FuzzTarget kTargets[] = {
     {"filtered_decode", fuzz_filtered_decode},
     {"expect", fuzz_expect},
     {"compare", fuzz_compare},
+    {"exporter", fuzz_exporter},
 };
 
 }  // namespace

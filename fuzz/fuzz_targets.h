@@ -67,6 +67,14 @@ void fuzz_expect(const std::uint8_t* data, std::size_t size);
 // with itself and with its --json form is unchanged.
 void fuzz_compare(const std::uint8_t* data, std::size_t size);
 
+// "CONFIG\0QUERY": the exporter's configuration, then a probe's query
+// ("target=...&module=..." without decoding), read against it, or against
+// a fixed configuration when it is refused. Without a NUL the query is
+// "target=10.0.0.1". Checked: problems name the file and a line; an order's
+// target is allowed by its auth and reads back from the address a probe
+// would use; a refusal is 400 or 403 with a one-line reason.
+void fuzz_exporter(const std::uint8_t* data, std::size_t size);
+
 struct FuzzTarget {
   std::string_view name;  // also the directory of its corpus
   void (*run)(const std::uint8_t* data, std::size_t size);

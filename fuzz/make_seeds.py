@@ -98,6 +98,28 @@ HAND_MADE = {
 }
 
 
+def exporter_inputs():
+    """The configuration files of tests/data/exporter, each with queries."""
+    directory = os.path.join(DATA, "exporter")
+    queries = [b"target=10.0.0.1&module=m&auth=a", b"target=[fd00::1]:8443",
+               b"target=10.1&debug=true", b"target=CTRL.example.net.:8443",
+               b"module=m&module=n", b"target=0x0a000001&auth=b",
+               b"target=10.0.0.1&auth=b&module=n&debug=false", b"&=&"]
+    inputs = []
+    for name in sorted(os.listdir(directory)):
+        if not name.endswith(".yml"):
+            continue
+        with open(os.path.join(directory, name), "rb") as f:
+            text = f.read()
+        inputs.append(text)
+        inputs += [b"\0" + q for q in queries]
+        inputs.append(text + b"\0target=ctrl-a.example.net&module=gateways")
+    inputs += [b"a: " + b"[" * 5000 + b"]" * 5000,
+               b"modules: &x {m: {checks: c}}\nauths: *x\n",
+               b"modules:\n  m: {checks: c, timeout: 99999999999999999999y}\n"]
+    return inputs
+
+
 def compare_input(row):
     rules = ""
     if "key" in row:
@@ -129,6 +151,7 @@ def seeds():
         b'[{"a": 1}, {"a": 1}, {"b": 2}, 3]\0[{"b": 2}, {"a": 1.0}, 3, {"a": 1}]',
         b'*\0[{"object": 1, "error": {}}]\0[{"object": 1, "results": 2}]',
     ]
+    out["exporter"] = exporter_inputs()
     return out
 
 

@@ -252,6 +252,53 @@ class ServiceUnitRunTest(InstalledTestCase):
                       (dirs["metrics"] / "site-a.prom").read_text())
 
 
+class InstalledExporterTest(InstalledTestCase):
+
+    def test_exporter_and_its_unit(self):
+        exporter = self.prefix / "bin/tarnwick_exporter"
+        status, out, _ = run_program([exporter, "--version"])
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith("tarnwick_exporter "))
+        unit = self.prefix / "lib/systemd/system/tarnwick_exporter.service"
+        text = unit.read_text()
+        self.assertNotIn("@TARNWICK", text)  # every placeholder filled
+        self.assertIn(f"ExecStart={exporter} --config.file="
+                      f"{self.prefix}/etc/tarnwick_exporter/"
+                      "tarnwick_exporter.yml\n", text)
+        self.assertIn("LoadCredential=passwords:"
+                      f"{self.prefix}/etc/tarnwick_exporter/passwords\n",
+                      text)
+        analyze = shutil.which("systemd-analyze")
+        if analyze is None:
+            self.skipTest("systemd-analyze is not installed")
+        # Documentation= is looked up with man: in this install's pages once
+        # the manual is installed as one, not at all before.
+        man = self.prefix / "share/man"
+        command = [analyze, "verify", unit]
+        if not (man / "man1/tarnwick_exporter.1.gz").exists():
+            command.insert(2, "--man=no")
+        proc = subprocess.run([str(c) for c in command], capture_output=True,
+                              env=clean_env({"MANPATH": str(man)}),
+                              timeout=RUN_TIMEOUT)
+        self.assertEqual((proc.returncode, proc.stdout + proc.stderr),
+                         (0, b""))
+
+    def test_example_configuration_lacks_only_the_operators_files(self):
+        example = self.prefix / "share/doc/tarnwick/examples/" \
+            "tarnwick_exporter.yml"
+        status, out, err = run_program([self.prefix / "bin/tarnwick_exporter",
+                                        "--config.check",
+                                        f"--config.file={example}"])
+        problems = err.splitlines()
+        self.assertEqual(status, 1)
+        # The password files at least; the check directory /etc/tarnwick
+        # where the package is not installed.
+        self.assertGreaterEqual(len(problems), 3, err)
+        for problem in problems:
+            self.assertRegex(problem, r"tarnwick_exporter.yml:\d+: \S+ '\w+': "
+                             r"(password_file|tls_pins_file|checks): ")
+
+
 class CompletionTest(InstalledTestCase):
 
     def complete(self, *words):

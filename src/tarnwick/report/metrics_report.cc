@@ -60,7 +60,8 @@ constexpr Family kTimestamp{"tarnwick_run_timestamp_seconds",
 
 class MetricsReport : public RunEndWriter {
  public:
-  explicit MetricsReport(Output& out) : out_(out) {}
+  MetricsReport(Output& out, bool controller_label)
+      : out_(out), controller_label_(controller_label) {}
 
   void check_started(std::string_view,
                      const std::optional<std::string>&) override {}
@@ -80,7 +81,8 @@ class MetricsReport : public RunEndWriter {
 
   void run_ended(const RunEnd& end) override {
     const std::string controller =
-        "controller=\"" + label_value(end.controller) + "\"";
+        controller_label_ ? "controller=\"" + label_value(end.controller) + "\""
+                          : std::string();
     label_checks(end, controller);
     std::size_t failed = 0;
     for (const CheckSeries& c : checks_)
@@ -119,7 +121,8 @@ class MetricsReport : public RunEndWriter {
     for (const std::string& name : end.checks) ++planned[name];
     std::map<std::string, std::size_t> runs;
     for (CheckSeries& c : checks_) {
-      c.labels = "check=\"" + label_value(c.name) + "\"," + controller;
+      c.labels = "check=\"" + label_value(c.name) + "\"";
+      if (!controller.empty()) c.labels += "," + controller;
       const std::size_t run = ++runs[c.name];
       if (planned[c.name] > 1)
         c.labels += ",run=\"" + std::to_string(run) + "\"";
@@ -146,8 +149,9 @@ class MetricsReport : public RunEndWriter {
 
   void run_sample(const Family& f, const std::string& labels,
                   const std::string& value) {
-    out_.write(header(f) + std::string(f.name) + "{" + labels + "} " + value +
-               "\n");
+    std::string line = header(f) + std::string(f.name);
+    if (!labels.empty()) line += "{" + labels + "}";
+    out_.write(line + " " + value + "\n");
   }
 
   static std::string header(const Family& f) {
@@ -156,6 +160,7 @@ class MetricsReport : public RunEndWriter {
   }
 
   Output& out_;
+  const bool controller_label_;
   std::vector<CheckSeries> checks_;
   std::string body_;  // samples of the family being written
 };
@@ -194,7 +199,11 @@ std::string label_value(std::string_view s) {
 }
 
 std::unique_ptr<RunEndWriter> make_metrics_report(Output& out) {
-  return std::make_unique<MetricsReport>(out);
+  return std::make_unique<MetricsReport>(out, true);
+}
+
+std::unique_ptr<RunEndWriter> make_scrape_metrics_report(Output& out) {
+  return std::make_unique<MetricsReport>(out, false);
 }
 
 }  // namespace tarnwick

@@ -40,6 +40,11 @@ std::string label_value(std::string_view s);
 // Checks the run never reached have no series. out must outlive the writer.
 std::unique_ptr<RunEndWriter> make_metrics_report(Output& out);
 
+// The same families for a scrape of one controller (the exporter's probe),
+// where Prometheus adds the target's label itself: no series has the label
+// controller, and the run's series have no labels.
+std::unique_ptr<RunEndWriter> make_scrape_metrics_report(Output& out);
+
 }  // namespace tarnwick
 
 #endif  // TARNWICK_REPORT_METRICS_REPORT_H_

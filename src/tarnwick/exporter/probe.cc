@@ -1,0 +1,153 @@
+#include "tarnwick/exporter/probe.h"
+
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/error_line.h"
+#include "tarnwick/base/output.h"
+#include "tarnwick/base/scrub.h"
+#include "tarnwick/base/secret.h"
+#include "tarnwick/check/run_settings.h"
+#include "tarnwick/check/session.h"
+#include "tarnwick/exporter/probe_transport.h"
+#include "tarnwick/report/metrics_report.h"
+#include "tarnwick/report/report_writer.h"
+#include "tarnwick/suite/suite_run.h"
+#include "tarnwick/suite/tally.h"
+#include "tarnwick/wire/reply_summary.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The most of a debug probe's trace that is kept.
+constexpr std::size_t kMaxTrace = 1 << 20;
+
+// Notes each check the probe starts, and each that fails.
+class FailureNotes : public ReportWriter {
+ public:
+  FailureNotes(ProbeProgress& progress, std::vector<ProbeFailure>& failures)
+      : progress_(progress), failures_(failures) {}
+
+  void check_started(std::string_view name,
+                     const std::optional<std::string>&) override {
+    progress_.set_check(std::string(name));
+  }
+  void check_finished(const CheckOutcome& outcome) override {
+    last_ended_run_ = outcome.ends_run;
+    if (!outcome.failed()) return;
+    failures_.push_back({error_kind_name(outcome.error->kind()), outcome.name,
+                         outcome.error->what()});
+  }
+  void check_planned(const CheckPlan&) override {}
+
+  // Whether the last check that ended ended the probe with its failure.
+  bool last_ended_run() const { return last_ended_run_; }
+
+ private:
+  ProbeProgress& progress_;
+  std::vector<ProbeFailure>& failures_;
+  bool last_ended_run_ = false;
+};
+
+// The run settings of the probe, the password copied in place.
+void fix_settings(const ProbeSpec& spec, RunSettings& settings) {
+  const Module& module = *spec.module;
+  settings.controller_ip = spec.target.controller_address();
+  settings.username = spec.auth->username;
+  settings.password = spec.auth->password;
+  settings.config_dir = module.checks;
+  settings.timeout = module.timeout;
+  settings.fail_http = module.fail_http;
+  // Requests side by side go over kept connections, as with --in-flight.
+  settings.reuse_connections = module.in_flight.has_value();
+  settings.in_flight = module.in_flight.value_or(1);
+}
+
+// What ended the probe, from the exception in flight.
+ProbeFailure failure_in_flight() {
+  try {
+    throw;
+  } catch (const Error& e) {
+    return {error_kind_name(e.kind()), "", e.what()};
+  } catch (const std::bad_alloc&) {
+    return {"internal error", "", "out of memory"};
+  } catch (const std::exception& e) {
+    return {"internal error", "", e.what()};
+  }
+}
+
+}  // namespace
+
+ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
+                      ProbeProgress& progress, TransportMaker make_transport) {
+  const Clock::TimePoint start = clock.now();
+  RunEnd end;
+  end.started = clock.wall_time();
+  RunSettings settings;
+  const WipedOnExit wiped(settings.password);
+  fix_settings(spec, settings);
+  end.controller = settings.controller_ip;
+  end.check_dir = settings.config_dir;
+
+  ProbeAnswer answer;
+  Output trace(-1);
+  trace.set_text_limit(kMaxTrace);
+  Output metrics(-1);
+  const std::unique_ptr<RunEndWriter> metrics_writer =
+      make_scrape_metrics_report(metrics);
+  FailureNotes notes(progress, answer.failures);
+  ForwardingReport writers({metrics_writer.get(), &notes});
+  SuiteTally tally;
+  std::optional<ProbeFailure> ended;
+  try {
+    const std::unique_ptr<Transport> inner = make_transport(spec.trust, clock);
+    ProbeTransport transport(*inner, clock, spec.deadline, spec.budget,
+                             progress.stop, spec.debug ? &trace : nullptr);
+    try {
+      if (!spec.module->login_per_check)
+        settings.session = log_in(settings, "", transport);
+      end.checks = spec.module->only.empty() ? list_checks(settings.config_dir)
+                                             : spec.module->only;
+      Suite suite{settings, transport, writers, clock, trace};
+      suite.keep_going = true;
+      suite.expect = spec.module->expect;
+      run_checks(suite, end.checks, tally);
+    } catch (...) {
+      end.requests = transport.requests();
+      end.reply_bytes = transport.reply_bytes();
+      throw;
+    }
+    end.requests = transport.requests();
+    end.reply_bytes = transport.reply_bytes();
+  } catch (...) {
+    ended = failure_in_flight();
+    if (!notes.last_ended_run()) answer.failures.push_back(*ended);
+  }
+  answer.duration = clock.now() - start;
+  answer.success = !ended && tally.failed.empty();
+  end.duration = answer.duration;
+  end.exit_status = ended ? 1 : tally.exit_status();
+  if (ended) end.failure = RunFailure{ended->kind, ended->message};
+  metrics_writer->run_ended(end);
+  answer.series = metrics.take_text();
+
+  // The session id and the password, wherever a message might hold them.
+  std::string_view cid;
+  if (settings.session) {
+    const Node& node = settings.session->node();
+    if (node.is_text() || node.kind == Kind::kWhole) cid = node.text();
+  }
+  const Scrubber scrubber{settings.password, cid};
+  for (ProbeFailure& f : answer.failures) f.message = scrubber.scrub(f.message);
+  if (spec.debug) {
+    if (ended) trace.write(error_line(ended->kind, ended->message));
+    answer.trace = scrubber.scrub(trace.take_text());
+  }
+  return answer;
+}
+
+}  // namespace tarnwick
