@@ -14,7 +14,7 @@ import unittest
 from exporter_harness import (PASSWORD, Exporter, auth_yaml, check_metrics,
                               config_yaml, module_yaml, parse_metrics,
                               run_exporter)
-from harness import StubController, wait_for
+from harness import StubController, openssl_pin, wait_for
 
 CHECKS = {"checks": {
     "a.cfg": "[default]\ndescription = gateways\n"
@@ -114,6 +114,29 @@ class ExporterTest(unittest.TestCase):
                 m['tarnwick_probe_failure_info{kind="login failed",check=""}'],
                 1)
             self.assertEqual(actions(stub), ["login"])
+
+    def test_an_auths_pin_guards_its_password(self):
+        # The stand-in's key against a pin it does not match, then its own.
+        with tempfile.TemporaryDirectory(prefix="tarnwick-cert.") as certs:
+            for pin, success in [("sha256//" + "A" * 43 + "=", 0),
+                                 (None, 1)]:
+                with StubController(REPLIES, None,
+                                    ["--cert-dir", certs]) as stub:
+                    config = config_yaml(
+                        [module_yaml("gw", "checks")],
+                        [auth_yaml("site", '["127.0.0.0/8"]',
+                                   insecure_skip_verify="false",
+                                   tls_pin=pin or openssl_pin(
+                                       pathlib.Path(certs) / "cert.pem"))])
+                    with Exporter(config, CHECKS) as exporter:
+                        m = parse_metrics(
+                            self.probe(exporter, target=stub.address)[1])
+                    self.assertEqual(m["probe_success"], success)
+                    if not success:
+                        self.assertEqual(stub.requests(), [])
+                        self.assertEqual(m['tarnwick_probe_failure_info'
+                                           '{kind="connection error",'
+                                           'check=""}'], 1)
 
     def test_refusals_send_nothing(self):
         config = config_yaml(

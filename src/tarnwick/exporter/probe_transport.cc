@@ -18,8 +18,9 @@ namespace tarnwick {
 
 std::unique_ptr<Transport> make_controller_transport(const TlsTrust& trust,
                                                      Clock& clock) {
-  static_cast<void>(trust);
-  return std::make_unique<CurlTransport>(clock);
+  auto transport = std::make_unique<CurlTransport>(clock);
+  transport->set_trust(trust);
+  return transport;
 }
 
 // A batch whose requests are bounded, counted and traced as post's are.
