@@ -57,9 +57,10 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in
                ${PROJECT_BINARY_DIR}/doc-staging/changelog @ONLY)
 
 set(TARNWICK_COMPRESSED_DOCS)
-# tarnwick.1 is made by the build (cmake/docs.cmake); gzip reads it from
-# standard input so that the page stays beside its compressed copy.
-foreach(source ${TARNWICK_MAN_PAGE}
+# tarnwick.1 and tarnwick_exporter.1 are made by the build
+# (cmake/docs.cmake); gzip reads each from standard input so that the page
+# stays beside its compressed copy.
+foreach(source ${TARNWICK_MAN_PAGE} ${TARNWICK_EXPORTER_MAN_PAGE}
                ${PROJECT_SOURCE_DIR}/docs/tarnwick-stub-controller.1
                ${PROJECT_BINARY_DIR}/doc-staging/changelog)
   get_filename_component(name ${source} NAME)
@@ -88,6 +89,7 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/stub_controller.py
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/tarnwick/config/
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES ${PROJECT_BINARY_DIR}/doc/tarnwick.1.gz
+              ${PROJECT_BINARY_DIR}/doc/tarnwick_exporter.1.gz
               ${PROJECT_BINARY_DIR}/doc/tarnwick-stub-controller.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.gz

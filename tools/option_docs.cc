@@ -5,6 +5,8 @@
 //
 //   option_docs manual IN.md OUT.md     the manual with its synopsis and
 //                                       option list filled in
+//   option_docs page IN.md OUT.md       another page's Markdown made safe
+//                                       for go-md2man (tables, "." lines)
 //   option_docs completion IN OUT       the bash completion with the option
 //                                       names filled in
 //   option_docs roff IN OUT             go-md2man's page with the lines of
@@ -278,6 +280,12 @@ std::string make_manual(std::istream& in) {
   return for_roff(out);
 }
 
+std::string make_page(std::istream& in) {
+  std::ostringstream whole;
+  whole << in.rdbuf();
+  return for_roff(whole.str());
+}
+
 void replace_all(std::string& text, std::string_view token,
                  const std::string& by) {
   for (std::size_t at = text.find(token); at != std::string::npos;
@@ -321,14 +329,17 @@ int run(int argc, char** argv) {
     std::cout << make_rows();
     return std::cout.flush() ? 0 : 1;
   }
-  if ((mode != "manual" && mode != "completion" && mode != "roff") ||
+  if ((mode != "manual" && mode != "page" && mode != "completion" &&
+       mode != "roff") ||
       argc != 4) {
-    std::cerr << "usage: option_docs manual|completion|roff IN OUT | rows\n";
+    std::cerr
+        << "usage: option_docs manual|page|completion|roff IN OUT | rows\n";
     return 2;
   }
   std::ifstream in(argv[2]);
   if (!in) throw Failure{std::string("cannot read ") + argv[2]};
   const std::string text = mode == "manual"       ? make_manual(in)
+                           : mode == "page"       ? make_page(in)
                            : mode == "completion" ? make_completion(in)
                                                   : safe_roff(in);
   std::ofstream out(argv[3], std::ios::trunc);

@@ -1,6 +1,7 @@
 """The man page and the bash completion that the build makes: each lists
 exactly the rows of the option table (as `tarnwick_option_docs rows` prints
-them), as --help does, and man reads the page without a warning.
+them), as --help does, and man reads it and the exporter's page without a
+warning.
 
 Nothing is built here: the files are those of the build directory that
 holds TARNWICK_BIN.
@@ -107,16 +108,25 @@ class OptionListsTest(unittest.TestCase):
                      "needs man and groff")
 class ManPageWarningsTest(unittest.TestCase):
 
-    def test_man_reads_the_page_without_a_warning(self):
-        page = build_dir() / "doc/tarnwick.1"
-        status, out, err = output_of(
-            ["man", "--warnings", "-l", page],
-            env=clean_env({"MANWIDTH": "80", "MAN_KEEP_FORMATTING": ""}))
-        self.assertEqual((status, err), (0, ""))
-        self.assertIn("tarnwick - run a directory of checks", out)
-        status, _, err = output_of(["groff", "-man", "-ww", "-z", "-K", "utf8",
-                                    page])
-        self.assertEqual((status, err), (0, ""))
+    PAGES = (
+        ("tarnwick.1", "tarnwick - run a directory of checks"),
+        ("tarnwick_exporter.1",
+         "tarnwick_exporter - a Prometheus exporter that runs"),
+    )
+
+    def test_man_reads_the_pages_without_a_warning(self):
+        for name, title in self.PAGES:
+            with self.subTest(page=name):
+                page = build_dir() / "doc" / name
+                status, out, err = output_of(
+                    ["man", "--warnings", "-l", page],
+                    env=clean_env({"MANWIDTH": "80",
+                                   "MAN_KEEP_FORMATTING": ""}))
+                self.assertEqual((status, err), (0, ""))
+                self.assertIn(title, " ".join(out.split()))
+                status, _, err = output_of(["groff", "-man", "-ww", "-z",
+                                            "-K", "utf8", page])
+                self.assertEqual((status, err), (0, ""))
 
 
 if __name__ == "__main__":
