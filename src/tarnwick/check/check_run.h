@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/base/error.h"
+#include "tarnwick/base/element_failure.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/wire/transport.h"
 
@@ -30,14 +30,6 @@ Value orvantis_api(const std::string& controller_ip,
                    const std::string& username, const std::string& password,
                    const std::string& config_dir,
                    const std::string& config_file);
-
-// An element request of a compound check that failed while the others went
-// on.
-struct ElementFailure {
-  std::size_t index;  // of the element, from 0
-  Value element;
-  Error error;  // its context names the check and the element
-};
 
 // orvantis_api for a check file already read from config_file: the check runs
 // from that read, and the file is not read again. With settings.session set,
