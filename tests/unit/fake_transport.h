@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -147,6 +148,37 @@ class FakeTransport : public Transport {
   std::deque<std::variant<Reply, Error>> script_;
   std::vector<Post> posts_;
   bool newest_first_ = false;
+};
+
+// Test-only factory: every transport it makes sends through one
+// FakeTransport, and the options each was made with are kept.
+class FakeTransportFactory : public TransportFactory {
+ public:
+  explicit FakeTransportFactory(Transport& transport) : transport_(transport) {}
+
+  std::unique_ptr<Transport> make_transport(
+      const TransportOptions& options) override {
+    made_.push_back(options);
+    return std::make_unique<Forward>(transport_);
+  }
+
+  const std::vector<TransportOptions>& made() const { return made_; }
+
+ private:
+  class Forward : public Transport {
+   public:
+    explicit Forward(Transport& to) : to_(to) {}
+    Reply post(const Request& request) override { return to_.post(request); }
+    void post_many(RequestBatch& batch, std::size_t in_flight) override {
+      to_.post_many(batch, in_flight);
+    }
+
+   private:
+    Transport& to_;
+  };
+
+  Transport& transport_;
+  std::vector<TransportOptions> made_;
 };
 
 }  // namespace tarnwick

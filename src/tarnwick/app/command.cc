@@ -84,7 +84,9 @@ int run(const CommandLine& command_line, RunSettings& settings,
   // So is an earlier run's file that cannot be compared with.
   std::optional<Baseline> baseline;
   if (command_line.baseline) baseline = Baseline::open(*command_line.baseline);
-  TracedTransport transport(env.transport, env.out,
+  const std::unique_ptr<Transport> sender =
+      env.transports.make_transport(transport_options(command_line));
+  TracedTransport transport(*sender, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock, &end_reports.traffic());
   Value session = log_in(settings, "", transport);

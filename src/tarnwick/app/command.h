@@ -12,7 +12,8 @@ namespace tarnwick {
 
 // What the command talks to. Everything must outlive the run.
 struct Environment {
-  Transport& transport;
+  // Makes the run's transport once the command line is read.
+  TransportFactory& transports;
   Prompter& prompter;
   Output& out;  // standard output: prompts aside, the report
   Output& err;  // standard error: usage and error lines

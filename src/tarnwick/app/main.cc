@@ -19,11 +19,11 @@ int main(int argc, char** argv) {
   harden_process();
   install_interruption_handlers();
   SteadyClock clock;
-  CurlTransport transport(clock);
+  CurlTransportFactory transports(clock);
   TerminalPrompter prompter;
   Output out(STDOUT_FILENO);
   Output err(STDERR_FILENO);
-  Environment env{transport, prompter, out, err, clock};
+  Environment env{transports, prompter, out, err, clock};
   try {
     return run_command(argc, argv, env);
   } catch (...) {

@@ -92,7 +92,6 @@ class TracedBatch : public RequestBatch {
     Sent& sent = in_flight_[index];
     // All but the form, which a trace never shows.
     sent.request.url = request.url;
-    sent.request.reuse_connection = request.reuse_connection;
     sent.request.check = request.check;
     sent.request.action = request.action;
     sent.request.element = request.element;
@@ -155,8 +154,9 @@ std::string trace_line(const Request& request, const Reply* reply,
   if (reply != nullptr) {
     line += ": HTTP " + std::to_string(reply->status) + ", " +
             std::to_string(reply->bytes) + " bytes, " + seconds_of(elapsed);
-    if (request.reuse_connection)
-      line += reply->reused_connection ? ", reused" : ", new connection";
+    if (reply->connection == Reply::Connection::kReused) line += ", reused";
+    if (reply->connection == Reply::Connection::kNew)
+      line += ", new connection";
   } else {
     line += std::string(": failed after ") + seconds_of(elapsed) + ": " +
             failure_kind;

@@ -114,8 +114,6 @@ Request make_request(const CheckChain& chain, const Requests& requests,
   Request r;
   r.url = requests.url;
   r.form = build_form(level, element);
-  r.timeout = requests.settings.timeout;
-  r.reuse_connection = requests.settings.reuse_connections;
   r.check = chain.text();
   r.action = shown_action(level, requests);
   if (element != nullptr) {

@@ -34,15 +34,14 @@ Value orvantis_api(const std::string& controller_ip,
 // orvantis_api for a check file already read from config_file: the check runs
 // from that read, and the file is not read again. With settings.session set,
 // the check and every check it refers to use that session instead of
-// logging in; settings.reuse_connections goes to every request. The element
-// requests of each compound check of the chain go through
-// Transport::post_many, settings.in_flight at a time, and come to what they
-// would come to one after another: the records in element order, and the
-// first failure in element order is the one that fails the check. With
-// failed_elements, a failure of one of the check's own element requests
-// that does not end the run is noted there, in element order, and the
-// check's result holds the records of the other elements; a failure of a
-// check it refers to still fails it wholly.
+// logging in. The element requests of each compound check of the chain go
+// through Transport::post_many, settings.in_flight at a time, and come to
+// what they would come to one after another: the records in element order,
+// and the first failure in element order is the one that fails the check.
+// With failed_elements, a failure of one of the check's own element
+// requests that does not end the run is noted there, in element order, and
+// the check's result holds the records of the other elements; a failure of
+// a check it refers to still fails it wholly.
 Value run_check(const RunSettings& settings, const CheckFile& config,
                 const std::string& config_file, Transport& transport,
                 std::vector<ElementFailure>* failed_elements = nullptr);

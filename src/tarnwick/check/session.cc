@@ -106,8 +106,6 @@ Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport) {
   Request request;
   request.url = controller_api_url(settings.controller_ip);
-  request.timeout = settings.timeout;
-  request.reuse_connection = settings.reuse_connections;
   request.check = check;
   return log_in(request, settings.username, settings.password, transport);
 }

@@ -32,9 +32,8 @@ Value get_orvantis_cid(const std::string& controller_ip,
                        const std::string& username,
                        const std::string& password);
 
-// get_orvantis_cid as a run logs in: the request carries the run's timeout
-// and connection reuse, and names the check it logs in for (check, "" for
-// the opening login).
+// get_orvantis_cid as a run logs in, naming the check it logs in for (check,
+// "" for the opening login).
 Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport);
 

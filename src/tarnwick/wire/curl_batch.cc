@@ -28,10 +28,11 @@ struct InFlight {
 
 class BatchRun {
  public:
-  BatchRun(RequestBatch& batch, std::size_t in_flight, Clock& clock,
-           CURLSH* kept)
+  BatchRun(RequestBatch& batch, std::size_t in_flight,
+           const TransportOptions& options, Clock& clock, CURLSH* kept)
       : batch_(batch),
         in_flight_(in_flight),
+        options_(options),
         clock_(clock),
         kept_(kept),
         multi_(curl_multi_init()) {
@@ -77,7 +78,7 @@ class BatchRun {
       try {
         flight->request = batch_.request(flight->index);
         if (multi_ == nullptr) throw start_failure(flight->request);
-        flight->transfer.emplace(flight->request, clock_, kept_);
+        flight->transfer.emplace(flight->request, options_, clock_, kept_);
       } catch (const Error& e) {
         batch_.failed(flight->index, e);
         continue;
@@ -85,8 +86,7 @@ class BatchRun {
       CURL* handle = flight->transfer->handle();
       // Until the first connection tells whether the controller speaks
       // HTTP/2, the others wait for it rather than open their own.
-      if (flight->request.reuse_connection)
-        curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L);
+      if (kept_ != nullptr) curl_easy_setopt(handle, CURLOPT_PIPEWAIT, 1L);
       if (curl_multi_add_handle(multi_, handle) != CURLM_OK) {
         const Error error = start_failure(flight->request);
         const std::size_t index = flight->index;
@@ -172,6 +172,7 @@ class BatchRun {
 
   RequestBatch& batch_;
   const std::size_t in_flight_;
+  const TransportOptions& options_;
   Clock& clock_;
   CURLSH* kept_;
   CURLM* multi_;
@@ -181,9 +182,9 @@ class BatchRun {
 
 }  // namespace
 
-void send_batch(RequestBatch& batch, std::size_t in_flight, Clock& clock,
-                CURLSH* kept) {
-  BatchRun(batch, in_flight, clock, kept).run();
+void send_batch(RequestBatch& batch, std::size_t in_flight,
+                const TransportOptions& options, Clock& clock, CURLSH* kept) {
+  BatchRun(batch, in_flight, options, clock, kept).run();
 }
 
 }  // namespace tarnwick

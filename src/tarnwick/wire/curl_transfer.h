@@ -13,6 +13,7 @@
 
 #include "tarnwick/base/clock.h"
 #include "tarnwick/wire/transport.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -34,13 +35,14 @@ struct Reception {
 
 class CurlTransfer {
  public:
-  // Sets up an easy handle for request, which must outlive the transfer (the
-  // form is sent from where it lies). A request with reuse_connection takes
-  // its connection from `kept`, a share of connections and TLS sessions,
-  // and leaves it there; one without opens its own and closes it. Throws
-  // Error(kConnection) for a URL without a host ("cannot reach") and when
-  // libcurl cannot be set up.
-  CurlTransfer(const Request& request, Clock& clock, CURLSH* kept);
+  // Sets up an easy handle for request as options say; request and options
+  // must outlive the transfer (the form is sent from where it lies). With
+  // `kept`, a share of connections and TLS sessions, the request takes its
+  // connection from there and leaves it there; without, it opens its own
+  // and closes it. Throws Error(kConnection) for a URL without a host
+  // ("cannot reach") and when libcurl cannot be set up.
+  CurlTransfer(const Request& request, const TransportOptions& options,
+               Clock& clock, CURLSH* kept);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
   ~CurlTransfer();
@@ -51,11 +53,13 @@ class CurlTransfer {
   // Error it comes to, as the Transport interface words it.
   Reply finish(CURLcode code);
 
-  // The connect timeout a request is sent with, in milliseconds.
-  static long connect_timeout_ms(const Request& request);
+  // Whether the request may go over a kept connection.
+  bool reuses_connections() const { return reuses_; }
 
  private:
   const Request& request_;
+  const TransportOptions& options_;
+  bool reuses_;
   Clock& clock_;
   Clock::TimePoint start_;
   CURL* curl_ = nullptr;

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <string>
+#include <utility>
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
@@ -11,26 +12,12 @@
 
 namespace tarnwick {
 
-// The connections that requests with Request::reuse_connection leave open,
-// the TLS sessions that reopened connections resume, and the name lookups,
-// in one libcurl share. Connections still open close with it.
-struct CurlTransport::Kept {
-  CURLSH* share = nullptr;
+CurlTransport::CurlTransport(Clock& clock, TransportOptions options)
+    : clock_(clock), options_(std::move(options)), pool_(options_.pool) {}
 
-  Kept() : share(curl_share_init()) {
-    if (share == nullptr) return;
-    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT,
-                                CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-      curl_share_setopt(share, CURLSHOPT_SHARE, data);
-  }
-  Kept(const Kept&) = delete;
-  Kept& operator=(const Kept&) = delete;
-  ~Kept() { curl_share_cleanup(share); }
-};
-
-CurlTransport::CurlTransport(Clock& clock) : clock_(clock) {}
-
-CurlTransport::~CurlTransport() = default;
+CurlTransport::~CurlTransport() {
+  if (kept_ != nullptr) pool_->give(kept_);
+}
 
 bool CurlTransport::started() {
   if (!initialized_) {
@@ -40,9 +27,13 @@ bool CurlTransport::started() {
   return init_ok_;
 }
 
-CurlTransport::Kept& CurlTransport::kept() {
-  if (!kept_) kept_ = std::make_unique<Kept>();
-  return *kept_;
+void* CurlTransport::kept() {
+  if (!options_.reuse_connections) return nullptr;
+  if (kept_ == nullptr) {
+    if (!pool_) pool_ = std::make_shared<ConnectionPool>();
+    kept_ = pool_->take();
+  }
+  return kept_;
 }
 
 Reply CurlTransport::post(const Request& request) {
@@ -50,8 +41,7 @@ Reply CurlTransport::post(const Request& request) {
     throw Error(ErrorKind::kConnection,
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
-  CurlTransfer transfer(request, clock_,
-                        request.reuse_connection ? kept().share : nullptr);
+  CurlTransfer transfer(request, options_, clock_, kept());
   return transfer.finish(curl_easy_perform(transfer.handle()));
 }
 
@@ -62,7 +52,42 @@ void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
     Transport::post_many(batch, in_flight);
     return;
   }
-  send_batch(batch, in_flight, clock_, kept().share);
+  send_batch(batch, in_flight, options_, clock_, kept());
+}
+
+// The connections that requests of a transport with reuse_connections leave
+// open, the TLS sessions that reopened connections resume, and the name
+// lookups, in one libcurl share. Connections still open close with it.
+void* ConnectionPool::take() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!free_.empty()) {
+      void* share = free_.back();
+      free_.pop_back();
+      return share;
+    }
+  }
+  CURLSH* share = curl_share_init();
+  if (share == nullptr) return nullptr;
+  for (curl_lock_data data :
+       {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+    curl_share_setopt(share, CURLSHOPT_SHARE, data);
+  return share;
+}
+
+void ConnectionPool::give(void* share) {
+  if (share == nullptr) return;
+  std::lock_guard lock(mutex_);
+  free_.push_back(share);
+}
+
+ConnectionPool::~ConnectionPool() {
+  for (void* share : free_) curl_share_cleanup(share);
+}
+
+std::unique_ptr<Transport> CurlTransportFactory::make_transport(
+    const TransportOptions& options) {
+  return std::make_unique<CurlTransport>(clock_, options);
 }
 
 std::string http_library_versions() {

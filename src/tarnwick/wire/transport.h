@@ -1,17 +1,18 @@
 // The network seam: one controller request, a form POSTed to a URL, and what
-// came back; or many such requests side by side. Abstract so that tests can
-// stand in for the network.
+// came back; or many such requests side by side; and the transports made
+// from options. Abstract so that tests can stand in for the network.
 #ifndef TARNWICK_WIRE_TRANSPORT_H_
 #define TARNWICK_WIRE_TRANSPORT_H_
 
-#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/error.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -19,15 +20,6 @@ struct Request {
   std::string url;
   // application/x-www-form-urlencoded, as encode_form makes it.
   std::string form;
-  // The bound on each wait: connecting (the name resolved, the connection
-  // made, the TLS handshake done) must finish within it, and once the
-  // request is sent no stretch of it may pass without a byte of the reply.
-  // Unset, a request waits as long as its connection allows.
-  std::optional<std::chrono::milliseconds> timeout;
-  // Whether the request may go over a connection that an earlier request
-  // left open, and leave its own open for a later one. Unset, it opens a
-  // connection of its own and closes it once the reply is in.
-  bool reuse_connection = false;
 
   // What the request is for, for messages and traces; never a secret.
   std::string check;    // the check and its chain of references, "" for none
@@ -42,8 +34,11 @@ struct Reply {
   std::string location;       // where a redirect points, or ""
   std::size_t bytes = 0;      // of the body as it arrived, before decoding
   Clock::Duration elapsed{};  // from the start of the request to its end
-  // It came over a connection an earlier request had opened.
-  bool reused_connection = false;
+  // The connection it came over: one of its own, closed once the reply was
+  // in; or, with TransportOptions::reuse_connections, one kept open for the
+  // requests after it, opened for this request or by an earlier one.
+  enum class Connection { kOwn, kNew, kReused };
+  Connection connection = Connection::kOwn;
 };
 
 // The requests that Transport::post_many sends side by side, numbered from
@@ -79,12 +74,12 @@ class Transport {
   // are not followed: a redirect is a reply like any other. Throws
   // Error(kConnection) when the request cannot be completed,
   // Error(kInvalidReply) when the whole reply arrived but its body cannot be
-  // decoded, and Error(kTimeout) when it overran request.timeout.
+  // decoded, and Error(kTimeout) when it overran TransportOptions::timeout.
   virtual Reply post(const Request& request) = 0;
 
   // Sends the batch's requests, up to `in_flight` of them unanswered at a
   // time, and returns once none is left in flight and none more is wanted.
-  // Each request is treated as post treats it and keeps its own timeout:
+  // Each request is treated as post treats it, with a timeout of its own:
   // its waits count from when it was sent, so a controller that serves one
   // request at a time makes the later ones wait within their limits. The
   // controller may receive them in another order than their numbers. A
@@ -108,6 +103,16 @@ class Transport {
       batch.received(i, std::move(*reply));
     }
   }
+};
+
+// Makes the transports a run sends through, each from its options: the
+// real one in main, a stand-in in tests.
+class TransportFactory {
+ public:
+  virtual ~TransportFactory() = default;
+  // What options.pool points to must outlive the transport.
+  virtual std::unique_ptr<Transport> make_transport(
+      const TransportOptions& options) = 0;
 };
 
 }  // namespace tarnwick

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <exception>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,7 +50,7 @@ class CommandTest : public testing::Test {
     argv_.clear();
     for (std::string& s : storage_) argv_.push_back(s.data());
     argv_.push_back(nullptr);
-    Environment env{transport_, prompter_, out_, err_, clock_};
+    Environment env{transports_, prompter_, out_, err_, clock_};
     try {
       return run_command(static_cast<int>(storage_.size()), argv_.data(), env);
     } catch (...) {
@@ -58,6 +60,7 @@ class CommandTest : public testing::Test {
 
   ScopedTempDir dir_;
   FakeTransport transport_;
+  FakeTransportFactory transports_{transport_};
   FakePrompter prompter_;
   Output out_{-1};
   Output err_{-1};
@@ -100,6 +103,37 @@ TEST_F(CommandTest, PromptsThenLogsInThenRunsTheSuite) {
             (Fields{{"CID", "c1"}, {"action", "show"}}));
   EXPECT_EQ(out_.text(), "A\n{'a': [True, None], 'b': 1}\n\n\n");
   EXPECT_EQ(err_.text(), "");
+}
+
+// One transport for the run, made from the command line's options; none
+// for a dry run.
+TEST_F(CommandTest, TheRunsTransportIsMadeFromTheCommandLine) {
+  using std::chrono::milliseconds;
+  struct Case {
+    std::vector<std::string> options;
+    std::optional<milliseconds> timeout;
+    bool reuse_connections;
+  } cases[] = {
+      {{}, std::nullopt, false},
+      {{"--timeout", "2.5", "--reuse-connections"}, milliseconds(2500), true},
+      {{"--in-flight", "3"}, std::nullopt, true},
+  };
+  for (const Case& c : cases) {
+    transport_.add_reply(R"({"CID": "c0"})");
+    transport_.add_reply(R"({"CID": "c1"})");
+    transport_.add_reply("{}");
+    std::vector<std::string> args = {"--controller_ip", "ctl",
+                                     "--password",      "pw",
+                                     "--config_dir",    dir_.path()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::size_t before = transports_.made().size();
+    EXPECT_EQ(run(args), 0) << err_.text();
+    ASSERT_EQ(transports_.made().size(), before + 1);
+    EXPECT_EQ(transports_.made().back().timeout, c.timeout);
+    EXPECT_EQ(transports_.made().back().reuse_connections, c.reuse_connections);
+  }
+  EXPECT_EQ(run({"--dry-run", "--config_dir", dir_.path()}), 0);
+  EXPECT_EQ(transports_.made().size(), std::size(cases));
 }
 
 TEST_F(CommandTest, FailedLoginEndsTheRunOnStandardOutput) {
