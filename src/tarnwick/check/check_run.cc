@@ -17,7 +17,6 @@
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/filter/filter.h"
-#include "tarnwick/wire/curl_transport.h"
 #include "tarnwick/wire/reply_summary.h"
 
 namespace tarnwick {
@@ -337,34 +336,6 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
   } catch (const Error& e) {
     chain.rethrow_in_context(e, false);
   }
-}
-
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file, Transport& transport) {
-  // Read before the login, so a missing or rejected file fails without one.
-  CheckFile config;
-  try {
-    config = CheckFile::load(config_file);
-  } catch (const Error& e) {
-    throw e.with_message(e.what() + (" (in " + config_file + ")"));
-  }
-  RunSettings settings;
-  settings.controller_ip = controller_ip;
-  settings.username = username;
-  settings.password = password;
-  settings.config_dir = config_dir;
-  WipedOnExit wiped(settings.password);
-  return run_check(settings, config, config_file, transport);
-}
-
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file) {
-  return orvantis_api(controller_ip, username, password, config_dir,
-                      config_file, process_curl_transport());
 }
 
 }  // namespace tarnwick

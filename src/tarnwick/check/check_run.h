@@ -15,24 +15,12 @@ namespace tarnwick {
 class CheckFile;
 struct RunSettings;
 
-// Runs the check file at config_file (opened unchanged) and returns its
-// result: the filtered reply, or for a compound check the list of records
-// {"object", "results"}. Logs in anew for this check; a compound check first
-// runs the check it refers to (found through config_dir). Every failure is
-// thrown as an Error; a failed login as Error(kLoginFailed).
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file, Transport& transport);
-
-// The same through the process's libcurl transport.
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file);
-
-// orvantis_api for a check file already read from config_file: the check runs
-// from that read, and the file is not read again. With settings.session set,
+// Runs a check already read from config_file (the file is not read again)
+// and returns its result: the filtered reply, or for a compound check the
+// list of records {"object", "results"}. Logs in anew for this check; a
+// compound check first runs the check it refers to (found through
+// settings.config_dir). Every failure is thrown as an Error; a failed login
+// as Error(kLoginFailed). With settings.session set,
 // the check and every check it refers to use that session instead of
 // logging in. The element requests of each compound check of the chain go
 // through Transport::post_many, settings.in_flight at a time, and come to

@@ -98,10 +98,4 @@ std::string http_library_versions() {
   return text;
 }
 
-Transport& process_curl_transport() {
-  static SteadyClock clock;
-  static CurlTransport transport(clock);
-  return transport;
-}
-
 }  // namespace tarnwick

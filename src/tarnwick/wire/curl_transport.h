@@ -106,10 +106,6 @@ class CurlTransportFactory : public TransportFactory {
 // themselves, one per line: "libcurl 7.88.1\nOpenSSL/3.0.17\n".
 std::string http_library_versions();
 
-// The CurlTransport of the process, on a SteadyClock, made at first use; for
-// the operations that keep their signatures without a Transport.
-Transport& process_curl_transport();
-
 }  // namespace tarnwick
 
 #endif  // TARNWICK_WIRE_CURL_TRANSPORT_H_

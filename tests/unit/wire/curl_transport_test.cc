@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tarnwick/app/operations.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/check/session.h"
 
