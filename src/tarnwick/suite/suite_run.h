@@ -49,10 +49,13 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir);
 
 // Runs the entry `name` of the check directory: reads it (once), tells the
 // writer it started, with its description when that can be read, runs it
-// from that read and hands the writer its outcome, which it also returns.
-// A failure is handed to the writer in the outcome, with whether it ends the
-// run, and thrown. run_index counts the earlier runs of the same name in this
-// run (from 0), which picks its line of the earlier run's file.
+// from that read and hands the writer its outcome, which it also returns:
+// a failed check's outcome holds its error, and whether it ends the run
+// (without keep_going, any failure does). The failure that ends the run is
+// then thrown, once the writer has the outcome; a failure to write the
+// report is thrown before. run_index counts the earlier runs of the same
+// name in this run (from 0), which picks its line of the earlier run's
+// file.
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                              std::size_t run_index);
 
