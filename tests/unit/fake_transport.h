@@ -5,15 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/wire/transport.h"
 
@@ -90,6 +94,11 @@ class FakeTransport : public Transport {
   void add_failure(ErrorKind kind, std::string message) {
     script_.emplace_back(Error(kind, message));
   }
+  // Queues a post that is never answered: it waits until `cancellation` is
+  // cancelled and throws its reason, as a transport made with it would.
+  void add_hang(Cancellation& cancellation) {
+    script_.emplace_back(&cancellation);
+  }
 
   Reply post(const Request& request) override {
     std::variant<Reply, Error> next = answer(request);
@@ -140,12 +149,34 @@ class FakeTransport : public Transport {
                     << request.url << ": " << request.form;
       return Error(ErrorKind::kConnection, "no reply scripted");
     }
-    std::variant<Reply, Error> next = std::move(script_.front());
+    std::variant<Reply, Error, Cancellation*> next = std::move(script_.front());
     script_.pop_front();
-    return next;
+    if (auto* error = std::get_if<Error>(&next)) return std::move(*error);
+    if (auto* reply = std::get_if<Reply>(&next)) return std::move(*reply);
+    wait_until_cancelled(*std::get<Cancellation*>(next));
   }
 
-  std::deque<std::variant<Reply, Error>> script_;
+  // Waits as a transport does: woken by a cancel, or at the deadline.
+  [[noreturn]] static void wait_until_cancelled(Cancellation& cancellation) {
+    std::mutex mutex;
+    std::condition_variable woken;
+    const Cancellation::Waiter waiter(&cancellation, [&] {
+      const std::lock_guard lock(mutex);
+      woken.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    while (!cancellation.cancelled()) {
+      if (const auto left = cancellation.time_left()) {
+        woken.wait_for(lock, *left);
+      } else {
+        woken.wait(lock);
+      }
+    }
+    cancellation.throw_if_cancelled();
+    std::abort();  // cancelled, so thrown
+  }
+
+  std::deque<std::variant<Reply, Error, Cancellation*>> script_;
   std::vector<Post> posts_;
   bool newest_first_ = false;
 };

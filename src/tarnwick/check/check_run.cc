@@ -333,6 +333,8 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
                        chain.levels().size() == 1 ? failed_elements : nullptr);
     }
     return result;
+  } catch (const Cancelled&) {
+    throw;
   } catch (const Error& e) {
     chain.rethrow_in_context(e, false);
   }

@@ -20,7 +20,8 @@ struct RunSettings;
 // list of records {"object", "results"}. Logs in anew for this check; a
 // compound check first runs the check it refers to (found through
 // settings.config_dir). Every failure is thrown as an Error; a failed login
-// as Error(kLoginFailed). With settings.session set,
+// as Error(kLoginFailed); a cancellation (Cancelled) passes unchanged. With
+// settings.session set,
 // the check and every check it refers to use that session instead of
 // logging in. The element requests of each compound check of the chain go
 // through Transport::post_many, settings.in_flight at a time, and come to

@@ -80,8 +80,12 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir) {
 namespace {
 
 // A failure that is not the check's: the report cannot take the news of its
-// own failure. It ends the run before the check is finished.
-bool passes_through(const Error& e) { return e.kind() == ErrorKind::kOutput; }
+// own failure, and a cancelled run ends before the check does. Either ends
+// the run before the check is finished.
+bool passes_through(const Error& e) {
+  return e.kind() == ErrorKind::kOutput ||
+         dynamic_cast<const Cancelled*>(&e) != nullptr;
+}
 
 // The outcome of a check that failed with e: no result, its expectations
 // not judged. Returns e (the exception being handled) when it ends the
@@ -165,6 +169,7 @@ void run_checks(const Suite& suite, const std::vector<std::string>& names,
                 SuiteTally& tally) {
   tally.checks = names.size();
   for (const std::string& name : names) {
+    if (suite.cancellation != nullptr) suite.cancellation->throw_if_cancelled();
     // What ends the run passes through.
     const CheckOutcome outcome =
         run_named_check(suite, name, tally.runs[name]++);

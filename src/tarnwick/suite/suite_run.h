@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/check/run_settings.h"
@@ -34,6 +35,10 @@ struct Suite {
   // The earlier run each check's result is compared with (--baseline), by
   // the section [compare] of its file; null for none.
   const Baseline* baseline = nullptr;
+  // The run's cancellation, looked at before each check; the transport's
+  // (TransportOptions::cancellation) ends the requests in flight. Null for
+  // none.
+  Cancellation* cancellation = nullptr;
 };
 
 // The checks of config_dir: every entry whose name ends in ".cfg" (exactly),
@@ -55,7 +60,8 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir);
 // then thrown, once the writer has the outcome; a failure to write the
 // report is thrown before. run_index counts the earlier runs of the same
 // name in this run (from 0), which picks its line of the earlier run's
-// file.
+// file. A cancellation (Cancelled) is thrown as it comes, the check not
+// finished.
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                              std::size_t run_index);
 
@@ -63,7 +69,8 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
 // each found. Without keep_going the first failure ends the run (thrown).
 // With it, a failure that ends only its check is noted with its error line
 // on err, and the next check runs; what ends the run is thrown, with tally
-// as far as the run got.
+// as far as the run got. Once suite.cancellation is cancelled, its reason is
+// thrown: the checks that finished have been handed to the writer.
 void run_checks(const Suite& suite, const std::vector<std::string>& names,
                 SuiteTally& tally);
 

@@ -72,12 +72,15 @@ std::size_t note_header(char*, std::size_t size, std::size_t count,
   return size * count;
 }
 
-// Ends the transfer once the request is sent and a whole limit passes
-// without a byte either way. libcurl's own low-speed limit averages over
-// whole seconds, so the watch keeps its own time, on a monotonic clock.
+// Ends the transfer once the run is cancelled, and once the request is sent
+// and a whole limit passes without a byte either way. libcurl's own
+// low-speed limit averages over whole seconds, so the watch keeps its own
+// time, on a monotonic clock.
 int watch_progress(void* user, curl_off_t, curl_off_t received, curl_off_t,
                    curl_off_t uploaded) {
   auto* r = static_cast<Reception*>(user);
+  if (r->cancellation != nullptr && r->cancellation->cancelled()) return 1;
+  if (r->clock == nullptr) return 0;
   const Clock::TimePoint now = r->clock->now();
   const std::uint64_t seen = r->activity +
                              static_cast<std::uint64_t>(received) +
@@ -218,10 +221,12 @@ void set_options(CURL* c, const Request& request,
   // Keep-alive probes end the wait for a peer that has gone away.
   curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms(options));
-  if (options.timeout) {
+  if (options.timeout || options.cancellation != nullptr) {
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, watch_progress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &reception);
+  }
+  if (options.timeout) {
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, note_header);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &reception);
   }
@@ -341,6 +346,7 @@ CurlTransfer::CurlTransfer(const Request& request,
     throw;
   }
   reception_.curl = curl_;
+  reception_.cancellation = options.cancellation;
   if (options.timeout) {
     reception_.clock = &clock_;
     reception_.limit = *options.timeout;

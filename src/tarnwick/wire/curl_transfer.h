@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/wire/transport.h"
 #include "tarnwick/wire/transport_options.h"
@@ -22,6 +23,10 @@ struct Reception {
   CURL* curl = nullptr;
   std::string body;
   bool out_of_memory = false;
+
+  // The run's cancellation, which ends the transfer from the progress
+  // callback; null for none.
+  Cancellation* cancellation = nullptr;
 
   // The watch on a request with a timeout, kept by the progress callback.
   Clock* clock = nullptr;

@@ -16,6 +16,7 @@ CurlTransport::CurlTransport(Clock& clock, TransportOptions options)
     : clock_(clock), options_(std::move(options)), pool_(options_.pool) {}
 
 CurlTransport::~CurlTransport() {
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
   if (kept_ != nullptr) pool_->give(kept_);
 }
 
@@ -36,13 +37,21 @@ void* CurlTransport::kept() {
   return kept_;
 }
 
+void* CurlTransport::multi() {
+  if (multi_ == nullptr) multi_ = curl_multi_init();
+  return multi_;
+}
+
 Reply CurlTransport::post(const Request& request) {
-  if (!started()) {
+  if (!started() || multi() == nullptr) {
     throw Error(ErrorKind::kConnection,
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
+  if (options_.cancellation != nullptr)
+    options_.cancellation->throw_if_cancelled();
   CurlTransfer transfer(request, options_, clock_, kept());
-  return transfer.finish(curl_easy_perform(transfer.handle()));
+  return transfer.finish(perform_alone(multi_, transfer.handle(), request.url,
+                                       options_.cancellation));
 }
 
 void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {

@@ -36,6 +36,10 @@ namespace tarnwick {
 // controller speaks HTTP/2 before it opens another); over HTTP/1.1, at most
 // in_flight connections, left open for the requests after. With in_flight
 // 1, the requests go through post one after another.
+//
+// Every request, one by itself too, is driven through a libcurl multi
+// handle, which the options' cancellation wakes: the requests in flight then
+// end at once, their connections closed.
 class CurlTransport : public Transport {
  public:
   // clock measures Reply::elapsed; it must outlive the transport, and so
@@ -54,6 +58,8 @@ class CurlTransport : public Transport {
   // The libcurl share of the kept connections, taken at first use; null
   // when the options do not reuse connections.
   void* kept();
+  // The multi handle that drives post's transfers, made at first use.
+  void* multi();
 
   Clock& clock_;
   const TransportOptions options_;
@@ -63,6 +69,7 @@ class CurlTransport : public Transport {
   bool init_ok_ = false;
   std::shared_ptr<ConnectionPool> pool_;  // options_.pool, or its own
   void* kept_ = nullptr;                  // taken from pool_
+  void* multi_ = nullptr;
 };
 
 // Connections kept open, the TLS sessions that reopened connections resume,

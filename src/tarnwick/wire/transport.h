@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/wire/transport_options.h"
@@ -74,7 +75,8 @@ class Transport {
   // are not followed: a redirect is a reply like any other. Throws
   // Error(kConnection) when the request cannot be completed,
   // Error(kInvalidReply) when the whole reply arrived but its body cannot be
-  // decoded, and Error(kTimeout) when it overran TransportOptions::timeout.
+  // decoded, Error(kTimeout) when it overran TransportOptions::timeout, and
+  // the Cancelled reason of TransportOptions::cancellation.
   virtual Reply post(const Request& request) = 0;
 
   // Sends the batch's requests, up to `in_flight` of them unanswered at a
@@ -85,17 +87,19 @@ class Transport {
   // controller may receive them in another order than their numbers. A
   // caller that wants no more after a failure lowers batch.wanted(): the
   // requests before it still end, the later ones are abandoned or never
-  // sent. An exception from the batch other than an Error from request()
-  // ends post_many at once, the requests in flight abandoned, and passes
-  // through. A reply is handed over as soon as it is in, so at most
-  // `in_flight` of them are held at once. This default sends them one after
-  // another through post(), whatever `in_flight` says.
+  // sent. An exception from the batch other than an Error from request(),
+  // and a cancellation (Cancelled), end post_many at once, the requests in
+  // flight abandoned, and pass through. A reply is handed over as soon as it is
+  // in, so at most `in_flight` of them are held at once. This default sends
+  // them one after another through post(), whatever `in_flight` says.
   virtual void post_many(RequestBatch& batch, std::size_t in_flight) {
     static_cast<void>(in_flight);
     for (std::size_t i = 0; i < batch.wanted(); ++i) {
       std::optional<Reply> reply;
       try {
         reply = post(batch.request(i));
+      } catch (const Cancelled&) {
+        throw;
       } catch (const Error& e) {
         batch.failed(i, e);
         continue;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/wire/tls_trust.h"
 
 namespace tarnwick {
@@ -30,6 +31,11 @@ struct TransportOptions {
   // back to, for transports made one after another or side by side (a
   // server's runs); null, the transport keeps its own.
   std::shared_ptr<ConnectionPool> pool;
+  // The run's cancellation: once it is cancelled, the requests in flight
+  // end (within 100 ms), their connections closed, and the transport throws
+  // its reason (Cancelled) instead of their ends; no request is sent after.
+  // Null for none.
+  Cancellation* cancellation = nullptr;
 };
 
 }  // namespace tarnwick
