@@ -84,8 +84,10 @@ int run(const CommandLine& command_line, RunSettings& settings,
   // So is an earlier run's file that cannot be compared with.
   std::optional<Baseline> baseline;
   if (command_line.baseline) baseline = Baseline::open(*command_line.baseline);
+  TransportOptions options = transport_options(command_line);
+  options.cancellation = env.cancellation;
   const std::unique_ptr<Transport> sender =
-      env.transports.make_transport(transport_options(command_line));
+      env.transports.make_transport(options);
   TracedTransport transport(*sender, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock, &end_reports.traffic());
@@ -104,6 +106,7 @@ int run(const CommandLine& command_line, RunSettings& settings,
   ForwardingReport forward(std::move(writers));
   Suite suite{settings, transport, forward, env.clock, env.err};
   suite.keep_going = command_line.keep_going;
+  suite.cancellation = env.cancellation;
   suite.expect = command_line.expect;
   if (baseline) suite.baseline = &*baseline;
   run_checks(suite, names, tally);
@@ -201,7 +204,8 @@ int run_command(int argc, char** argv, Environment& env) {
     failure = std::current_exception();
     status = report_failure(failure, env.out, env.err,
                             !command_line.json && !command_line.nagios);
-    if (status != kExitFailure)  // a closed pipe: no summary
+    // A closed pipe or an interruption: no summary.
+    if (status != kExitFailure)
       return end_reports.finish(status, failure, settings, env.err);
   }
   const std::string summary = tally.summary_lines();

@@ -1,15 +1,20 @@
 #include "tarnwick/app/interruption.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 
 namespace tarnwick {
@@ -33,8 +38,28 @@ volatile std::sig_atomic_t g_context = 0;
 constexpr char kSigintReport[] = "tarnwick: interrupted: stopped by SIGINT";
 constexpr char kSigtermReport[] = "tarnwick: interrupted: stopped by SIGTERM";
 
-// Async-signal-safe throughout: tcsetattr, memcpy, write and _exit only.
+// The route (InterruptionRoute): the pipe's end its thread reads, or -1;
+// whether requests wait; the signal routed, once one is. A lock-free atomic
+// is safe in a handler.
+volatile std::sig_atomic_t g_route_fd = -1;
+volatile std::sig_atomic_t g_requests_waiting = 0;
+std::atomic<int> g_routed_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Hands the first signal while requests wait to the route; whether it did.
+bool route(int signal_number) {
+  if (!g_requests_waiting || g_route_fd < 0) return false;
+  int none = 0;
+  if (!g_routed_signal.compare_exchange_strong(none, signal_number))
+    return false;
+  const auto byte = static_cast<unsigned char>(signal_number);
+  return write(g_route_fd, &byte, 1) == 1;
+}
+
+// Async-signal-safe throughout: tcsetattr, memcpy, write, lock-free atomics
+// and _exit only.
 void on_interruption(int signal_number) {
+  if (route(signal_number)) return;
   if (g_echo_off) tcsetattr(g_tty_fd, TCSANOW, &g_saved_termios);
   if (g_open_line_fd >= 0) {
     [[maybe_unused]] ssize_t n = write(g_open_line_fd, "\n", 1);
@@ -84,6 +109,53 @@ void note_echo_restored() {
 }
 
 void note_open_line(int fd) { g_open_line_fd = fd; }
+
+Cancelled interrupted_by(int signal_number) {
+  return signal_number == SIGTERM
+             ? Cancelled(ErrorKind::kInterrupted, "stopped by SIGTERM",
+                         kExitTerminated)
+             : Cancelled(ErrorKind::kInterrupted, "stopped by SIGINT",
+                         kExitInterrupted);
+}
+
+InterruptionRoute::InterruptionRoute(Cancellation& cancellation) {
+  if (pipe2(pipe_, O_CLOEXEC) != 0) return;
+  try {
+    watcher_ = std::thread([this, &cancellation] {
+      // The signals go to the threads of the run, not here.
+      sigset_t signals;
+      sigemptyset(&signals);
+      sigaddset(&signals, SIGINT);
+      sigaddset(&signals, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+      for (;;) {
+        unsigned char byte = 0;
+        const ssize_t n = read(pipe_[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1) return;
+        cancellation.cancel(interrupted_by(byte));
+      }
+    });
+  } catch (const std::system_error&) {
+    return;
+  }
+  g_route_fd = pipe_[1];
+}
+
+InterruptionRoute::~InterruptionRoute() {
+  g_route_fd = -1;
+  // The end of the pipe ends the thread.
+  if (pipe_[1] >= 0) close(pipe_[1]);
+  if (watcher_.joinable()) watcher_.join();
+  if (pipe_[0] >= 0) close(pipe_[0]);
+}
+
+void note_requests_waiting(bool waiting) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_requests_waiting = waiting ? 1 : 0;
+}
+
+int routed_signal() { return g_routed_signal.load(); }
 
 void set_interruption_context(std::string_view text) {
   const int next = 1 - g_context;
