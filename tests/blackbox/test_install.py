@@ -23,7 +23,8 @@ BUILD_TIMEOUT = 300  # seconds for configuring or building the consumer
 RUN_TIMEOUT = 60  # seconds for any one run of an installed program
 
 PUBLIC_HEADERS = {"base/value.h", "base/literal.h", "base/output.h",
-                  "base/clock.h", "base/error.h", "json/json.h",
+                  "base/clock.h", "base/error.h", "base/cancellation.h",
+                  "json/json.h",
                   "filter/filter.h", "report/notation.h",
                   "wire/transport.h", "wire/transport_options.h",
                   "wire/tls_trust.h", "wire/curl_transport.h",

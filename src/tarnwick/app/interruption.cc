@@ -1,9 +1,10 @@
 #include "tarnwick/app/interruption.h"
 
-#include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,28 +39,50 @@ volatile std::sig_atomic_t g_context = 0;
 constexpr char kSigintReport[] = "tarnwick: interrupted: stopped by SIGINT";
 constexpr char kSigtermReport[] = "tarnwick: interrupted: stopped by SIGTERM";
 
-// The route (InterruptionRoute): the pipe's end its thread reads, or -1;
-// whether requests wait; the signal routed, once one is. A lock-free atomic
-// is safe in a handler.
-volatile std::sig_atomic_t g_route_fd = -1;
+// The route (InterruptionRoute): the semaphore its thread waits on, or
+// null; whether requests wait; the signal routed, once one is. Lock-free
+// atomics and sem_post are safe in a handler.
+std::atomic<sem_t*> g_route{nullptr};
 volatile std::sig_atomic_t g_requests_waiting = 0;
 std::atomic<int> g_routed_signal{0};
+std::atomic<long long> g_routed_at{0};  // CLOCK_MONOTONIC, in ns; 0 unknown
+static_assert(std::atomic<sem_t*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<long long>::is_always_lock_free);
+
+// Signals this close together count as one: coreutils timeout sends its
+// signal to tarnwick, then to its process group, tarnwick included.
+constexpr long long kTogetherNs = 500'000'000;
+
+long long now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Whether the signal came together with the one routed to the run.
+bool came_with_the_routed_one() {
+  if (g_routed_signal.load() == 0) return false;
+  const long long routed_at = g_routed_at.load();
+  return routed_at == 0 || now_ns() - routed_at < kTogetherNs;
+}
 
 // Hands the first signal while requests wait to the route; whether it did.
 bool route(int signal_number) {
-  if (!g_requests_waiting || g_route_fd < 0) return false;
+  sem_t* const route = g_route.load();
+  if (!g_requests_waiting || route == nullptr) return false;
+  const long long now = now_ns();
   int none = 0;
   if (!g_routed_signal.compare_exchange_strong(none, signal_number))
     return false;
-  const auto byte = static_cast<unsigned char>(signal_number);
-  return write(g_route_fd, &byte, 1) == 1;
+  g_routed_at.store(now);
+  return sem_post(route) == 0;
 }
 
-// Async-signal-safe throughout: tcsetattr, memcpy, write, lock-free atomics
-// and _exit only.
+// Async-signal-safe throughout: tcsetattr, memcpy, write, sem_post,
+// clock_gettime, lock-free atomics and _exit only.
 void on_interruption(int signal_number) {
-  if (route(signal_number)) return;
+  if (came_with_the_routed_one() || route(signal_number)) return;
   if (g_echo_off) tcsetattr(g_tty_fd, TCSANOW, &g_saved_termios);
   if (g_open_line_fd >= 0) {
     [[maybe_unused]] ssize_t n = write(g_open_line_fd, "\n", 1);
@@ -119,7 +142,8 @@ Cancelled interrupted_by(int signal_number) {
 }
 
 InterruptionRoute::InterruptionRoute(Cancellation& cancellation) {
-  if (pipe2(pipe_, O_CLOEXEC) != 0) return;
+  if (sem_init(&wake_, 0, 0) != 0) return;
+  ready_ = true;
   try {
     watcher_ = std::thread([this, &cancellation] {
       // The signals go to the threads of the run, not here.
@@ -129,25 +153,28 @@ InterruptionRoute::InterruptionRoute(Cancellation& cancellation) {
       sigaddset(&signals, SIGTERM);
       pthread_sigmask(SIG_BLOCK, &signals, nullptr);
       for (;;) {
-        unsigned char byte = 0;
-        const ssize_t n = read(pipe_[0], &byte, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n != 1) return;
-        cancellation.cancel(interrupted_by(byte));
+        while (sem_wait(&wake_) != 0) {
+          if (errno != EINTR) return;
+        }
+        if (ending_) return;
+        if (const int signal_number = g_routed_signal.load())
+          cancellation.cancel(interrupted_by(signal_number));
       }
     });
   } catch (const std::system_error&) {
     return;
   }
-  g_route_fd = pipe_[1];
+  g_route = &wake_;
 }
 
 InterruptionRoute::~InterruptionRoute() {
-  g_route_fd = -1;
-  // The end of the pipe ends the thread.
-  if (pipe_[1] >= 0) close(pipe_[1]);
-  if (watcher_.joinable()) watcher_.join();
-  if (pipe_[0] >= 0) close(pipe_[0]);
+  g_route = nullptr;
+  if (watcher_.joinable()) {
+    ending_ = true;
+    sem_post(&wake_);
+    watcher_.join();
+  }
+  if (ready_) sem_destroy(&wake_);
 }
 
 void note_requests_waiting(bool waiting) {

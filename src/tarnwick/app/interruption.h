@@ -4,8 +4,10 @@
 #ifndef TARNWICK_APP_INTERRUPTION_H_
 #define TARNWICK_APP_INTERRUPTION_H_
 
+#include <semaphore.h>
 #include <termios.h>
 
+#include <atomic>
 #include <string_view>
 #include <thread>
 
@@ -32,11 +34,13 @@ Cancelled interrupted_by(int signal_number);
 // While it lives, the first SIGINT or SIGTERM that arrives while requests
 // wait (note_requests_waiting) cancels `cancellation` with interrupted_by
 // instead of ending the process: the run ends its requests and returns,
-// and its reports are written. A second signal, and one at any other time
-// (at a prompt, while standard output blocks), ends the process at once.
+// and its reports are written. Signals within 0.5 s of it count as the same
+// one (coreutils timeout sends its signal twice); a later second signal,
+// and one at any other time (at a prompt, while standard output blocks),
+// ends the process at once.
 // The cancel comes from a thread of its own, which the signal handler wakes
-// through a pipe, so that it may wake libcurl's waits; the thread ends with
-// the route. Without a pipe or a thread, nothing is routed.
+// through a semaphore, so that it may wake libcurl's waits; the thread ends
+// with the route. Without a semaphore or a thread, nothing is routed.
 class InterruptionRoute {
  public:
   explicit InterruptionRoute(Cancellation& cancellation);
@@ -45,7 +49,9 @@ class InterruptionRoute {
   InterruptionRoute& operator=(const InterruptionRoute&) = delete;
 
  private:
-  int pipe_[2] = {-1, -1};
+  sem_t wake_;
+  bool ready_ = false;  // wake_ is made
+  std::atomic<bool> ending_{false};
   std::thread watcher_;
 };
 
