@@ -36,8 +36,9 @@ set(TARNWICK_INSTALL_PKGDIR ${CMAKE_INSTALL_LIBEXECDIR}/tarnwick)
 # are internal; no public header may include one of them.
 set(TARNWICK_PUBLIC_HEADERS
   base/value.h base/literal.h base/output.h base/clock.h base/error.h
-  json/json.h filter/filter.h report/notation.h check/check_run.h
-  check/session.h wire/transport.h wire/curl_transport.h app/config_dir.h)
+  base/cancellation.h json/json.h filter/filter.h report/notation.h wire/transport.h
+  wire/transport_options.h wire/tls_trust.h wire/curl_transport.h
+  app/config_dir.h app/operations.h)
 
 # ---------------------------------------------------------------------------
 # The man pages and the changelog, compressed as Debian's policy asks (and

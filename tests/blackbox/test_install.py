@@ -24,11 +24,12 @@ BUILD_TIMEOUT = 300  # seconds for configuring or building the consumer
 RUN_TIMEOUT = 60  # seconds for any one run of an installed program
 
 PUBLIC_HEADERS = {"base/value.h", "base/literal.h", "base/output.h",
-                  "base/clock.h", "base/error.h", "json/json.h",
+                  "base/clock.h", "base/error.h", "base/cancellation.h",
+                  "json/json.h",
                   "filter/filter.h", "report/notation.h",
-                  "check/check_run.h", "check/session.h",
-                  "wire/transport.h", "wire/curl_transport.h",
-                  "app/config_dir.h"}
+                  "wire/transport.h", "wire/transport_options.h",
+                  "wire/tls_trust.h", "wire/curl_transport.h",
+                  "app/config_dir.h", "app/operations.h"}
 
 GATEWAYS = {"gateways": [{"name": "edge-1", "state": "up"},
                          {"name": "edge-2"}]}

@@ -188,28 +188,52 @@ class RunReportsTest(unittest.TestCase):
                             self.assertTrue(out.decode().startswith(
                                 "TARNWICK CRITICAL - "), out)
 
-    def test_an_interruption_writes_nothing(self):
+    def test_an_interruption_writes_both_files_and_the_plugin_line(self):
+        # timeout(1) sends SIGTERM while the check's request waits at a
+        # stand-in that never answers it (--preserve-status passes on
+        # tarnwick's own exit status instead of its 124).
         hold = self.stub.dir / "never"
         with StubController(REPLIES, [{"action": "site",
                                        "hold_until": str(hold)}]) as stub:
-            proc = subprocess.Popen(
-                [tarnwick_bin(), "--config_dir", str(self.checks),
-                 "--controller_ip", stub.address, "--password", PASSWORD,
-                 "--metrics", str(self.out / "m.prom"), "--only", "site.cfg"],
-                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL, env=clean_env(),
-                start_new_session=True)
-            try:
-                wait_for(lambda: any(r["action"] == "site"
-                                     for r in stub.requests()),
-                         "the check's request", TIMEOUT)
-                proc.send_signal(signal.SIGTERM)
-                self.assertEqual(proc.wait(timeout=TIMEOUT), 143)
-            finally:
-                if proc.poll() is None:
-                    proc.kill()
-                    proc.wait()
-        self.assertEqual(os.listdir(self.out), [])
+            def interrupted(*options):
+                proc = subprocess.run(
+                    ["timeout", "--preserve-status", "-s", "TERM", "1",
+                     tarnwick_bin(), "--config_dir", str(self.checks),
+                     "--controller_ip", stub.address, "--password",
+                     PASSWORD, "--only", "site.cfg", *map(str, options)],
+                    stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                    env=clean_env(), timeout=TIMEOUT)
+                self.assertEqual(
+                    [r["action"] for r in stub.requests()][-2:],
+                    ["login", "site"], "the signal came too early")
+                return proc.returncode, proc.stdout, proc.stderr
+
+            waiting = ("stopped by SIGTERM while waiting for "
+                       "'https://%s/v1/api' (in %s/site.cfg)" %
+                       (stub.address, self.checks))
+            self.assertEqual(
+                interrupted("--metrics", self.out / "m.prom",
+                            "--report-junit", self.out / "r.xml"),
+                (143, 'Site <&> "load"\n',
+                 "tarnwick: interrupted: %s\n" % waiting))
+            metrics = (self.out / "m.prom").read_text()
+            self.assertIn('\ntarnwick_run_exit_status{controller="%s"} 143\n'
+                          % stub.address, metrics)
+            self.assertNotIn("tarnwick_check_", metrics)
+            junit = (self.out / "r.xml").read_text()
+            self.assertIn('<testcase name="(run)" classname="%s" time="0.000">'
+                          '\n      <error type="interrupted" message="stopped '
+                          'by SIGTERM while waiting for ' % self.checks, junit)
+            self.assertIn('<property name="exit_status" value="143"/>', junit)
+            # Standard output carries the plugin's line; stderr stays.
+            status, out, err = interrupted("--nagios")
+            self.assertEqual((status, err),
+                             (3, "tarnwick: interrupted: %s\n" % waiting))
+            self.assertRegex(out, "^" + re.escape(
+                "TARNWICK UNKNOWN - interrupted by " + waiting[len(
+                    "stopped by "):] + "; 1 check not run | checks=1 "
+                "failed=0 expectations_failed=0 changed=0 time=") +
+                r"[0-9.]+s\n$")
 
     def test_nagios_gives_one_status_line_and_the_plugin_statuses(self):
         perf = " | checks=%d failed=%d expectations_failed=%d changed=0 time="

@@ -5,14 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/wire/tls_certificate.h"
 #include "tarnwick/wire/tls_trust.h"
@@ -91,6 +96,11 @@ class FakeTransport : public Transport {
   void add_failure(ErrorKind kind, std::string message) {
     script_.emplace_back(Error(kind, message));
   }
+  // Queues a post that is never answered: it waits until `cancellation` is
+  // cancelled and throws its reason, as a transport made with it would.
+  void add_hang(Cancellation& cancellation) {
+    script_.emplace_back(&cancellation);
+  }
 
   Reply post(const Request& request) override {
     std::variant<Reply, Error> next = answer(request);
@@ -129,9 +139,7 @@ class FakeTransport : public Transport {
     }
   }
 
-  // The trust last set, and the certificate every handshake presents.
-  void set_trust(const TlsTrust& trust) override { trust_ = trust; }
-  const TlsTrust& trust() const { return trust_; }
+  // The certificate every handshake presents.
   void set_certificate(TlsCertificate certificate) {
     certificate_ = std::move(certificate);
   }
@@ -153,17 +161,72 @@ class FakeTransport : public Transport {
                     << request.url << ": " << request.form;
       return Error(ErrorKind::kConnection, "no reply scripted");
     }
-    std::variant<Reply, Error> next = std::move(script_.front());
+    std::variant<Reply, Error, Cancellation*> next = std::move(script_.front());
     script_.pop_front();
-    return next;
+    if (auto* error = std::get_if<Error>(&next)) return std::move(*error);
+    if (auto* reply = std::get_if<Reply>(&next)) return std::move(*reply);
+    wait_until_cancelled(*std::get<Cancellation*>(next));
   }
 
-  std::deque<std::variant<Reply, Error>> script_;
+  // Waits as a transport does: woken by a cancel, or at the deadline.
+  [[noreturn]] static void wait_until_cancelled(Cancellation& cancellation) {
+    std::mutex mutex;
+    std::condition_variable woken;
+    const Cancellation::Waiter waiter(&cancellation, [&] {
+      const std::lock_guard lock(mutex);
+      woken.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    while (!cancellation.cancelled()) {
+      if (const auto left = cancellation.time_left()) {
+        woken.wait_for(lock, *left);
+      } else {
+        woken.wait(lock);
+      }
+    }
+    cancellation.throw_if_cancelled();
+    std::abort();  // cancelled, so thrown
+  }
+
+  std::deque<std::variant<Reply, Error, Cancellation*>> script_;
   std::vector<Post> posts_;
   bool newest_first_ = false;
-  TlsTrust trust_;
   TlsCertificate certificate_;
   std::vector<std::string> handshakes_;
+};
+
+// Test-only factory: every transport it makes sends through one
+// FakeTransport, and the options each was made with are kept.
+class FakeTransportFactory : public TransportFactory {
+ public:
+  explicit FakeTransportFactory(Transport& transport) : transport_(transport) {}
+
+  std::unique_ptr<Transport> make_transport(
+      const TransportOptions& options) override {
+    made_.push_back(options);
+    return std::make_unique<Forward>(transport_);
+  }
+
+  const std::vector<TransportOptions>& made() const { return made_; }
+
+ private:
+  class Forward : public Transport {
+   public:
+    explicit Forward(Transport& to) : to_(to) {}
+    Reply post(const Request& request) override { return to_.post(request); }
+    void post_many(RequestBatch& batch, std::size_t in_flight) override {
+      to_.post_many(batch, in_flight);
+    }
+    TlsCertificate presented_certificate(const Request& request) override {
+      return to_.presented_certificate(request);
+    }
+
+   private:
+    Transport& to_;
+  };
+
+  Transport& transport_;
+  std::vector<TransportOptions> made_;
 };
 
 }  // namespace tarnwick

@@ -69,26 +69,23 @@ std::unique_ptr<ReportWriter> make_report(const CommandLine& command_line,
   return make_writer(out);
 }
 
-// Hands the transport the trust of --tls-pin and --tls-ca. A CA file that
-// cannot be used ends the run here, before anything is asked for or sent.
-void set_trust(const CommandLine& command_line, Transport& transport) {
-  TlsTrust trust;
-  if (command_line.tls_pin) trust.pinned_public_keys = *command_line.tls_pin;
-  if (command_line.tls_ca) {
-    check_ca_file(*command_line.tls_ca);
-    trust.ca_file = *command_line.tls_ca;
-  }
-  transport.set_trust(trust);
+// A CA file that cannot be used ends the run here, before anything is asked
+// for or sent.
+void check_trust_files(const CommandLine& command_line) {
+  if (command_line.tls_ca) check_ca_file(*command_line.tls_ca);
 }
 
 // --tls-show-pin: the handshake alone, under the trust asked for; no
 // password is asked for or read, and nothing is sent.
 int run_show_pin(const CommandLine& command_line, Environment& env) {
-  set_trust(command_line, env.transport);
+  check_trust_files(command_line);
+  TransportOptions options = transport_options(command_line);
+  options.cancellation = env.cancellation;
+  const std::unique_ptr<Transport> transport =
+      env.transports.make_transport(options);
   Request request;
   request.url = controller_api_url(*command_line.controller_ip);
-  request.timeout = command_line.timeout;
-  write_certificate(env.transport.presented_certificate(request),
+  write_certificate(transport->presented_certificate(request),
                     command_line.json, env.out);
   env.out.flush();
   return kExitSuccess;
@@ -100,7 +97,7 @@ int run_show_pin(const CommandLine& command_line, Environment& env) {
 // end_reports, which are handed every check too.
 int run(const CommandLine& command_line, RunSettings& settings,
         Environment& env, SuiteTally& tally, EndReports& end_reports) {
-  set_trust(command_line, env.transport);
+  check_trust_files(command_line);
   fix_settings(command_line, env.prompter, settings);
   // A name that is no check file ends the run before anything is sent,
   // whether the run would go on past failed checks or not.
@@ -121,7 +118,11 @@ int run(const CommandLine& command_line, RunSettings& settings,
     if (names.empty()) names = list_checks(settings.config_dir);
     check_baseline_has_checks(*baseline, names);
   }
-  TracedTransport transport(env.transport, env.out,
+  TransportOptions options = transport_options(command_line);
+  options.cancellation = env.cancellation;
+  const std::unique_ptr<Transport> sender =
+      env.transports.make_transport(options);
+  TracedTransport transport(*sender, env.out,
                             command_line.verbose ? &env.err : nullptr,
                             env.clock, &end_reports.traffic());
   Value session = log_in(settings, "", transport);
@@ -137,6 +138,7 @@ int run(const CommandLine& command_line, RunSettings& settings,
   ForwardingReport forward(std::move(writers));
   Suite suite{settings, transport, forward, env.clock, env.err};
   suite.keep_going = command_line.keep_going;
+  suite.cancellation = env.cancellation;
   suite.expect = command_line.expect;
   if (baseline) suite.baseline = &*baseline;
   run_checks(suite, names, tally);
@@ -242,7 +244,8 @@ int run_command(int argc, char** argv, Environment& env) {
     failure = std::current_exception();
     status = report_failure(failure, env.out, env.err,
                             !command_line.json && !command_line.nagios);
-    if (status != kExitFailure)  // a closed pipe: no summary
+    // A closed pipe or an interruption: no summary.
+    if (status != kExitFailure)
       return end_reports.finish(status, failure, settings, env.err);
   }
   const std::string summary = tally.summary_lines();

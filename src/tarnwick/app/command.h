@@ -4,6 +4,7 @@
 #define TARNWICK_APP_COMMAND_H_
 
 #include "tarnwick/app/prompt.h"
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/wire/transport.h"
@@ -12,11 +13,15 @@ namespace tarnwick {
 
 // What the command talks to. Everything must outlive the run.
 struct Environment {
-  Transport& transport;
+  // Makes the run's transport once the command line is read.
+  TransportFactory& transports;
   Prompter& prompter;
   Output& out;  // standard output: prompts aside, the report
   Output& err;  // standard error: usage and error lines
   Clock& clock;
+  // The run's cancellation (InterruptionRoute cancels it for a signal);
+  // null for none.
+  Cancellation* cancellation = nullptr;
 };
 
 // Runs tarnwick with the command line argv[0..argc): parses it (help on out

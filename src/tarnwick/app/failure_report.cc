@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 
@@ -30,6 +31,10 @@ int report_failure(const std::exception_ptr& failure, Output& out, Output& err,
     // as a process that SIGPIPE ended would.
     if (e.error_number() == EPIPE) return kExitBrokenPipe;
     write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+  } catch (const Cancelled& e) {
+    flush_quietly(out);
+    write_line_quietly(err, error_line(error_kind_name(e.kind()), e.what()));
+    return e.exit_status();
   } catch (const Error& e) {
     flush_quietly(out);
     if (e.kind() == ErrorKind::kLoginFailed && login_failed_on_out) {

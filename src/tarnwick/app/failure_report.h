@@ -14,6 +14,8 @@ namespace tarnwick {
 
 // Reports the failure that ended a run and returns the exit status:
 // - the reader of out went away (OutputError with EPIPE): nothing, 141;
+// - a cancelled run (Cancelled: an interruption): out flushed, its error
+//   line on err, its exit status (130, 143);
 // - a failed login: what out holds is flushed, then "Login failed" on out
 //   (unless login_failed_on_out is false: out carries a report for
 //   programs) and its error line on err, 1;

@@ -1,15 +1,21 @@
 #include "tarnwick/app/interruption.h"
 
+#include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 
 namespace tarnwick {
@@ -33,8 +39,50 @@ volatile std::sig_atomic_t g_context = 0;
 constexpr char kSigintReport[] = "tarnwick: interrupted: stopped by SIGINT";
 constexpr char kSigtermReport[] = "tarnwick: interrupted: stopped by SIGTERM";
 
-// Async-signal-safe throughout: tcsetattr, memcpy, write and _exit only.
+// The route (InterruptionRoute): the semaphore its thread waits on, or
+// null; whether requests wait; the signal routed, once one is. Lock-free
+// atomics and sem_post are safe in a handler.
+std::atomic<sem_t*> g_route{nullptr};
+volatile std::sig_atomic_t g_requests_waiting = 0;
+std::atomic<int> g_routed_signal{0};
+std::atomic<long long> g_routed_at{0};  // CLOCK_MONOTONIC, in ns; 0 unknown
+static_assert(std::atomic<sem_t*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<long long>::is_always_lock_free);
+
+// Signals this close together count as one: coreutils timeout sends its
+// signal to tarnwick, then to its process group, tarnwick included.
+constexpr long long kTogetherNs = 500'000'000;
+
+long long now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Whether the signal came together with the one routed to the run.
+bool came_with_the_routed_one() {
+  if (g_routed_signal.load() == 0) return false;
+  const long long routed_at = g_routed_at.load();
+  return routed_at == 0 || now_ns() - routed_at < kTogetherNs;
+}
+
+// Hands the first signal while requests wait to the route; whether it did.
+bool route(int signal_number) {
+  sem_t* const route = g_route.load();
+  if (!g_requests_waiting || route == nullptr) return false;
+  const long long now = now_ns();
+  int none = 0;
+  if (!g_routed_signal.compare_exchange_strong(none, signal_number))
+    return false;
+  g_routed_at.store(now);
+  return sem_post(route) == 0;
+}
+
+// Async-signal-safe throughout: tcsetattr, memcpy, write, sem_post,
+// clock_gettime, lock-free atomics and _exit only.
 void on_interruption(int signal_number) {
+  if (came_with_the_routed_one() || route(signal_number)) return;
   if (g_echo_off) tcsetattr(g_tty_fd, TCSANOW, &g_saved_termios);
   if (g_open_line_fd >= 0) {
     [[maybe_unused]] ssize_t n = write(g_open_line_fd, "\n", 1);
@@ -84,6 +132,57 @@ void note_echo_restored() {
 }
 
 void note_open_line(int fd) { g_open_line_fd = fd; }
+
+Cancelled interrupted_by(int signal_number) {
+  return signal_number == SIGTERM
+             ? Cancelled(ErrorKind::kInterrupted, "stopped by SIGTERM",
+                         kExitTerminated)
+             : Cancelled(ErrorKind::kInterrupted, "stopped by SIGINT",
+                         kExitInterrupted);
+}
+
+InterruptionRoute::InterruptionRoute(Cancellation& cancellation) {
+  if (sem_init(&wake_, 0, 0) != 0) return;
+  ready_ = true;
+  try {
+    watcher_ = std::thread([this, &cancellation] {
+      // The signals go to the threads of the run, not here.
+      sigset_t signals;
+      sigemptyset(&signals);
+      sigaddset(&signals, SIGINT);
+      sigaddset(&signals, SIGTERM);
+      pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+      for (;;) {
+        while (sem_wait(&wake_) != 0) {
+          if (errno != EINTR) return;
+        }
+        if (ending_) return;
+        if (const int signal_number = g_routed_signal.load())
+          cancellation.cancel(interrupted_by(signal_number));
+      }
+    });
+  } catch (const std::system_error&) {
+    return;
+  }
+  g_route = &wake_;
+}
+
+InterruptionRoute::~InterruptionRoute() {
+  g_route = nullptr;
+  if (watcher_.joinable()) {
+    ending_ = true;
+    sem_post(&wake_);
+    watcher_.join();
+  }
+  if (ready_) sem_destroy(&wake_);
+}
+
+void note_requests_waiting(bool waiting) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_requests_waiting = waiting ? 1 : 0;
+}
+
+int routed_signal() { return g_routed_signal.load(); }
 
 void set_interruption_context(std::string_view text) {
   const int next = 1 - g_context;

@@ -18,12 +18,14 @@ namespace tarnwick {
 int main(int argc, char** argv) {
   harden_process();
   install_interruption_handlers();
+  Cancellation cancellation;
+  const InterruptionRoute route(cancellation);
   SteadyClock clock;
-  CurlTransport transport(clock);
+  CurlTransportFactory transports(clock);
   TerminalPrompter prompter;
   Output out(STDOUT_FILENO);
   Output err(STDERR_FILENO);
-  Environment env{transport, prompter, out, err, clock};
+  Environment env{transports, prompter, out, err, clock, &cancellation};
   try {
     return run_command(argc, argv, env);
   } catch (...) {

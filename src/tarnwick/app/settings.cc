@@ -34,12 +34,20 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
     settings.password = prompter.password();
   }
   settings.config_dir = check_directory(command_line);
-  settings.timeout = command_line.timeout;
   settings.fail_http = command_line.fail_http;
-  // Requests side by side go over kept connections, even one at a time.
-  settings.reuse_connections =
-      command_line.reuse_connections || command_line.in_flight.has_value();
   settings.in_flight = command_line.in_flight.value_or(1);
+}
+
+TransportOptions transport_options(const CommandLine& command_line) {
+  TransportOptions options;
+  options.timeout = command_line.timeout;
+  // Requests side by side go over kept connections, even one at a time.
+  options.reuse_connections =
+      command_line.reuse_connections || command_line.in_flight.has_value();
+  if (command_line.tls_pin)
+    options.trust.pinned_public_keys = *command_line.tls_pin;
+  if (command_line.tls_ca) options.trust.ca_file = *command_line.tls_ca;
+  return options;
 }
 
 std::string check_directory(const CommandLine& command_line) {

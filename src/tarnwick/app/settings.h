@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tarnwick/check/run_settings.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -25,6 +26,9 @@ void fix_settings(const CommandLine& command_line, Prompter& prompter,
 
 // The check directory alone, as fix_settings fixes it.
 std::string check_directory(const CommandLine& command_line);
+
+// How the run's requests are sent, from the command line.
+TransportOptions transport_options(const CommandLine& command_line);
 
 }  // namespace tarnwick
 

@@ -36,15 +36,39 @@ std::string waiting_context(const Request& request, bool with_element,
   return escape_control_characters(context);
 }
 
-// Clears the interruption context however the request ends.
-class ContextWhileWaiting {
+// While it lives, requests wait: a signal cancels the run
+// (InterruptionRoute), and what the run waits for is named, for the
+// interruption that ends the process or the one that cancels the run.
+class Waiting {
  public:
-  explicit ContextWhileWaiting(const Request& request) {
-    set_interruption_context(waiting_context(request, false, 0));
+  explicit Waiting(std::string context) { name(std::move(context)); }
+  Waiting(const Waiting&) = delete;
+  Waiting& operator=(const Waiting&) = delete;
+  ~Waiting() {
+    note_requests_waiting(false);
+    set_interruption_context("");
   }
-  ContextWhileWaiting(const ContextWhileWaiting&) = delete;
-  ContextWhileWaiting& operator=(const ContextWhileWaiting&) = delete;
-  ~ContextWhileWaiting() { set_interruption_context(""); }
+
+  void name(std::string context) {
+    context_ = std::move(context);
+    set_interruption_context(context_);
+    note_requests_waiting(true);
+  }
+
+  // The cancellation that ended the wait, with what was waited for.
+  Cancelled named(const Cancelled& cancelled) const {
+    return cancelled.with_context(context_);
+  }
+
+  // Throws the interruption that arrived while requests waited, should it
+  // have come too late to end the wait: the run ends as though it had.
+  void throw_if_interrupted() const {
+    if (const int signal_number = routed_signal())
+      throw named(interrupted_by(signal_number));
+  }
+
+ private:
+  std::string context_;
 };
 
 // Writes the trace line of a request that ended, with a reply or an error.
@@ -57,8 +81,8 @@ void trace_ending(Output* trace, const Request& request, const Reply* reply,
 }
 
 // A batch as TracedTransport sends it: each request's trace line when it
-// ends, and the interruption context naming the requests in flight (the
-// first by number, and how many more), cleared once the batch is done.
+// ends, and while it is sent requests wait, named by those in flight (the
+// first by number, and how many more).
 class TracedBatch : public RequestBatch {
  public:
   TracedBatch(RequestBatch& inner, Output* trace, Clock& clock,
@@ -66,7 +90,8 @@ class TracedBatch : public RequestBatch {
       : inner_(inner), trace_(trace), clock_(clock), traffic_(traffic) {}
   TracedBatch(const TracedBatch&) = delete;
   TracedBatch& operator=(const TracedBatch&) = delete;
-  ~TracedBatch() override { set_interruption_context(""); }
+
+  const Waiting& waiting() const { return waiting_; }
 
   std::size_t wanted() override {
     const std::size_t wanted = inner_.wanted();
@@ -84,7 +109,6 @@ class TracedBatch : public RequestBatch {
     Sent& sent = in_flight_[index];
     // All but the form, which a trace never shows.
     sent.request.url = request.url;
-    sent.request.reuse_connection = request.reuse_connection;
     sent.request.check = request.check;
     sent.request.action = request.action;
     sent.request.element = request.element;
@@ -122,11 +146,11 @@ class TracedBatch : public RequestBatch {
 
   void name_waiting() {
     if (in_flight_.empty()) {
-      set_interruption_context("");
+      waiting_.name("");
       return;
     }
-    set_interruption_context(waiting_context(in_flight_.begin()->second.request,
-                                             true, in_flight_.size() - 1));
+    waiting_.name(waiting_context(in_flight_.begin()->second.request, true,
+                                  in_flight_.size() - 1));
   }
 
   RequestBatch& inner_;
@@ -134,21 +158,29 @@ class TracedBatch : public RequestBatch {
   Clock& clock_;
   Traffic* traffic_;
   std::map<std::size_t, Sent> in_flight_;
+  Waiting waiting_{""};
 };
 
 }  // namespace
 
 Reply TracedTransport::post(const Request& request) {
   out_.flush();
-  ContextWhileWaiting context(request);
   const Clock::TimePoint start = clock_.now();
   if (traffic_ != nullptr) ++traffic_->requests;
   Reply reply;
-  try {
-    reply = inner_.post(request);
-  } catch (const Error& e) {
-    trace_ending(trace_, request, nullptr, clock_.now() - start, &e);
-    throw;
+  {
+    const Waiting waiting(waiting_context(request, false, 0));
+    try {
+      reply = inner_.post(request);
+    } catch (const Cancelled& cancelled) {
+      // Without a trace line: the run ends as the process would.
+      throw waiting.named(cancelled);
+    } catch (const Error& e) {
+      waiting.throw_if_interrupted();
+      trace_ending(trace_, request, nullptr, clock_.now() - start, &e);
+      throw;
+    }
+    waiting.throw_if_interrupted();
   }
   if (traffic_ != nullptr) traffic_->reply_bytes += reply.bytes;
   trace_ending(trace_, request, &reply, reply.elapsed, nullptr);
@@ -163,7 +195,12 @@ void TracedTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
   }
   out_.flush();
   TracedBatch traced(batch, trace_, clock_, traffic_);
-  inner_.post_many(traced, in_flight);
+  try {
+    inner_.post_many(traced, in_flight);
+  } catch (const Cancelled& cancelled) {
+    throw traced.waiting().named(cancelled);
+  }
+  traced.waiting().throw_if_interrupted();
 }
 
 }  // namespace tarnwick

@@ -22,18 +22,23 @@ struct Traffic {
 };
 
 // Sends each request through `inner`. Before it: `out` is flushed, so the
-// report so far is out before the run waits, and an interruption report
-// would name the URL and check (set_interruption_context). After it: the
-// interruption context is cleared, and with `trace` a trace line is written
-// to it (errors writing it are ignored). With `traffic`, every request and
-// the bytes of every reply are counted there. Everything must outlive it.
+// report so far is out before the run waits, and an interruption would name
+// the URL and check (set_interruption_context). While it waits, requests
+// wait (note_requests_waiting): a routed signal (InterruptionRoute) or any
+// cancellation that ends the wait is thrown (Cancelled) with what was
+// waited for, " while waiting for 'URL' (in a.cfg)", and without a trace
+// line; so is a routed signal that came as the request ended anyway. After
+// it: the interruption context is cleared, and with `trace` a trace line is
+// written to it (errors writing it are ignored). With `traffic`, every
+// request and the bytes of every reply are counted there. Everything must
+// outlive it.
 //
 // A batch of more than one request in flight goes to `inner` whole, `out`
 // flushed before it: each request's trace line is written as it ends, in
-// the order they end, and while any is in flight an interruption report
-// names the first of them by number, with its element, and how many more
-// there are: " while waiting for 'URL' (in a.cfg, element 'gw-04') and 7
-// more requests". One at a time, each request goes through post.
+// the order they end, and while any is in flight an interruption names the
+// first of them by number, with its element, and how many more there are:
+// " while waiting for 'URL' (in a.cfg, element 'gw-04') and 7 more
+// requests". One at a time, each request goes through post.
 class TracedTransport : public Transport {
  public:
   TracedTransport(Transport& inner, Output& out, Output* trace, Clock& clock,

@@ -60,6 +60,10 @@ class Error : public std::runtime_error {
   // The same failure, marked as ending the run.
   Error ending_the_run() const;
 
+ protected:
+  Error(ErrorKind kind, const std::string& message, bool ends_run)
+      : std::runtime_error(message), kind_(kind), ends_run_(ends_run) {}
+
  private:
   ErrorKind kind_;
   bool ends_run_ = false;

@@ -17,7 +17,6 @@
 #include "tarnwick/check/session.h"
 #include "tarnwick/checkfile/check_file.h"
 #include "tarnwick/filter/filter.h"
-#include "tarnwick/wire/curl_transport.h"
 #include "tarnwick/wire/reply_summary.h"
 
 namespace tarnwick {
@@ -105,8 +104,6 @@ Request make_request(const CheckChain& chain, const Requests& requests,
   Request r;
   r.url = requests.url;
   r.form = build_form(level, element);
-  r.timeout = requests.settings.timeout;
-  r.reuse_connection = requests.settings.reuse_connections;
   r.check = chain.text();
   r.action = shown_action(level);
   if (element != nullptr) r.element = show_element(*element, level.secrets);
@@ -328,37 +325,11 @@ Value run_check(const RunSettings& settings, const CheckFile& config,
                        chain.levels().size() == 1 ? failed_elements : nullptr);
     }
     return result;
+  } catch (const Cancelled&) {
+    throw;
   } catch (const Error& e) {
     chain.rethrow_in_context(e, false);
   }
-}
-
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file, Transport& transport) {
-  // Read before the login, so a missing or rejected file fails without one.
-  CheckFile config;
-  try {
-    config = CheckFile::load(config_file);
-  } catch (const Error& e) {
-    throw e.with_message(e.what() + (" (in " + config_file + ")"));
-  }
-  RunSettings settings;
-  settings.controller_ip = controller_ip;
-  settings.username = username;
-  settings.password = password;
-  settings.config_dir = config_dir;
-  WipedOnExit wiped(settings.password);
-  return run_check(settings, config, config_file, transport);
-}
-
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file) {
-  return orvantis_api(controller_ip, username, password, config_dir,
-                      config_file, process_curl_transport());
 }
 
 }  // namespace tarnwick

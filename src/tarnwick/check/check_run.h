@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/base/error.h"
+#include "tarnwick/base/element_failure.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/wire/transport.h"
 
@@ -15,42 +15,22 @@ namespace tarnwick {
 class CheckFile;
 struct RunSettings;
 
-// Runs the check file at config_file (opened unchanged) and returns its
-// result: the filtered reply, or for a compound check the list of records
-// {"object", "results"}. Logs in anew for this check; a compound check first
-// runs the check it refers to (found through config_dir). Every failure is
-// thrown as an Error; a failed login as Error(kLoginFailed).
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file, Transport& transport);
-
-// The same through the process's libcurl transport.
-Value orvantis_api(const std::string& controller_ip,
-                   const std::string& username, const std::string& password,
-                   const std::string& config_dir,
-                   const std::string& config_file);
-
-// An element request of a compound check that failed while the others went
-// on.
-struct ElementFailure {
-  std::size_t index;  // of the element, from 0
-  Value element;
-  Error error;  // its context names the check and the element
-};
-
-// orvantis_api for a check file already read from config_file: the check runs
-// from that read, and the file is not read again. With settings.session set,
+// Runs a check already read from config_file (the file is not read again)
+// and returns its result: the filtered reply, or for a compound check the
+// list of records {"object", "results"}. Logs in anew for this check; a
+// compound check first runs the check it refers to (found through
+// settings.config_dir). Every failure is thrown as an Error; a failed login
+// as Error(kLoginFailed); a cancellation (Cancelled) passes unchanged. With
+// settings.session set,
 // the check and every check it refers to use that session instead of
-// logging in; settings.reuse_connections goes to every request. The element
-// requests of each compound check of the chain go through
-// Transport::post_many, settings.in_flight at a time, and come to what they
-// would come to one after another: the records in element order, and the
-// first failure in element order is the one that fails the check. With
-// failed_elements, a failure of one of the check's own element requests
-// that does not end the run is noted there, in element order, and the
-// check's result holds the records of the other elements; a failure of a
-// check it refers to still fails it wholly.
+// logging in. The element requests of each compound check of the chain go
+// through Transport::post_many, settings.in_flight at a time, and come to
+// what they would come to one after another: the records in element order,
+// and the first failure in element order is the one that fails the check.
+// With failed_elements, a failure of one of the check's own element
+// requests that does not end the run is noted there, in element order, and
+// the check's result holds the records of the other elements; a failure of
+// a check it refers to still fails it wholly.
 Value run_check(const RunSettings& settings, const CheckFile& config,
                 const std::string& config_file, Transport& transport,
                 std::vector<ElementFailure>* failed_elements = nullptr);

@@ -1,11 +1,11 @@
 // The run settings: the values every check of a run uses, fixed before the
 // opening login (app/settings.h fixes them from the command line and the
 // prompts) and never changed afterwards, but for the session that the
-// opening login may leave for the checks.
+// opening login may leave for the checks. How requests are sent (time
+// bounds, kept connections) is the transport's (wire/transport_options.h).
 #ifndef TARNWICK_CHECK_RUN_SETTINGS_H_
 #define TARNWICK_CHECK_RUN_SETTINGS_H_
 
-#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -19,14 +19,9 @@ struct RunSettings {
   std::string username;
   std::string password;
   std::string config_dir;
-  // The bound on each wait of a request (--timeout); unset, none.
-  std::optional<std::chrono::milliseconds> timeout;
   // Whether a reply to a check's request with an HTTP status of 400 or above
   // fails the check (--fail-http); logins keep their own rule.
   bool fail_http = false;
-  // Every request may go over a connection kept open from an earlier one
-  // (--reuse-connections); false, each opens and closes its own.
-  bool reuse_connections = false;
   // How many element requests of a compound check may be in flight at once
   // (--in-flight), from 1: one after another.
   std::size_t in_flight = 1;

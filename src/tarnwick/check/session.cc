@@ -10,7 +10,6 @@
 #include "tarnwick/check/form.h"
 #include "tarnwick/check/run_settings.h"
 #include "tarnwick/json/json.h"
-#include "tarnwick/wire/curl_transport.h"
 #include "tarnwick/wire/reply_summary.h"
 
 namespace tarnwick {
@@ -95,20 +94,10 @@ std::string controller_api_url(std::string_view controller_ip) {
   return url;
 }
 
-Value get_orvantis_cid(const std::string& controller_ip,
-                       const std::string& username, const std::string& password,
-                       Transport& transport) {
-  Request request;
-  request.url = controller_api_url(controller_ip);
-  return log_in(request, username, password, transport);
-}
-
 Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport) {
   Request request;
   request.url = controller_api_url(settings.controller_ip);
-  request.timeout = settings.timeout;
-  request.reuse_connection = settings.reuse_connections;
   request.check = check;
   return log_in(request, settings.username, settings.password, transport);
 }
@@ -117,13 +106,6 @@ std::string_view session_text(const Value& cid) {
   const Node& node = cid.node();
   return node.is_text() || node.kind == Kind::kWhole ? node.text()
                                                      : std::string_view();
-}
-
-Value get_orvantis_cid(const std::string& controller_ip,
-                       const std::string& username,
-                       const std::string& password) {
-  return get_orvantis_cid(controller_ip, username, password,
-                          process_curl_transport());
 }
 
 }  // namespace tarnwick

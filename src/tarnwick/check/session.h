@@ -16,25 +16,15 @@ struct RunSettings;
 // "https://" + address + "/v1/api", the address taken unchanged.
 std::string controller_api_url(std::string_view controller_ip);
 
-// Logs in through transport and returns the member "CID" of the reply,
-// unchanged. Throws Error(kLoginFailed) when the reply is not JSON, not an
-// object or lacks "CID", its message naming the URL, the user name, the
-// reply's status, type and redirect and why it is no login (the members of
-// an object by name only, never their values; the start of a body that is
-// not JSON, the password taken out). The failures of Transport::post pass
-// through.
-Value get_orvantis_cid(const std::string& controller_ip,
-                       const std::string& username, const std::string& password,
-                       Transport& transport);
-
-// The same through the process's libcurl transport.
-Value get_orvantis_cid(const std::string& controller_ip,
-                       const std::string& username,
-                       const std::string& password);
-
-// get_orvantis_cid as a run logs in: the request carries the run's timeout
-// and connection reuse, and names the check it logs in for (check, "" for
-// the opening login).
+// Logs in to the controller at settings.controller_ip with the settings'
+// user name and password through transport, naming the check it logs in
+// for (check, "" for the opening login), and returns the member "CID" of
+// the reply, unchanged. Throws Error(kLoginFailed) when the reply is not
+// JSON, not an object or lacks "CID", its message naming the URL, the user
+// name, the reply's status, type and redirect and why it is no login (the
+// members of an object by name only, never their values; the start of a
+// body that is not JSON, the password taken out). The failures of
+// Transport::post pass through, marked as ending the run.
 Value log_in(const RunSettings& settings, const std::string& check,
              Transport& transport);
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
 #include "tarnwick/base/output.h"
@@ -15,9 +16,11 @@
 #include "tarnwick/exporter/probe_transport.h"
 #include "tarnwick/report/metrics_report.h"
 #include "tarnwick/report/report_writer.h"
+#include "tarnwick/report/run_end.h"
 #include "tarnwick/suite/suite_run.h"
 #include "tarnwick/suite/tally.h"
 #include "tarnwick/wire/reply_summary.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -60,11 +63,21 @@ void fix_settings(const ProbeSpec& spec, RunSettings& settings) {
   settings.username = spec.auth->username;
   settings.password = spec.auth->password;
   settings.config_dir = module.checks;
-  settings.timeout = module.timeout;
   settings.fail_http = module.fail_http;
-  // Requests side by side go over kept connections, as with --in-flight.
-  settings.reuse_connections = module.in_flight.has_value();
   settings.in_flight = module.in_flight.value_or(1);
+}
+
+// How the probe's requests are sent: under the auth's trust, each within the
+// module's timeout, and all of them cancelled by `deadline`.
+TransportOptions transport_options(const ProbeSpec& spec,
+                                   Cancellation& deadline) {
+  TransportOptions options;
+  options.timeout = spec.module->timeout;
+  // Requests side by side go over kept connections, as with --in-flight.
+  options.reuse_connections = spec.module->in_flight.has_value();
+  options.trust = spec.trust;
+  options.cancellation = &deadline;
+  return options;
 }
 
 // What ended the probe, from the exception in flight.
@@ -104,7 +117,11 @@ ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
   SuiteTally tally;
   std::optional<ProbeFailure> ended;
   try {
-    const std::unique_ptr<Transport> inner = make_transport(spec.trust, clock);
+    Cancellation deadline(
+        clock, spec.deadline,
+        "the probe's deadline of " + seconds_text(spec.budget) + " s passed");
+    const std::unique_ptr<Transport> inner =
+        make_transport(transport_options(spec, deadline), clock);
     ProbeTransport transport(*inner, clock, spec.deadline, spec.budget,
                              progress.stop, spec.debug ? &trace : nullptr);
     try {
@@ -114,6 +131,7 @@ ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
                                              : spec.module->only;
       Suite suite{settings, transport, writers, clock, trace};
       suite.keep_going = true;
+      suite.cancellation = &deadline;
       suite.expect = spec.module->expect;
       run_checks(suite, end.checks, tally);
     } catch (...) {

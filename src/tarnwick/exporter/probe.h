@@ -16,6 +16,7 @@
 #include "tarnwick/exporter/target.h"
 #include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -56,16 +57,17 @@ class ProbeProgress {
   std::string check_;
 };
 
-// Makes the transport of a probe (make_controller_transport in the
-// exporter); a seam for the tests.
-using TransportMaker = std::unique_ptr<Transport> (*)(const TlsTrust& trust,
-                                                      Clock& clock);
+// Makes the transport of a probe from its options (make_controller_transport
+// in the exporter); a seam for the tests.
+using TransportMaker = std::unique_ptr<Transport> (*)(
+    const TransportOptions& options, Clock& clock);
 
 // Runs the probe: logs in once (or, with the module's login_per_check, lets
 // each check log in), runs the module's checks going on past failed ones,
-// each request through a transport made by make_transport and bounded by
-// the deadline. Never throws: every failure is in the answer, its message
-// and the trace without the password or the session id.
+// each request through a transport made by make_transport, whose
+// cancellation is the deadline: once it passes, the requests in flight end
+// and the probe ends with kind timeout. Never throws: every failure is in the
+// answer, its message and the trace without the password or the session id.
 ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
                       ProbeProgress& progress, TransportMaker make_transport);
 

@@ -1,7 +1,5 @@
 #include "tarnwick/exporter/probe_transport.h"
 
-#include <algorithm>
-#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,11 +14,9 @@
 
 namespace tarnwick {
 
-std::unique_ptr<Transport> make_controller_transport(const TlsTrust& trust,
-                                                     Clock& clock) {
-  auto transport = std::make_unique<CurlTransport>(clock);
-  transport->set_trust(trust);
-  return transport;
+std::unique_ptr<Transport> make_controller_transport(
+    const TransportOptions& options, Clock& clock) {
+  return std::make_unique<CurlTransport>(clock, options);
 }
 
 // A batch whose requests are bounded, counted and traced as post's are.
@@ -32,10 +28,10 @@ class ProbeTransport::Batch : public RequestBatch {
   std::size_t wanted() override { return inner_.wanted(); }
 
   Request request(std::size_t index) override {
-    Request request = transport_.bounded(inner_.request(index));
+    Request request = inner_.request(index);
+    transport_.bounded(request);
     Sent& sent = sent_[index];
     sent.request.url = request.url;
-    sent.request.reuse_connection = request.reuse_connection;
     sent.request.check = request.check;
     sent.request.action = request.action;
     sent.request.element = request.element;
@@ -86,7 +82,7 @@ Error ProbeTransport::after_deadline(const Error& e, const std::string& url) {
   return deadline_passed(url);
 }
 
-Request ProbeTransport::bounded(const Request& request) {
+const Request& ProbeTransport::bounded(const Request& request) {
   if (stop_.load()) {
     throw Error(ErrorKind::kInterrupted,
                 "the exporter is stopping; nothing more is sent to " +
@@ -99,12 +95,8 @@ Request ProbeTransport::bounded(const Request& request) {
                     " s passed before a request to " + quote_text(request.url))
         .ending_the_run();
   }
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(left);
-  if (request.timeout) ms = std::min(ms, *request.timeout);
-  Request r = request;
-  r.timeout = std::max(ms, std::chrono::milliseconds(1));
   ++requests_;
-  return r;
+  return request;
 }
 
 void ProbeTransport::traced(const Request& request, const Reply* reply,
@@ -116,7 +108,7 @@ void ProbeTransport::traced(const Request& request, const Reply* reply,
 }
 
 Reply ProbeTransport::post(const Request& request) {
-  const Request r = bounded(request);
+  const Request& r = bounded(request);
   const Clock::TimePoint start = clock_.now();
   Reply reply;
   try {

@@ -10,20 +10,21 @@
 
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
-#include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
 // The transport a probe talks to its controller through, made afresh for
-// each probe so that two probes share no connection and no session.
-// `trust` is how the controller is trusted. clock must outlive it.
-std::unique_ptr<Transport> make_controller_transport(const TlsTrust& trust,
-                                                     Clock& clock);
+// each probe from its options (the auth's trust, the probe's deadline as
+// the cancellation) so that two probes share no connection and no session.
+// clock must outlive it, and so must what the options point to.
+std::unique_ptr<Transport> make_controller_transport(
+    const TransportOptions& options, Clock& clock);
 
-// Sends each request through `inner` with its timeout cut to the time left
-// before `deadline` (at least 1 ms). A request that would start at or after
-// the deadline, or that fails once it has passed, fails with
+// Sends each request through `inner`, whose cancellation is `deadline`'s. A
+// request that would start at or after the deadline, or that fails once it
+// has passed (the cancellation ending it among them), fails with
 // Error(kTimeout) "the probe's deadline of 9.500 s passed ...", marked as
 // ending the run; once `stop` is set, a request fails with
 // Error(kInterrupted) instead. Counts the requests and the bytes of the
@@ -50,8 +51,8 @@ class ProbeTransport : public Transport {
  private:
   class Batch;
 
-  // request with its timeout cut to the time left; throws when none is.
-  Request bounded(const Request& request);
+  // Counts request, or throws when the probe stops or its deadline passed.
+  const Request& bounded(const Request& request);
   // The deadline's failure for a request to url.
   Error deadline_passed(const std::string& url) const;
   // e, or the deadline's failure when e came once the deadline had passed.

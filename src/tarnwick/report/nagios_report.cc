@@ -1,7 +1,9 @@
 #include "tarnwick/report/nagios_report.h"
 
+#include <string_view>
 #include <vector>
 
+#include "tarnwick/base/error.h"
 #include "tarnwick/base/exit_status.h"
 #include "tarnwick/base/text.h"
 #include "tarnwick/report/check_state.h"
@@ -41,6 +43,16 @@ std::string listed(const std::vector<std::string>& names) {
 }
 
 std::string checks_text(std::size_t n) { return counted(n, "check"); }
+
+// What ended the run, "KIND: MESSAGE"; an interruption by what interrupted
+// it, "interrupted by SIGTERM while waiting for ...".
+std::string failure_text(const RunFailure& failure) {
+  constexpr std::string_view kStoppedBy = "stopped by ";
+  if (failure.kind == error_kind_name(ErrorKind::kInterrupted) &&
+      failure.message.starts_with(kStoppedBy))
+    return "interrupted by " + failure.message.substr(kStoppedBy.size());
+  return failure.kind + ": " + failure.message;
+}
 
 class NagiosReport : public RunEndWriter {
  public:
@@ -88,7 +100,7 @@ class NagiosReport : public RunEndWriter {
     std::vector<std::string> parts;
     // A check's failure is named with the check, in the long text.
     if (end.failure && !ended_in_check_)
-      parts.push_back(end.failure->kind + ": " + end.failure->message);
+      parts.push_back(failure_text(*end.failure));
     if (!failed_.empty()) {
       parts.push_back("checks failed: " + std::to_string(failed_.size()) +
                       " of " + std::to_string(checks) + ": " + listed(failed_));

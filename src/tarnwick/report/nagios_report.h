@@ -28,6 +28,7 @@ std::string plugin_unknown_line(std::string_view text);
 //     | PERFDATA
 //   TARNWICK CRITICAL - login failed: MESSAGE; checks failed: 1 of 9: d.cfg;
 //     ... | PERFDATA
+//   TARNWICK UNKNOWN - interrupted by SIGTERM while waiting for ... | PERFDATA
 // (each on one line; the state is plugin_status of the exit status, and the
 // failure that ended the run comes first), then one line per finding of the
 // checks that need attention, at most 20 and a line "and N more":

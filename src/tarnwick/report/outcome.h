@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "tarnwick/base/clock.h"
+#include "tarnwick/base/element_failure.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
-#include "tarnwick/check/check_run.h"
 #include "tarnwick/compare/diff.h"
 #include "tarnwick/expect/judge.h"
 

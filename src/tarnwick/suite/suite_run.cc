@@ -3,6 +3,7 @@
 #include <dirent.h>
 
 #include <cerrno>
+#include <exception>
 #include <memory>
 #include <set>
 #include <string>
@@ -115,6 +116,34 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir) {
   return near;
 }
 
+namespace {
+
+// A failure that is not the check's: the report cannot take the news of its
+// own failure, and a cancelled run ends before the check does. Either ends
+// the run before the check is finished.
+bool passes_through(const Error& e) {
+  return e.kind() == ErrorKind::kOutput ||
+         dynamic_cast<const Cancelled*>(&e) != nullptr;
+}
+
+// The outcome of a check that failed with e: no result, its expectations
+// not judged. Returns e (the exception being handled) when it ends the
+// run, else null.
+std::exception_ptr fail_check(const Suite& suite, const Error& e,
+                              const std::vector<Expectation>& expectations,
+                              CheckOutcome& outcome) {
+  outcome.expectations.clear();
+  for (const Expectation& expectation : expectations)
+    outcome.expectations.push_back(not_judged(expectation));
+  outcome.error = e;
+  outcome.result.reset();
+  outcome.failed_elements.clear();
+  outcome.ends_run = !suite.keep_going || e.ends_run();
+  return outcome.ends_run ? std::current_exception() : nullptr;
+}
+
+}  // namespace
+
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                              std::size_t run_index,
                              std::set<FileIdentity>& warned) {
@@ -125,7 +154,20 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
   std::vector<Expectation> expectations;
   CompareRules rules;
   bool records = false;
-  try {
+  std::exception_ptr ending;
+  // Runs a step of the check; a failure fails the check. Returns whether
+  // the step went through.
+  const auto attempt = [&](const auto& step) {
+    try {
+      step();
+      return true;
+    } catch (const Error& e) {
+      if (passes_through(e)) throw;
+      ending = fail_check(suite, e, expectations, outcome);
+      return false;
+    }
+  };
+  attempt([&] {
     const CheckFile config = CheckFile::load(filepath);
     warn_of_misspelled_sections(suite, config, filepath, warned);
     outcome.description = read_description(config);
@@ -153,29 +195,19 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
           element_names(config, filepath, suite.baseline ? &rules : nullptr,
                         outcome.failed_elements));
     }
-    if (suite.baseline) {
+  });
+  if (suite.baseline) {
+    // A failed check is not compared, which its comparison notes; a
+    // comparison that fails fails the check, and is noted so in turn.
+    const auto compare = [&] {
       compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
                             suite.err);
-    }
-  } catch (const Error& e) {
-    // The report cannot take the news of its own failure.
-    if (e.kind() == ErrorKind::kOutput) throw;
-    for (const Expectation& expectation : expectations)
-      outcome.expectations.push_back(not_judged(expectation));
-    outcome.error = e;
-    outcome.result.reset();
-    outcome.failed_elements.clear();
-    if (suite.baseline) {
-      compare_with_baseline(*suite.baseline, run_index, rules, records, outcome,
-                            suite.err);
-    }
-    outcome.ends_run = !suite.keep_going || e.ends_run();
-    outcome.duration = suite.clock.now() - start;
-    suite.writer.check_finished(outcome);
-    throw;
+    };
+    if (!attempt(compare)) compare();
   }
   outcome.duration = suite.clock.now() - start;
   suite.writer.check_finished(outcome);
+  if (ending) std::rethrow_exception(ending);
   return outcome;
 }
 
@@ -184,23 +216,23 @@ void run_checks(const Suite& suite, const std::vector<std::string>& names,
   tally.checks = names.size();
   std::set<FileIdentity> warned;
   for (const std::string& name : names) {
-    try {
-      const CheckOutcome outcome =
-          run_named_check(suite, name, tally.runs[name]++, warned);
-      tally.note(outcome);
-      if (!outcome.failed()) continue;
-      // Partial results: the check ran, but some of its elements failed.
-      tally.failed.push_back(name);
-      for (const ElementFailure& failure : outcome.failed_elements) {
-        write_line_quietly(suite.err,
-                           error_line(error_kind_name(failure.error.kind()),
-                                      failure.error.what()));
-      }
-    } catch (const Error& e) {
-      if (!suite.keep_going || e.ends_run()) throw;
-      tally.failed.push_back(name);
+    if (suite.cancellation != nullptr) suite.cancellation->throw_if_cancelled();
+    // What ends the run passes through.
+    const CheckOutcome outcome =
+        run_named_check(suite, name, tally.runs[name]++, warned);
+    tally.note(outcome);
+    if (!outcome.failed()) continue;
+    tally.failed.push_back(name);
+    // Partial results: the check ran, but some of its elements failed.
+    if (!outcome.result) {
       write_line_quietly(suite.err,
-                         error_line(error_kind_name(e.kind()), e.what()));
+                         error_line(error_kind_name(outcome.error->kind()),
+                                    outcome.error->what()));
+    }
+    for (const ElementFailure& failure : outcome.failed_elements) {
+      write_line_quietly(suite.err,
+                         error_line(error_kind_name(failure.error.kind()),
+                                    failure.error.what()));
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/check/run_settings.h"
@@ -36,6 +37,10 @@ struct Suite {
   // The earlier run each check's result is compared with (--baseline), by
   // the section [compare] of its file; null for none.
   const Baseline* baseline = nullptr;
+  // The run's cancellation, looked at before each check; the transport's
+  // (TransportOptions::cancellation) ends the requests in flight. Null for
+  // none.
+  Cancellation* cancellation = nullptr;
 };
 
 // The checks of config_dir: every entry whose name ends in ".cfg" (exactly),
@@ -51,13 +56,17 @@ std::vector<std::string> near_miss_checks(const std::string& config_dir);
 
 // Runs the entry `name` of the check directory: reads it (once), tells the
 // writer it started, with its description when that can be read, runs it
-// from that read and hands the writer its outcome, which it also returns.
-// A failure is handed to the writer in the outcome, with whether it ends the
-// run, and thrown. run_index counts the earlier runs of the same name in this
-// run (from 0), which picks its line of the earlier run's file. With expect
-// or a baseline, a section of the file named almost as the one they read
-// ("[Expect]", "[compre]") gets the dry run's warning on err, once per file:
-// `warned` holds the files warned of.
+// from that read and hands the writer its outcome, which it also returns:
+// a failed check's outcome holds its error, and whether it ends the run
+// (without keep_going, any failure does). The failure that ends the run is
+// then thrown, once the writer has the outcome; a failure to write the
+// report is thrown before. run_index counts the earlier runs of the same
+// name in this run (from 0), which picks its line of the earlier run's
+// file. A cancellation (Cancelled) is thrown as it comes, the check not
+// finished.
+// With expect or a baseline, a section of the file named almost as the one
+// they read ("[Expect]", "[compre]") gets the dry run's warning on err, once
+// per file: `warned` holds the files warned of.
 CheckOutcome run_named_check(const Suite& suite, std::string_view name,
                              std::size_t run_index,
                              std::set<FileIdentity>& warned);
@@ -66,7 +75,8 @@ CheckOutcome run_named_check(const Suite& suite, std::string_view name,
 // each found. Without keep_going the first failure ends the run (thrown).
 // With it, a failure that ends only its check is noted with its error line
 // on err, and the next check runs; what ends the run is thrown, with tally
-// as far as the run got.
+// as far as the run got. Once suite.cancellation is cancelled, its reason is
+// thrown: the checks that finished have been handed to the writer.
 void run_checks(const Suite& suite, const std::vector<std::string>& names,
                 SuiteTally& tally);
 

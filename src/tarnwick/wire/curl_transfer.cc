@@ -72,12 +72,15 @@ std::size_t note_header(char*, std::size_t size, std::size_t count,
   return size * count;
 }
 
-// Ends the transfer once the request is sent and a whole limit passes
-// without a byte either way. libcurl's own low-speed limit averages over
-// whole seconds, so the watch keeps its own time, on a monotonic clock.
+// Ends the transfer once the run is cancelled, and once the request is sent
+// and a whole limit passes without a byte either way. libcurl's own
+// low-speed limit averages over whole seconds, so the watch keeps its own
+// time, on a monotonic clock.
 int watch_progress(void* user, curl_off_t, curl_off_t received, curl_off_t,
                    curl_off_t uploaded) {
   auto* r = static_cast<Reception*>(user);
+  if (r->cancellation != nullptr && r->cancellation->cancelled()) return 1;
+  if (r->clock == nullptr) return 0;
   const Clock::TimePoint now = r->clock->now();
   const std::uint64_t seen = r->activity +
                              static_cast<std::uint64_t>(received) +
@@ -185,7 +188,16 @@ void set_connection_options(CURL* c, CURLSH* kept) {
 #endif
 }
 
-void set_options(CURL* c, const Request& request, curl_slist* headers,
+// Connecting (the name resolved, the connection made, the TLS handshake
+// done) may take as long as the limit, or without one as long as the
+// connection allows: libcurl's own default would end it after 300 s.
+long connect_timeout_ms(const TransportOptions& options) {
+  if (options.timeout) return static_cast<long>(options.timeout->count());
+  return kNoConnectTimeoutMs;
+}
+
+void set_options(CURL* c, const Request& request,
+                 const TransportOptions& options, curl_slist* headers,
                  Reception& reception, char* error_buffer) {
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -203,12 +215,13 @@ void set_options(CURL* c, const Request& request, curl_slist* headers,
   curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
   // Keep-alive probes end the wait for a peer that has gone away.
   curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
-                   CurlTransfer::connect_timeout_ms(request));
-  if (request.timeout) {
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms(options));
+  if (options.timeout || options.cancellation != nullptr) {
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, watch_progress);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, &reception);
+  }
+  if (options.timeout) {
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, note_header);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, &reception);
   }
@@ -234,9 +247,10 @@ std::string seconds_text(std::chrono::milliseconds limit) {
 
 // A request that overran its limit, named by the phase it was in.
 [[noreturn]] void fail_timeout(const Request& request,
+                               std::chrono::milliseconds timeout,
                                const Reception& reception, CURL* c) {
   const std::string url = quote_text(request.url);
-  const std::string limit = seconds_text(*request.timeout);
+  const std::string limit = seconds_text(timeout);
   if (!reception.sent) {
     throw Error(ErrorKind::kTimeout,
                 "no connection to " + url + " within " + limit);
@@ -276,7 +290,7 @@ std::string seconds_text(std::chrono::milliseconds limit) {
 }
 
 // What libcurl learnt of the reply's head and of the connection.
-void read_head(CURL* c, Reply& reply) {
+void read_head(CURL* c, bool reuses_connections, Reply& reply) {
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
   const char* content_type = nullptr;
   if (curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK &&
@@ -293,18 +307,26 @@ void read_head(CURL* c, Reply& reply) {
       bytes > 0) {
     reply.bytes = static_cast<std::size_t>(bytes);
   }
+  if (!reuses_connections) return;
   // No connection opened for this transfer: it went over a kept one.
   long connects = 1;
-  reply.reused_connection =
+  reply.connection =
       curl_easy_getinfo(c, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK &&
-      connects == 0;
+              connects == 0
+          ? Reply::Connection::kReused
+          : Reply::Connection::kNew;
 }
 
 }  // namespace
 
-CurlTransfer::CurlTransfer(const Request& request, Clock& clock, CURLSH* kept,
-                           const TlsTrust& trust)
-    : request_(request), clock_(clock), trust_(trust), start_(clock.now()) {
+CurlTransfer::CurlTransfer(const Request& request,
+                           const TransportOptions& options, Clock& clock,
+                           CURLSH* kept)
+    : request_(request),
+      options_(options),
+      reuses_(kept != nullptr),
+      clock_(clock),
+      start_(clock.now()) {
   const std::string& url = request.url;
   if (!names_host(url)) {
     throw Error(ErrorKind::kConnection,
@@ -319,13 +341,14 @@ CurlTransfer::CurlTransfer(const Request& request, Clock& clock, CURLSH* kept,
     throw;
   }
   reception_.curl = curl_;
-  if (request.timeout) {
+  reception_.cancellation = options.cancellation;
+  if (options.timeout) {
     reception_.clock = &clock_;
-    reception_.limit = *request.timeout;
+    reception_.limit = *options.timeout;
   }
-  set_options(curl_, request, headers_, reception_, error_buffer_);
-  apply_tls_trust(curl_, trust);
-  set_connection_options(curl_, request.reuse_connection ? kept : nullptr);
+  set_options(curl_, request, options, headers_, reception_, error_buffer_);
+  apply_tls_trust(curl_, options.trust);
+  set_connection_options(curl_, kept);
 }
 
 CurlTransfer::~CurlTransfer() {
@@ -340,26 +363,19 @@ Reply CurlTransfer::finish(CURLcode code) {
                 "the reply from " + quote_text(url) + " is too large to hold");
   }
   if (reception_.stalled ||
-      (code == CURLE_OPERATION_TIMEDOUT && request_.timeout)) {
-    fail_timeout(request_, reception_, curl_);
+      (code == CURLE_OPERATION_TIMEDOUT && options_.timeout)) {
+    fail_timeout(request_, *options_.timeout, reception_, curl_);
   }
   if (code != CURLE_OK) {
-    if (auto refused = trust_failure(curl_, code, trust_, url)) throw *refused;
+    if (auto refused = trust_failure(curl_, code, options_.trust, url))
+      throw *refused;
     fail_transfer(url, code, error_buffer_);
   }
   Reply reply;
-  read_head(curl_, reply);
+  read_head(curl_, reuses_, reply);
   reply.body = std::move(reception_.body);
   reply.elapsed = clock_.now() - start_;
   return reply;
-}
-
-// Connecting (the name resolved, the connection made, the TLS handshake
-// done) may take as long as the limit, or without one as long as the
-// connection allows: libcurl's own default would end it after 300 s.
-long CurlTransfer::connect_timeout_ms(const Request& request) {
-  if (request.timeout) return static_cast<long>(request.timeout->count());
-  return kNoConnectTimeoutMs;
 }
 
 }  // namespace tarnwick

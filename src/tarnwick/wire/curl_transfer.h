@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <string>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
@@ -22,6 +24,10 @@ struct Reception {
   CURL* curl = nullptr;
   std::string body;
   bool out_of_memory = false;
+
+  // The run's cancellation, which ends the transfer from the progress
+  // callback; null for none.
+  Cancellation* cancellation = nullptr;
 
   // The watch on a request with a timeout, kept by the progress callback.
   Clock* clock = nullptr;
@@ -35,15 +41,16 @@ struct Reception {
 
 class CurlTransfer {
  public:
-  // Sets up an easy handle for request, which must outlive the transfer (the
-  // form is sent from where it lies). A request with reuse_connection takes
-  // its connection from `kept`, a share of connections and TLS sessions,
-  // and leaves it there; one without opens its own and closes it. The
-  // controller is checked as `trust` says, which must outlive the transfer
-  // too. Throws Error(kConnection) for a URL without a host ("cannot
-  // reach") and when libcurl cannot be set up.
-  CurlTransfer(const Request& request, Clock& clock, CURLSH* kept,
-               const TlsTrust& trust);
+  // Sets up an easy handle for request as options say; request and options
+  // must outlive the transfer (the form is sent from where it lies). With
+  // `kept`, a share of connections and TLS sessions, the request takes its
+  // connection from there and leaves it there; without, it opens its own
+  // and closes it. The controller is checked as options.trust says (a
+  // failed check is reported by finish as trust_failure words it). Throws
+  // Error(kConnection) for a URL without a host ("cannot reach") and when
+  // libcurl cannot be set up.
+  CurlTransfer(const Request& request, const TransportOptions& options,
+               Clock& clock, CURLSH* kept);
   CurlTransfer(const CurlTransfer&) = delete;
   CurlTransfer& operator=(const CurlTransfer&) = delete;
   ~CurlTransfer();
@@ -54,13 +61,14 @@ class CurlTransfer {
   // Error it comes to, as the Transport interface words it.
   Reply finish(CURLcode code);
 
-  // The connect timeout a request is sent with, in milliseconds.
-  static long connect_timeout_ms(const Request& request);
+  // Whether the request may go over a kept connection.
+  bool reuses_connections() const { return reuses_; }
 
  private:
   const Request& request_;
+  const TransportOptions& options_;
+  bool reuses_;
   Clock& clock_;
-  const TlsTrust& trust_;
   Clock::TimePoint start_;
   CURL* curl_ = nullptr;
   curl_slist* headers_ = nullptr;

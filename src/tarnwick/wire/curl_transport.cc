@@ -15,27 +15,13 @@
 
 namespace tarnwick {
 
-// The connections that requests with Request::reuse_connection leave open,
-// the TLS sessions that reopened connections resume, and the name lookups,
-// in one libcurl share. Connections still open close with it.
-struct CurlTransport::Kept {
-  CURLSH* share = nullptr;
+CurlTransport::CurlTransport(Clock& clock, TransportOptions options)
+    : clock_(clock), options_(std::move(options)), pool_(options_.pool) {}
 
-  Kept() : share(curl_share_init()) {
-    if (share == nullptr) return;
-    for (curl_lock_data data : {CURL_LOCK_DATA_CONNECT,
-                                CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
-      curl_share_setopt(share, CURLSHOPT_SHARE, data);
-  }
-  Kept(const Kept&) = delete;
-  Kept& operator=(const Kept&) = delete;
-  ~Kept() { curl_share_cleanup(share); }
-};
-
-CurlTransport::CurlTransport(Clock& clock)
-    : clock_(clock), trust_(std::make_unique<TlsTrust>()) {}
-
-CurlTransport::~CurlTransport() = default;
+CurlTransport::~CurlTransport() {
+  if (multi_ != nullptr) curl_multi_cleanup(multi_);
+  if (kept_ != nullptr) pool_->give(kept_, options_.trust);
+}
 
 bool CurlTransport::started() {
   if (!initialized_) {
@@ -45,26 +31,30 @@ bool CurlTransport::started() {
   return init_ok_;
 }
 
-CurlTransport::Kept& CurlTransport::kept() {
-  if (!kept_) kept_ = std::make_unique<Kept>();
-  return *kept_;
+void* CurlTransport::kept() {
+  if (!options_.reuse_connections) return nullptr;
+  if (kept_ == nullptr) {
+    if (!pool_) pool_ = std::make_shared<ConnectionPool>();
+    kept_ = pool_->take(options_.trust);
+  }
+  return kept_;
+}
+
+void* CurlTransport::multi() {
+  if (multi_ == nullptr) multi_ = curl_multi_init();
+  return multi_;
 }
 
 Reply CurlTransport::post(const Request& request) {
-  if (!started()) {
+  if (!started() || multi() == nullptr) {
     throw Error(ErrorKind::kConnection,
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
-  CurlTransfer transfer(request, clock_,
-                        request.reuse_connection ? kept().share : nullptr,
-                        *trust_);
-  return transfer.finish(curl_easy_perform(transfer.handle()));
-}
-
-void CurlTransport::set_trust(const TlsTrust& trust) {
-  if (trust == *trust_) return;
-  kept_.reset();
-  *trust_ = trust;
+  if (options_.cancellation != nullptr)
+    options_.cancellation->throw_if_cancelled();
+  CurlTransfer transfer(request, options_, clock_, kept());
+  return transfer.finish(perform_alone(multi_, transfer.handle(), request.url,
+                                       options_.cancellation));
 }
 
 TlsCertificate CurlTransport::presented_certificate(const Request& request) {
@@ -72,13 +62,17 @@ TlsCertificate CurlTransport::presented_certificate(const Request& request) {
     throw Error(ErrorKind::kConnection,
                 "cannot start the HTTPS client for " + quote_text(request.url));
   }
-  CurlTransfer transfer(request, clock_, nullptr, *trust_);
+  CurlTransfer transfer(request, options_, clock_, nullptr);
   CURL* curl = transfer.handle();
   curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
   curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
   const CURLcode code = curl_easy_perform(curl);
-  // A failed handshake throws as a request's would.
-  if (code != CURLE_OK) transfer.finish(code);
+  // A cancelled or failed handshake throws as a request's would.
+  if (code != CURLE_OK) {
+    if (options_.cancellation != nullptr)
+      options_.cancellation->throw_if_cancelled();
+    transfer.finish(code);
+  }
   if (auto certificate = tarnwick::presented_certificate(curl))
     return std::move(*certificate);
   throw Error(ErrorKind::kConnection, "the controller at " +
@@ -93,7 +87,43 @@ void CurlTransport::post_many(RequestBatch& batch, std::size_t in_flight) {
     Transport::post_many(batch, in_flight);
     return;
   }
-  send_batch(batch, in_flight, clock_, kept().share, *trust_);
+  send_batch(batch, in_flight, options_, clock_, kept());
+}
+
+// The connections that requests of a transport with reuse_connections leave
+// open, the TLS sessions that reopened connections resume, and the name
+// lookups, in one libcurl share. Connections still open close with it.
+void* ConnectionPool::take(const TlsTrust& trust) {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = free_.rbegin(); it != free_.rend(); ++it) {
+      if (it->first != trust) continue;
+      void* share = it->second;
+      free_.erase(std::next(it).base());
+      return share;
+    }
+  }
+  CURLSH* share = curl_share_init();
+  if (share == nullptr) return nullptr;
+  for (curl_lock_data data :
+       {CURL_LOCK_DATA_CONNECT, CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_DNS})
+    curl_share_setopt(share, CURLSHOPT_SHARE, data);
+  return share;
+}
+
+void ConnectionPool::give(void* share, const TlsTrust& trust) {
+  if (share == nullptr) return;
+  std::lock_guard lock(mutex_);
+  free_.emplace_back(trust, share);
+}
+
+ConnectionPool::~ConnectionPool() {
+  for (const auto& [trust, share] : free_) curl_share_cleanup(share);
+}
+
+std::unique_ptr<Transport> CurlTransportFactory::make_transport(
+    const TransportOptions& options) {
+  return std::make_unique<CurlTransport>(clock_, options);
 }
 
 std::string http_library_versions() {
@@ -102,12 +132,6 @@ std::string http_library_versions() {
   if (info->ssl_version != nullptr)
     text += std::string(info->ssl_version) + "\n";
   return text;
-}
-
-Transport& process_curl_transport() {
-  static SteadyClock clock;
-  static CurlTransport transport(clock);
-  return transport;
 }
 
 }  // namespace tarnwick

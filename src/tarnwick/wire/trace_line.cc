@@ -27,8 +27,9 @@ std::string trace_line(const Request& request, const Reply* reply,
   if (reply != nullptr) {
     line += ": HTTP " + std::to_string(reply->status) + ", " +
             counted(reply->bytes, "byte") + ", " + seconds_of(elapsed);
-    if (request.reuse_connection)
-      line += reply->reused_connection ? ", reused" : ", new connection";
+    if (reply->connection == Reply::Connection::kReused) line += ", reused";
+    if (reply->connection == Reply::Connection::kNew)
+      line += ", new connection";
   } else {
     line += std::string(": failed after ") + seconds_of(elapsed) + ": " +
             failure_kind;

@@ -14,8 +14,8 @@ namespace tarnwick {
 // The trace line of a request that ended: "[tarnwick] a.cfg <- items:
 // show_item 'edge-1': HTTP 200, 512 bytes, 0.012 s", or for one that failed
 // "[tarnwick] a.cfg: show: failed after 30.001 s: timeout". The check part
-// is left out for the opening login. A request that may reuse a connection
-// ends ", reused" or ", new connection" when its reply came. Escaped as every
+// is left out for the opening login. A reply over a kept connection ends
+// ", reused" or ", new connection" (Reply::connection). Escaped as every
 // message is, with its line end. The prefix cannot be taken for an error line
 // ("tarnwick: KIND: ...").
 std::string trace_line(const Request& request, const Reply* reply,

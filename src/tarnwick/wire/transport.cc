@@ -6,7 +6,7 @@
 
 namespace tarnwick {
 
-void Transport::set_trust(const TlsTrust& trust) {
+void TransportFactory::refuse_trust(const TlsTrust& trust) {
   if (!trust.verifies_nothing()) {
     throw Error(ErrorKind::kConnection,
                 "this transport cannot check the controller's certificate");

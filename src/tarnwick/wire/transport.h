@@ -1,36 +1,28 @@
 // The network seam: one controller request, a form POSTed to a URL, and what
-// came back; or many such requests side by side. Abstract so that tests can
-// stand in for the network.
+// came back; or many such requests side by side; and the transports made
+// from options. Abstract so that tests can stand in for the network.
 #ifndef TARNWICK_WIRE_TRANSPORT_H_
 #define TARNWICK_WIRE_TRANSPORT_H_
 
-#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/clock.h"
 #include "tarnwick/base/error.h"
+#include "tarnwick/wire/transport_options.h"
 
 namespace tarnwick {
 
 struct TlsCertificate;  // tls_certificate.h
-struct TlsTrust;        // tls_trust.h
 
 struct Request {
   std::string url;
   // application/x-www-form-urlencoded, as encode_form makes it.
   std::string form;
-  // The bound on each wait: connecting (the name resolved, the connection
-  // made, the TLS handshake done) must finish within it, and once the
-  // request is sent no stretch of it may pass without a byte of the reply.
-  // Unset, a request waits as long as its connection allows.
-  std::optional<std::chrono::milliseconds> timeout;
-  // Whether the request may go over a connection that an earlier request
-  // left open, and leave its own open for a later one. Unset, it opens a
-  // connection of its own and closes it once the reply is in.
-  bool reuse_connection = false;
 
   // What the request is for, for messages and traces; never a secret.
   std::string check;    // the check and its chain of references, "" for none
@@ -45,8 +37,11 @@ struct Reply {
   std::string location;       // where a redirect points, or ""
   std::size_t bytes = 0;      // of the body as it arrived, before decoding
   Clock::Duration elapsed{};  // from the start of the request to its end
-  // It came over a connection an earlier request had opened.
-  bool reused_connection = false;
+  // The connection it came over: one of its own, closed once the reply was
+  // in; or, with TransportOptions::reuse_connections, one kept open for the
+  // requests after it, opened for this request or by an earlier one.
+  enum class Connection { kOwn, kNew, kReused };
+  Connection connection = Connection::kOwn;
 };
 
 // The requests that Transport::post_many sends side by side, numbered from
@@ -82,28 +77,31 @@ class Transport {
   // are not followed: a redirect is a reply like any other. Throws
   // Error(kConnection) when the request cannot be completed,
   // Error(kInvalidReply) when the whole reply arrived but its body cannot be
-  // decoded, and Error(kTimeout) when it overran request.timeout.
+  // decoded, Error(kTimeout) when it overran TransportOptions::timeout, and
+  // the Cancelled reason of TransportOptions::cancellation.
   virtual Reply post(const Request& request) = 0;
 
   // Sends the batch's requests, up to `in_flight` of them unanswered at a
   // time, and returns once none is left in flight and none more is wanted.
-  // Each request is treated as post treats it and keeps its own timeout:
+  // Each request is treated as post treats it, with a timeout of its own:
   // its waits count from when it was sent, so a controller that serves one
   // request at a time makes the later ones wait within their limits. The
   // controller may receive them in another order than their numbers. A
   // caller that wants no more after a failure lowers batch.wanted(): the
   // requests before it still end, the later ones are abandoned or never
-  // sent. An exception from the batch other than an Error from request()
-  // ends post_many at once, the requests in flight abandoned, and passes
-  // through. A reply is handed over as soon as it is in, so at most
-  // `in_flight` of them are held at once. This default sends them one after
-  // another through post(), whatever `in_flight` says.
+  // sent. An exception from the batch other than an Error from request(),
+  // and a cancellation (Cancelled), end post_many at once, the requests in
+  // flight abandoned, and pass through. A reply is handed over as soon as it is
+  // in, so at most `in_flight` of them are held at once. This default sends
+  // them one after another through post(), whatever `in_flight` says.
   virtual void post_many(RequestBatch& batch, std::size_t in_flight) {
     static_cast<void>(in_flight);
     for (std::size_t i = 0; i < batch.wanted(); ++i) {
       std::optional<Reply> reply;
       try {
         reply = post(batch.request(i));
+      } catch (const Cancelled&) {
+        throw;
       } catch (const Error& e) {
         batch.failed(i, e);
         continue;
@@ -112,19 +110,31 @@ class Transport {
     }
   }
 
-  // Checks the controller as `trust` says on every connection that later
-  // requests open, before anything is sent over it; a connection kept open
-  // is used again only under the trust it was opened under. This default
-  // takes a trust that verifies nothing and throws Error(kConnection) for
-  // any other: a transport that cannot check the controller must not send
-  // it the password.
-  virtual void set_trust(const TlsTrust& trust);
-
   // Connects to request.url and completes the TLS handshake, checking the
-  // controller as set_trust said, and returns the certificate it presented.
+  // controller as TransportOptions::trust says, and returns the certificate
+  // it presented.
   // Sends nothing over the connection, and closes it. Throws as post does.
   // This default throws Error(kConnection).
   virtual TlsCertificate presented_certificate(const Request& request);
+};
+
+// Makes the transports a run sends through, each from its options: the
+// real one in main, a stand-in in tests.
+class TransportFactory {
+ public:
+  virtual ~TransportFactory() = default;
+  // What options.pool points to must outlive the transport. The transport
+  // checks the controller as options.trust says on every connection it
+  // opens, before anything is sent over it; a factory whose transports
+  // cannot check it throws Error(kConnection) for a trust that verifies
+  // anything (refuse_trust): such a transport must not send the password.
+  virtual std::unique_ptr<Transport> make_transport(
+      const TransportOptions& options) = 0;
+
+ protected:
+  // For a factory whose transports cannot check the controller: throws
+  // Error(kConnection) unless `trust` verifies nothing.
+  static void refuse_trust(const TlsTrust& trust);
 };
 
 }  // namespace tarnwick

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <exception>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -50,7 +52,7 @@ class CommandTest : public testing::Test {
     argv_.clear();
     for (std::string& s : storage_) argv_.push_back(s.data());
     argv_.push_back(nullptr);
-    Environment env{transport_, prompter_, out_, err_, clock_};
+    Environment env{transports_, prompter_, out_, err_, clock_};
     try {
       return run_command(static_cast<int>(storage_.size()), argv_.data(), env);
     } catch (...) {
@@ -60,6 +62,7 @@ class CommandTest : public testing::Test {
 
   ScopedTempDir dir_;
   FakeTransport transport_;
+  FakeTransportFactory transports_{transport_};
   FakePrompter prompter_;
   Output out_{-1};
   Output err_{-1};
@@ -102,6 +105,45 @@ TEST_F(CommandTest, PromptsThenLogsInThenRunsTheSuite) {
             (Fields{{"CID", "c1"}, {"action", "show"}}));
   EXPECT_EQ(out_.text(), "A\n{'a': [True, None], 'b': 1}\n\n\n");
   EXPECT_EQ(err_.text(), "");
+}
+
+// One transport for the run, made from the command line's options; none
+// for a dry run.
+TEST_F(CommandTest, TheRunsTransportIsMadeFromTheCommandLine) {
+  using std::chrono::milliseconds;
+  static constexpr char kPin[] =
+      "sha256//QOi3GgEP5H8oUsmKZDsCthN0bFN74VsDMSL3tO5AXPA=";
+  struct Case {
+    std::vector<std::string> options;
+    std::optional<milliseconds> timeout;
+    bool reuse_connections;
+    std::string pins;
+  } cases[] = {
+      {{}, std::nullopt, false, ""},
+      {{"--timeout", "2.5", "--reuse-connections"},
+       milliseconds(2500),
+       true,
+       ""},
+      {{"--in-flight", "3"}, std::nullopt, true, ""},
+      {{"--tls-pin", kPin}, std::nullopt, false, kPin},
+  };
+  for (const Case& c : cases) {
+    transport_.add_reply(R"({"CID": "c0"})");
+    transport_.add_reply(R"({"CID": "c1"})");
+    transport_.add_reply("{}");
+    std::vector<std::string> args = {"--controller_ip", "ctl",
+                                     "--password",      "pw",
+                                     "--config_dir",    dir_.path()};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const std::size_t before = transports_.made().size();
+    EXPECT_EQ(run(args), 0) << err_.text();
+    ASSERT_EQ(transports_.made().size(), before + 1);
+    EXPECT_EQ(transports_.made().back().timeout, c.timeout);
+    EXPECT_EQ(transports_.made().back().reuse_connections, c.reuse_connections);
+    EXPECT_EQ(transports_.made().back().trust.pinned_public_keys, c.pins);
+  }
+  EXPECT_EQ(run({"--dry-run", "--config_dir", dir_.path()}), 0);
+  EXPECT_EQ(transports_.made().size(), std::size(cases));
 }
 
 TEST_F(CommandTest, FailedLoginEndsTheRunOnStandardOutput) {
@@ -185,9 +227,9 @@ TEST_F(CommandTest, JsonKeepsStandardOutputForTheReport) {
   EXPECT_TRUE(err_.text().starts_with("tarnwick: login failed: "));
 }
 
-// --tls-show-pin hands the transport the trust asked for and shows what the
-// handshake presented, escaped (a certificate may hold anything); nothing is
-// asked for and nothing posted.
+// --tls-show-pin makes the transport with the trust asked for and shows what
+// the handshake presented, escaped (a certificate may hold anything); nothing
+// is asked for and nothing posted.
 TEST_F(CommandTest, ShowPinShowsThePresentedCertificateAndSendsNothing) {
   TlsCertificate certificate;
   certificate.pin = "sha256//P";
@@ -208,7 +250,7 @@ TEST_F(CommandTest, ShowPinShowsThePresentedCertificateAndSendsNothing) {
             "not_after: 2027-01-01T00:00:00Z\n"
             "subject_alt_names: DNS:ctl, IP:10.0.0.1\n"
             "sha256_fingerprint: AB:CD\n");
-  EXPECT_EQ(transport_.trust().pinned_public_keys, pin);
+  EXPECT_EQ(transports_.made().back().trust.pinned_public_keys, pin);
   EXPECT_EQ(run({"--tls-show-pin", "--controller_ip", "ctl", "--json"}), 0);
   EXPECT_EQ(out_.take_text(),
             R"({"pin": "sha256//P", "subject": "CN=ctl\u001b[2J", )"
@@ -220,7 +262,7 @@ TEST_F(CommandTest, ShowPinShowsThePresentedCertificateAndSendsNothing) {
   EXPECT_EQ(
       transport_.handshakes(),
       (std::vector<std::string>{"https://ctl/v1/api", "https://ctl/v1/api"}));
-  EXPECT_EQ(transport_.trust(), TlsTrust());
+  EXPECT_EQ(transports_.made().back().trust, TlsTrust());
   EXPECT_EQ(err_.text(), "");
   EXPECT_TRUE(prompter_.shown().empty());
   EXPECT_TRUE(transport_.posts().empty());

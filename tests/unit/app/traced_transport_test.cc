@@ -40,13 +40,13 @@ TEST(TraceLineTest, NamesCheckActionElementStatusSizeAndTime) {
                        "timeout"),
             "[tarnwick] a\\x1b.cfg: (no action): failed after 30.001 s: "
             "timeout\n");
-  // A request that may reuse a connection says whether its reply did.
-  Request kept = request_for("a.cfg", "show", "");
-  kept.reuse_connection = true;
+  // A reply over a kept connection says whether it was opened for it.
+  const Request kept = request_for("a.cfg", "show", "");
+  reply.connection = Reply::Connection::kNew;
   EXPECT_EQ(trace_line(kept, &reply, ms(4), nullptr),
             "[tarnwick] a.cfg: show: HTTP 404, 27 bytes, 0.004 s, "
             "new connection\n");
-  reply.reused_connection = true;
+  reply.connection = Reply::Connection::kReused;
   EXPECT_EQ(trace_line(kept, &reply, ms(4), nullptr),
             "[tarnwick] a.cfg: show: HTTP 404, 27 bytes, 0.004 s, reused\n");
   EXPECT_EQ(trace_line(kept, nullptr, ms(4), "timeout"),

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_transport.h"
+#include "tarnwick/app/operations.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/check/run_settings.h"

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "tarnwick/app/operations.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/check/session.h"
 
@@ -109,12 +110,13 @@ Ending post_to_silent_port(SilentPort& port,
   });
   Request request;
   request.url = "https://127.0.0.1:" + std::to_string(port.port()) + "/v1/api";
-  request.timeout = timeout;
+  TransportOptions options;
+  options.timeout = timeout;
   SteadyClock clock;
   Ending ending;
   const auto start = std::chrono::steady_clock::now();
   try {
-    CurlTransport(clock).post(request);
+    CurlTransport(clock, options).post(request);
     ending.message = "a reply";
   } catch (const Error& e) {
     ending.kind = e.kind();
@@ -173,7 +175,6 @@ TEST(CurlTransportTest, BatchStopsAtTheFirstFailureItWantsNoMoreAfter) {
       taken.push_back(index);
       Request r;
       r.url = "https://127.0.0.1:" + std::to_string(port_) + "/v1/api";
-      r.timeout = std::chrono::milliseconds(300);
       return r;
     }
     void received(std::size_t index, Reply) override { ended.push_back(index); }
@@ -190,7 +191,9 @@ TEST(CurlTransportTest, BatchStopsAtTheFirstFailureItWantsNoMoreAfter) {
     std::size_t wanted_ = 6;
   } batch(port.port());
   SteadyClock clock;
-  CurlTransport(clock).post_many(batch, 3);
+  TransportOptions options;
+  options.timeout = std::chrono::milliseconds(300);
+  CurlTransport(clock, options).post_many(batch, 3);
   EXPECT_EQ(batch.taken, (std::vector<std::size_t>{0, 1, 2}));
   // Request 0 ends last or alone; none ends twice.
   ASSERT_FALSE(batch.ended.empty());
