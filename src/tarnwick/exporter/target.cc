@@ -153,8 +153,8 @@ TargetRule TargetRule::parse(std::string_view text, bool networks) {
   const char* end = length.data() + length.size();
   const auto [stop, error] = std::from_chars(length.data(), end, prefix);
   const int bits = static_cast<int>(address_bits(rule.host_.kind));
-  if (length.empty() || error != std::errc() || stop != end || prefix > bits ||
-      (length.size() > 1 && length[0] == '0'))
+  if (length.empty() || error != std::errc() || stop != end || prefix < 0 ||
+      prefix > bits || (length.size() > 1 && length[0] == '0'))
     refuse(text, "has no prefix length from 0 to " + std::to_string(bits));
   for (int bit = prefix; bit < bits; ++bit) {
     if (rule.host_.address[bit / 8] & (0x80 >> (bit % 8)))
