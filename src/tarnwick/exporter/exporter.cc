@@ -211,15 +211,15 @@ void Exporter::answer_probe(const HttpRequest& request,
     return;
   }
   const Clock::TimePoint deadline = clock_.now() + *budget;
-  ProbeSpec spec;
-  spec.config = config;
-  spec.module = order.module;
-  spec.auth = order.auth;
-  spec.target = order.target;
-  spec.trust = order.trust;
-  spec.deadline = deadline;
-  spec.budget = *budget;
-  spec.debug = order.debug;
+  ProbeTask job;
+  job.config = config;
+  job.module = order.module;
+  job.auth = order.auth;
+  job.target = order.target;
+  job.trust = order.trust;
+  job.deadline = deadline;
+  job.budget = *budget;
+  job.debug = order.debug;
   const Scrape scrape{order.module->name, order.auth->name, order.target_text,
                       order.debug, slot};
   const auto admitted = scheduler_.submit(
@@ -228,8 +228,8 @@ void Exporter::answer_probe(const HttpRequest& request,
           : std::optional<ProbeKey>(ProbeKey{order.target.controller_address(),
                                              scrape.module, scrape.auth}),
       order.module->min_interval,
-      [this, spec](ProbeProgress& progress) {
-        return run_probe(spec, clock_, progress, make_transport_);
+      [this, job](ProbeProgress& progress) {
+        return run_probe(job, clock_, progress, make_transport_);
       },
       [this, scrape](const ProbeAnswer& answer, AnswerSource source) {
         deliver(scrape, answer, source);

@@ -57,11 +57,11 @@ class FailureNotes : public ReportWriter {
 };
 
 // The run settings of the probe, the password copied in place.
-void fix_settings(const ProbeSpec& spec, RunSettings& settings) {
-  const Module& module = *spec.module;
-  settings.controller_ip = spec.target.controller_address();
-  settings.username = spec.auth->username;
-  settings.password = spec.auth->password;
+void fix_settings(const ProbeTask& job, RunSettings& settings) {
+  const Module& module = *job.module;
+  settings.controller_ip = job.target.controller_address();
+  settings.username = job.auth->username;
+  settings.password = job.auth->password;
   settings.config_dir = module.checks;
   settings.fail_http = module.fail_http;
   settings.in_flight = module.in_flight.value_or(1);
@@ -69,13 +69,13 @@ void fix_settings(const ProbeSpec& spec, RunSettings& settings) {
 
 // How the probe's requests are sent: under the auth's trust, each within the
 // module's timeout, and all of them cancelled by `deadline`.
-TransportOptions transport_options(const ProbeSpec& spec,
+TransportOptions transport_options(const ProbeTask& job,
                                    Cancellation& deadline) {
   TransportOptions options;
-  options.timeout = spec.module->timeout;
+  options.timeout = job.module->timeout;
   // Requests side by side go over kept connections, as with --in-flight.
-  options.reuse_connections = spec.module->in_flight.has_value();
-  options.trust = spec.trust;
+  options.reuse_connections = job.module->in_flight.has_value();
+  options.trust = job.trust;
   options.cancellation = &deadline;
   return options;
 }
@@ -95,14 +95,14 @@ ProbeFailure failure_in_flight() {
 
 }  // namespace
 
-ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
+ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
                       ProbeProgress& progress, TransportMaker make_transport) {
   const Clock::TimePoint start = clock.now();
   RunEnd end;
   end.started = clock.wall_time();
   RunSettings settings;
   const WipedOnExit wiped(settings.password);
-  fix_settings(spec, settings);
+  fix_settings(job, settings);
   end.controller = settings.controller_ip;
   end.check_dir = settings.config_dir;
 
@@ -118,21 +118,21 @@ ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
   std::optional<ProbeFailure> ended;
   try {
     Cancellation deadline(
-        clock, spec.deadline,
-        "the probe's deadline of " + seconds_text(spec.budget) + " s passed");
+        clock, job.deadline,
+        "the probe's deadline of " + seconds_text(job.budget) + " s passed");
     const std::unique_ptr<Transport> inner =
-        make_transport(transport_options(spec, deadline), clock);
-    ProbeTransport transport(*inner, clock, spec.deadline, spec.budget,
-                             progress.stop, spec.debug ? &trace : nullptr);
+        make_transport(transport_options(job, deadline), clock);
+    ProbeTransport transport(*inner, clock, job.deadline, job.budget,
+                             progress.stop, job.debug ? &trace : nullptr);
     try {
-      if (!spec.module->login_per_check)
+      if (!job.module->login_per_check)
         settings.session = log_in(settings, "", transport);
-      end.checks = spec.module->only.empty() ? list_checks(settings.config_dir)
-                                             : spec.module->only;
+      end.checks = job.module->only.empty() ? list_checks(settings.config_dir)
+                                            : job.module->only;
       Suite suite{settings, transport, writers, clock, trace};
       suite.keep_going = true;
       suite.cancellation = &deadline;
-      suite.expect = spec.module->expect;
+      suite.expect = job.module->expect;
       run_checks(suite, end.checks, tally);
     } catch (...) {
       end.requests = transport.requests();
@@ -161,7 +161,7 @@ ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
   }
   const Scrubber scrubber{settings.password, cid};
   for (ProbeFailure& f : answer.failures) f.message = scrubber.scrub(f.message);
-  if (spec.debug) {
+  if (job.debug) {
     if (ended) trace.write(error_line(ended->kind, ended->message));
     answer.trace = scrubber.scrub(trace.take_text());
   }

@@ -21,7 +21,7 @@
 namespace tarnwick {
 
 // What a probe runs.
-struct ProbeSpec {
+struct ProbeTask {
   // Holds the module and the auth: a reload does not pull them away from a
   // probe that runs.
   std::shared_ptr<const ExporterConfig> config;
@@ -68,7 +68,7 @@ using TransportMaker = std::unique_ptr<Transport> (*)(
 // cancellation is the deadline: once it passes, the requests in flight end
 // and the probe ends with kind timeout. Never throws: every failure is in the
 // answer, its message and the trace without the password or the session id.
-ProbeAnswer run_probe(const ProbeSpec& spec, Clock& clock,
+ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
                       ProbeProgress& progress, TransportMaker make_transport);
 
 }  // namespace tarnwick
