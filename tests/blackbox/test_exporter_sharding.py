@@ -38,6 +38,7 @@ scrape_configs:
       - {{source_labels: [__tmp_hash], regex: '{shard}', action: keep}}
       - {{source_labels: [__address__], target_label: __param_target}}
       - {{source_labels: [__param_target], target_label: instance}}
+      - {{source_labels: [__param_module], target_label: module}}
       - {{target_label: __address__, replacement: 127.0.0.1:{port}}}
 """
 
@@ -116,7 +117,8 @@ class ShardingTest(unittest.TestCase):
                 found = {}
                 for shard, port in enumerate(ports):
                     try:
-                        result = query(port, 'probe_success{job="tarnwick"}')
+                        result = query(
+                            port, 'probe_success{job="tarnwick",module="gw"}')
                     except OSError:
                         return None
                     for sample in result:
