@@ -112,8 +112,8 @@ class ShardingTest(unittest.TestCase):
                 for shard in (0, 1)]
 
             def probed():
-                """{address: [values of probe_success]} over both servers,
-                once all ten have an answer."""
+                """{address: [(server, probe_success)]} over both
+                servers, once all ten have an answer."""
                 found = {}
                 for shard, port in enumerate(ports):
                     try:
