@@ -8,7 +8,8 @@
 #   PREFIX/bin/tarnwick_exporter         the Prometheus exporter
 #   PREFIX/lib/systemd/system/tarnwick_exporter.service
 #   PREFIX/share/doc/tarnwick/examples/  example checks, the exporter's
-#                                        example configuration
+#                                        example configuration, the
+#                                        Prometheus alerting rules
 #   PREFIX/share/doc/tarnwick/changelog.gz
 #   PREFIX/share/man/man1/ (compressed), PREFIX/share/bash-completion/completions/
 #   UNITDIR/tarnwick@.service, tarnwick@.timer  the systemd units
@@ -84,6 +85,7 @@ add_custom_target(tarnwick_compressed_docs ALL
 install(TARGETS tarnwick RUNTIME DESTINATION ${TARNWICK_INSTALL_PKGDIR})
 install(TARGETS tarnwick_exporter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/etc/tarnwick_exporter.yml
+              ${PROJECT_SOURCE_DIR}/etc/prometheus/tarnwick.rules.yml
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/stub_controller.py
         DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME tarnwick-stub-controller)

@@ -260,6 +260,8 @@ class InstalledExporterTest(InstalledTestCase):
         status, out, _ = run_program([exporter, "--version"])
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith("tarnwick_exporter "))
+        self.assertTrue((self.prefix / "share/doc/tarnwick/examples/"
+                         "tarnwick.rules.yml").is_file())
         unit = self.prefix / "lib/systemd/system/tarnwick_exporter.service"
         text = unit.read_text()
         self.assertNotIn("@TARNWICK", text)  # every placeholder filled
