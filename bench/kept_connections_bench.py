@@ -6,10 +6,11 @@ tools/latency_proxy.py, with an auth that keeps connections
 
 Each round starts the exporter afresh, then for each auth probes the
 target: cold (the first probe), warm (WARM probes back to back, the first
-after the cold one) and after a pause of IDLE seconds, just above the 3 s
-for which a connection may lie idle and still be used: the next probe at a
-scrape interval of 15 s or 60 s meets the same (a new connection, the TLS
-session resumed), without the bench waiting that long. Per row, medians of
+after the cold one) and after a pause of IDLE seconds, just above the
+idle bound past which a kept connection is not used (3 s, which libcurl
+7.88 counts in whole seconds: 4 s in effect): the next probe at a scrape
+interval of 15 s or 60 s meets the same (a new connection, the TLS session
+resumed), without the bench waiting that long. Per row, medians of
 the rounds: the probe's round trips (its probe_duration_seconds over the
 round trip), and the connections it opened and how many of them resumed a
 TLS session, as the stand-in logged them (a connection is the probe's when
@@ -34,7 +35,7 @@ CHECKS = 5
 WARM = 3
 IDLE = 4.5  # seconds between the last warm probe and the next
 AUTHS = {"kept": "true", "plain": "false"}
-PHASES = ("cold", "warm", f"after {IDLE:.0f} s idle")
+PHASES = ("cold", "warm", f"after {IDLE:g} s idle")
 
 
 def log(message):
@@ -182,7 +183,7 @@ def report(results, targets):
         f"A module of {CHECKS} checks (a login and {CHECKS} requests a "
         f"probe) at the stand-in, {results['rtt']:g} ms away; medians of "
         f"{results['rounds']} rounds. Warm: {WARM} probes back to back. "
-        f"After {IDLE:.0f} s idle stands for a scrape interval of 15 s or "
+        f"After {IDLE:g} s idle stands for a scrape interval of 15 s or "
         "more: the kept connection is too old to be used, a new one "
         "resumes the TLS session.", "",
         "| auth | probe | round trips | connections opened | of them TLS "

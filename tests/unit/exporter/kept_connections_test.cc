@@ -43,7 +43,11 @@ TEST(KeptConnectionsTest, APoolServesOneTargetAuthAndTrustWhileItIsUsed) {
       {"another auth", "10.0.0.1", "lab", {}, seconds(0), false},
       {"a pin since a reload", "10.0.0.1", "site", pinned("sha256//A"),
        seconds(0), false},
-      {"idle for too long", "10.0.0.1", "site", {}, minutes(5) + seconds(1),
+      {"idle for too long",
+       "10.0.0.1",
+       "site",
+       {},
+       minutes(5) + seconds(1),
        false},
   };
   for (const auto& row : kRows) {
