@@ -40,6 +40,11 @@ Sections (--only, comma-separated; all by default):
                 scraped every 15 s for --exporter-seconds, against the same
                 checks as 200 tarnwick processes (exporter_bench.py); not
                 among the sections run by default
+  connections   tarnwick_exporter probing a module of 5 checks a round trip
+                of --rtt ms away, with and without keep_connections: round
+                trips and connections per probe, cold, warm and after the
+                idle bound (kept_connections_bench.py); not among the
+                sections run by default
 --gigabyte adds a 1 GB reply to the memory figures only.
 """
 
@@ -56,6 +61,7 @@ import time
 import distance_bench
 import exporter_bench
 import judge_bench
+import kept_connections_bench
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -718,6 +724,9 @@ def report(results, builds, args):
         lines += judge_bench.report(results["judge"], targets)
     if "exporter" in results:
         lines += exporter_bench.report(results["exporter"], targets)
+    if "connections" in results:
+        lines += kept_connections_bench.report(results["connections"],
+                                               targets)
     if targets:
         lines += ["## Targets", "", *header(["target", "measured", ""])]
         lines += [row([name, value, verdict(ok)])
@@ -741,7 +750,8 @@ def main(argv):
                         default="command,inproc,requests,startup,instructions,"
                         "distance,judge")
     parser.add_argument("--rtt", type=float, default=20,
-                        help="the round trip of the distance section, in ms")
+                        help="the round trip of the distance and "
+                        "connections sections, in ms")
     parser.add_argument("--exporter-seconds", type=float, default=120,
                         help="how long the exporter section scrapes")
     args = parser.parse_args(argv)
@@ -758,8 +768,8 @@ def main(argv):
     except (RuntimeError, subprocess.CalledProcessError) as e:
         parser.error(str(e))
     os.makedirs(args.work, exist_ok=True)
-    # The exporter section needs none of the generated replies.
-    if sections == {"exporter"}:
+    # The exporter's sections need none of the generated replies.
+    if sections <= {"exporter", "connections"}:
         args.sizes = ""
         args.gigabyte = False
     sizes = [int(s) for s in args.sizes.split(",") if s]
@@ -799,6 +809,9 @@ def main(argv):
         if "exporter" in sections:
             results["exporter"] = exporter_bench.measure(
                 builds, args.work, max(120, args.exporter_seconds))
+        if "connections" in sections:
+            results["connections"] = kept_connections_bench.measure(
+                builds, args.work, args.rounds, args.rtt)
     finally:
         stub.stop()
     results["load_end"] = load()

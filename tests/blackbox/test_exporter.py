@@ -1,8 +1,8 @@
 """tarnwick_exporter against stand-in controllers on loopback: probes that
-hold and fail, what is refused before anything is sent, one login per probe,
-shared and repeated answers, the scrape's deadline, reloads, the debug
-trace without secrets. Every text-format answer goes through promtool where
-it is installed."""
+hold and fail, connections kept from probe to probe, what is refused before
+anything is sent, one login per probe, shared and repeated answers, the
+scrape's deadline, reloads, the debug trace without secrets. Every
+text-format answer goes through promtool where it is installed."""
 
 import pathlib
 import signal
@@ -137,6 +137,46 @@ class ExporterTest(unittest.TestCase):
                         self.assertEqual(m['tarnwick_probe_failure_info'
                                            '{kind="connection error",'
                                            'check=""}'], 1)
+
+    def test_keep_connections_carries_them_from_probe_to_probe(self):
+        # name: (auth keys, module keys, between the two probes, {connection:
+        # whether its TLS handshake resumed a session} as the stand-in
+        # logged them)
+        keep = {"keep_connections": "true"}
+        rows = {
+            "kept": (keep, {}, None, {1: False}),
+            "kept within a probe only": ({}, {"in_flight": "2"}, None,
+                                         {1: False, 2: False}),
+            "idle past the bound": (keep, {}, "wait", {1: False, 2: True}),
+            "under a pin since a reload": (keep, {}, "pin",
+                                           {1: False, 2: False}),
+        }
+        with tempfile.TemporaryDirectory(prefix="tarnwick-cert.") as certs:
+            for name, (auth, module, between, opened) in rows.items():
+                with self.subTest(name), StubController(
+                        REPLIES, None, ["--cert-dir", certs]) as stub:
+                    config = config_yaml(
+                        [module_yaml("gw", "checks", **module)],
+                        [auth_yaml("site", '["127.0.0.0/8"]', **auth)])
+                    with Exporter(config, CHECKS,
+                                  ["--web.enable-lifecycle"]) as exporter:
+                        self.probe(exporter, target=stub.address)
+                        if between == "wait":
+                            time.sleep(4.2)  # connections idle 4 s are not used
+                        if between == "pin":
+                            pin = openssl_pin(pathlib.Path(certs) /
+                                              "cert.pem")
+                            exporter.config_path.write_text(config.replace(
+                                "insecure_skip_verify: true",
+                                "tls_pin: " + pin))
+                            self.assertEqual(exporter.request(
+                                "/-/reload", method="POST")[0], 200)
+                        m = parse_metrics(
+                            self.probe(exporter, target=stub.address)[1])
+                    self.assertEqual(m["probe_success"], 1)
+                    self.assertEqual(len(stub.requests()), 6)
+                    self.assertEqual({r["connection"]: r["tls_resumed"]
+                                      for r in stub.requests()}, opened)
 
     def test_refusals_send_nothing(self):
         config = config_yaml(

@@ -87,6 +87,7 @@ Exporter::Exporter(const ExporterOptions& options, ConfigFiles& files,
       clock_(clock),
       make_transport_(make_transport),
       metrics_(clock.wall_time()),
+      kept_connections_(clock),
       scheduler_(options.max_in_flight, clock) {}
 
 std::shared_ptr<const ExporterConfig> Exporter::config() const {
@@ -217,6 +218,10 @@ void Exporter::answer_probe(const HttpRequest& request,
   job.auth = order.auth;
   job.target = order.target;
   job.trust = order.trust;
+  if (order.auth->keep_connections) {
+    job.connections = kept_connections_.pool_for(
+        order.target.controller_address(), order.auth->name, order.trust);
+  }
   job.deadline = deadline;
   job.budget = *budget;
   job.debug = order.debug;

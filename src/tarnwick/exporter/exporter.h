@@ -16,6 +16,7 @@
 #include "tarnwick/exporter/exporter_config.h"
 #include "tarnwick/exporter/exporter_metrics.h"
 #include "tarnwick/exporter/http_server.h"
+#include "tarnwick/exporter/kept_connections.h"
 #include "tarnwick/exporter/logfmt.h"
 #include "tarnwick/exporter/probe.h"
 #include "tarnwick/exporter/probe_scheduler.h"
@@ -92,6 +93,7 @@ class Exporter : public HttpHandler {
   std::shared_ptr<const ExporterConfig> config_;
   std::mutex reload_mutex_;  // one reload at a time
   Alarm alarm_;
+  KeptConnections kept_connections_;
   // Last: destroyed first, it joins its threads while all they use is
   // there.
   ProbeScheduler scheduler_;

@@ -63,6 +63,8 @@ struct Auth {
   // The lines of tls_pins_file, when one is given.
   std::optional<std::vector<TargetPins>> pins_file;
   bool insecure_skip_verify = false;
+  // Probes of a target leave their connections open for its next probe.
+  bool keep_connections = false;
 
   // How a probe of target trusts the controller; nullopt when the pins
   // file gives no pin for target (the target is refused).

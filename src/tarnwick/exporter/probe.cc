@@ -73,9 +73,12 @@ TransportOptions transport_options(const ProbeTask& job,
                                    Cancellation& deadline) {
   TransportOptions options;
   options.timeout = job.module->timeout;
-  // Requests side by side go over kept connections, as with --in-flight.
-  options.reuse_connections = job.module->in_flight.has_value();
+  // Requests side by side go over kept connections, as with --in-flight;
+  // with the target's pool, every request does.
+  options.reuse_connections =
+      job.module->in_flight.has_value() || job.connections != nullptr;
   options.trust = job.trust;
+  options.pool = job.connections;
   options.cancellation = &deadline;
   return options;
 }

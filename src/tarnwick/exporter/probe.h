@@ -29,6 +29,10 @@ struct ProbeTask {
   const Auth* auth = nullptr;
   ProbeTarget target;
   TlsTrust trust;
+  // The target's kept connections (the auth's keep_connections), which the
+  // probe's requests go over and leave open for the next probe; null, the
+  // probe's connections are its own.
+  std::shared_ptr<ConnectionPool> connections;
   // The probe ends by then: no request starts after it, none waits past it.
   Clock::TimePoint deadline;
   Clock::Duration budget{};  // from the probe's start to its deadline

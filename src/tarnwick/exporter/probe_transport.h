@@ -17,7 +17,9 @@ namespace tarnwick {
 
 // The transport a probe talks to its controller through, made afresh for
 // each probe from its options (the auth's trust, the probe's deadline as
-// the cancellation) so that two probes share no connection and no session.
+// the cancellation), so that two probes share no login session, and no
+// connection unless the options hand them the target's kept ones
+// (options.pool).
 // clock must outlive it, and so must what the options point to.
 std::unique_ptr<Transport> make_controller_transport(
     const TransportOptions& options, Clock& clock);

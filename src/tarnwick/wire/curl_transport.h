@@ -22,15 +22,15 @@ namespace tarnwick {
 // A request opens a connection of its own and closes it, unless the options
 // reuse connections: then it goes over a connection that an earlier request
 // left open (HTTP/2 where the controller offers it, HTTP/1.1 keep-alive
-// otherwise; one idle for 3 s is not used again), and a connection opened
-// anew resumes the TLS session of an earlier one. When the kept connection
-// closes before the first byte of the reply, libcurl before 8.16 sends the
-// request again, once, on a new connection; built against 8.16 or later,
-// the request fails instead. Connection failures are worded by what
-// failed: "cannot reach" (unresolvable, refused, no host in the URL), "TLS
-// handshake with ... failed", "request to ... failed"; an overrun by the
-// phase it was in: "no connection to ... within", "no reply from ... for",
-// "the reply from ... stopped for".
+// otherwise; one idle for 3 s, in libcurl 7.88's whole seconds, is not used
+// again), and a connection opened anew resumes the TLS session of an earlier
+// one. When the kept connection closes before the first byte of the reply,
+// libcurl before 8.16 sends the request again, once, on a new connection;
+// built against 8.16 or later, the request fails instead. Connection
+// failures are worded by what failed: "cannot reach" (unresolvable, refused,
+// no host in the URL), "TLS handshake with ... failed", "request to ...
+// failed"; an overrun by the phase it was in: "no connection to ...
+// within", "no reply from ... for", "the reply from ... stopped for".
 //
 // post_many with in_flight above 1 drives its requests side by side through
 // one libcurl multi handle, sharing the kept connections with post: over
@@ -84,6 +84,12 @@ class CurlTransport : public Transport {
 // share a connection between threads), nor by a transport of another trust
 // than the one it was opened under. Thread-safe. The connections close with
 // the pool.
+//
+// The shares have no lock functions (CURLSHOPT_LOCKFUNC): libcurl takes
+// them around its use of a share's connections, TLS sessions and name
+// lookups, which matters only when two threads use one share at once, and
+// here one transport at a time holds it; the pool's mutex orders its hand
+// over from one transport's thread to the next.
 class ConnectionPool {
  public:
   ConnectionPool() = default;

@@ -98,6 +98,8 @@ TEST(ExporterConfigTest, ReadsEveryKeyOfAGoodFile) {
   EXPECT_EQ(a.password, "secret");
   EXPECT_EQ(a.trust.ca_file, kDir + "/ca.pem");
   EXPECT_EQ(a.targets.size(), 3u);
+  EXPECT_TRUE(a.keep_connections);
+  EXPECT_FALSE(config->auths.at("lab").keep_connections);
   EXPECT_EQ(config->auths.at("lab").username, "123");
 
   // The pins file gives each target its own pins; one it lacks, none.
