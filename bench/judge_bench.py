@@ -28,11 +28,16 @@ than the wall time does, but leaves out the stand-in's. The load average is
 sampled before the first round and after each. Then, in process,
 compare_peak --reply on the same reply (for each build that has it): the
 two passes over the earlier run's file, the decode of this run's result
-and the comparison, timed apart, medians of as many runs.
+and the comparison, timed apart, medians of as many runs. Last, where
+valgrind is installed, each row once under callgrind: the instructions the
+tarnwick process executes do not depend on the load of the machine, so they
+tell a change of a few percent between the builds that the times on a busy
+machine cannot.
 """
 
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -182,6 +187,23 @@ def in_process(build, reply, runs):
             for key in (*STAGES, "max_rss_kb", "rss_before_compare_kb")}
 
 
+def instructions(argv, status, out):
+    """Instructions the process of argv executes, under callgrind; argv must
+    end with `status`."""
+    proc = subprocess.run(["valgrind", "--tool=callgrind",
+                           f"--callgrind-out-file={out}", *argv],
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, timeout=RUN_TIMEOUT * 20)
+    if proc.returncode != status:
+        raise RuntimeError(f"exit {proc.returncode} under callgrind, not "
+                           f"{status}: {' '.join(argv)}")
+    with open(out) as f:
+        for line in f:
+            if line.startswith("summary:"):
+                return int(line.split()[1])
+    raise RuntimeError(f"no summary line in {out}")
+
+
 def measure(builds, address, replies, rounds, work):
     """{"rows": {(build label, row): {"seconds", "cpu", "peak_mb"}},
     "stages": {build label: {stage: median}}, ...}."""
@@ -226,9 +248,18 @@ def measure(builds, address, replies, rounds, work):
         found = in_process(b, replies[size], rounds)
         if found:
             stages[b.label] = found
+    counted = {}
+    if shutil.which("valgrind"):
+        for key, argv, status in rows:
+            log(f"judge, {tag}: {key[0]} {key[1]} under callgrind")
+            counted[key] = instructions(
+                argv, status,
+                os.path.join(work, f"callgrind.{key[0]}.{key[1][2:] or key[1]}"
+                             ".out"))
     return {"size": tag, "earlier_mb": os.path.getsize(earlier) / MB,
             "rounds": rounds, "builds": [b.label for b in builds],
-            "rows": medians, "stages": stages, "loads": loads}
+            "rows": medians, "stages": stages, "loads": loads,
+            "instructions": counted}
 
 
 def report(results, targets):
@@ -303,5 +334,17 @@ def report(results, targets):
                 + " | ".join(f"{stages[s]:.3f} s" for s in STAGES)
                 + f" | {stages['rss_before_compare_kb'] * 1024 / MB:.0f} MB"
                 f" | {stages['max_rss_kb'] * 1024 / MB:.0f} MB |")
+    counted = results.get("instructions")
+    if counted:
+        lines += ["", "Instructions of the tarnwick process, each row once "
+                  "under callgrind (they do not depend on the load):", "",
+                  "| build | row | instructions | / plain | new / old |",
+                  "|---|---|---|---|---|"]
+        for (build, row), n in counted.items():
+            same = counted.get((old, row)) if old and build == new else None
+            lines.append(
+                f"| {build} | {row} | {n:,} | "
+                f"{n / counted[(build, 'plain')]:.3f} | "
+                + (f"{n / same:.3f}" if same else "-") + " |")
     lines.append("")
     return lines
