@@ -1,33 +1,44 @@
 """The "exporter" section of run_bench.py: tarnwick_exporter probed as
-Prometheus would probe it, against the same checks run as tarnwick
-processes.
+Prometheus probes a fleet, with and without sessions and connections kept
+across probes, against the same checks run as tarnwick processes.
 
-200 controllers are nginx on 200 loopback ports, each answering every
-request with one canned reply (a body with a "CID" and what the checks
-filter out of it) over TLS with an ECDSA certificate: the Python stand-in
-could not serve the handshakes beside the exporter on two cores. The module
-has 5 checks, one a compound check over 20 elements (26 requests a probe),
-with in_flight: 8 (kept connections within a probe).
+--exporter-targets controllers (default 1,000) are nginx on as many
+loopback ports, each answering every request with one canned reply (a body
+with a "CID" and what the checks filter out of it) over TLS with an ECDSA
+certificate, session resumption on. The module has 5 checks, one a compound
+check over 20 elements (26 requests a probe), with in_flight: 8. nginx and
+the exporter get RLIMIT_NOFILE for every target's kept connections (this
+process raises its own, which both inherit; worker_rlimit_nofile too).
 
-A scheduler scrapes /probe for every target once every 15 s, the targets'
-scrapes spread evenly over the interval as Prometheus spreads them, with
-X-Prometheus-Scrape-Timeout-Seconds: 10, for --exporter-seconds (at least
-120). Measured: every answer's status and probe_success, the exporter's CPU
-time (user and system, from /proc) over the whole run and per probe, its
-resident set after each round of 200 probes (flat: at most 5% growth over
-the second half of the run, once the probes in flight at once have reached
-their peak),
-and a probe's duration at the 50th and 99th percentile. Then the
-same checks against the same 200 controllers as 200 `tarnwick --keep-going
+A scheduler scrapes /probe for every target once every --exporter-interval
+(default 60 s), the targets' scrapes spread evenly over the interval as
+Prometheus spreads them, with X-Prometheus-Scrape-Timeout-Seconds of 10 (or
+the interval, if shorter), for --exporter-seconds (default 300). Two
+variants run one after the other, each against a fresh nginx: "without"
+(the auth as it is today) and "with" (the auth keys session_max_age and
+keep_connections: true). An exporter that refuses those keys as unknown
+lacks them: the "with" variant is then skipped, and says so.
+
+Measured per variant: every answer's status, probe_success and
+probe_duration_seconds; the exporter's CPU (user and system, /proc) and
+nginx's apart; the exporter's resident set each minute and its peak
+(VmHWM); logins (the exporter's tarnwick_exporter_logins_total when it has
+it, else one a probe without kept sessions and nginx's count with them),
+and nginx's count beside it (the access log's requests whose
+Content-Length is a login's: a probe to a port of its own, first of all,
+shows that length with its login); connections opened
+and TLS sessions resumed (nginx's $connection_requests and
+$ssl_session_reused). Figures "after the first round" leave out each
+target's first probe, which must log in and connect afresh. Then the same
+checks against 200 of the controllers as `tarnwick --keep-going
 --reuse-session --in-flight 8` processes, two at a time: the CPU time of
 each (wait4), the process's start included.
 """
 
 import concurrent.futures
-import json
+import math
 import os
 import shutil
-import socket
 import statistics
 import subprocess
 import sys
@@ -35,229 +46,171 @@ import threading
 import time
 import urllib.request
 
-TARGETS = 200
-INTERVAL = 15.0  # seconds between two scrapes of a target
-ELEMENTS = 20
-CHECKS = {
-    "gateways.cfg": "[default]\nfilters = gateways, name & state\n"
-                    "[orvantis]\naction = list_gateways\n",
-    "gateway_names": "[default]\nfilters = gateways, name\n"
-                     "[orvantis]\naction = list_gateways\n",
-    "states.cfg": "[default]\nfilters = state & uptime\n"
-                  "[orvantis]\naction = show_gateway\n"
-                  "gateway_name = output(gateway_names)\n",
-    "site.cfg": "[default]\nfilters = site\n[orvantis]\naction = show_site\n",
-    "alarms.cfg": "[default]\nfilters = alarms\n"
-                  "[orvantis]\naction = list_alarms\n",
-    "system.cfg": "[default]\nfilters = state & uptime\n"
-                  "[orvantis]\naction = show_system\n",
-}
-REQUESTS_PER_PROBE = 1 + 1 + (1 + ELEMENTS) + 3
-BODY = json.dumps({
-    "CID": "cid-bench", "site": "east", "alarms": [], "state": "up",
-    "uptime": 86400,
-    "gateways": [{"name": "gw-%02d" % i, "state": "up"}
-                 for i in range(ELEMENTS)]})
+import exporter_fleet as fleet
 
-NGINX_CONF = """\
-daemon off;
-master_process off;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log warn;
-worker_rlimit_nofile 8192;
-events {{ worker_connections 4096; }}
-http {{
-  client_body_temp_path {dir}/client_body;
-  proxy_temp_path {dir}/proxy;
-  fastcgi_temp_path {dir}/fastcgi;
-  uwsgi_temp_path {dir}/uwsgi;
-  scgi_temp_path {dir}/scgi;
-  access_log off;
-  server {{
-{listen}
-    ssl_certificate {dir}/cert.pem;
-    ssl_certificate_key {dir}/key.pem;
-    keepalive_timeout 5s;
-    location / {{
-      default_type application/json;
-      return 200 '{body}';
-    }}
-  }}
-}}
-"""
+COMMANDS = 200  # tarnwick processes run against as many controllers
+SAMPLE_EVERY = 60.0  # seconds between two samples of the resident set
+FLAT = 1.05  # the resident set's growth from minute one to the end
+CORE_SHARE = 10.0  # % of one core the exporter may take with kept sessions
 
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+class Schedule:
+    """Which target is scraped when: target i of round r at
+    start + r * interval + i * interval / targets."""
+
+    def __init__(self, targets, interval, seconds):
+        self.targets = targets
+        self.interval = interval
+        self.rounds = max(1, int(seconds // interval))
+        self.timeout = min(10.0, interval)
+
+    def offset(self, r, i):
+        return r * self.interval + i * self.interval / self.targets
+
+    def round_of(self, elapsed, i):
+        """The round a request of target i at `elapsed` belongs to."""
+        return max(0, math.floor((elapsed - self.offset(0, i)) /
+                                 self.interval))
 
 
-def free_ports(n):
-    socks = []
-    try:
-        for _ in range(n):
-            s = socket.socket()
-            s.bind(("127.0.0.1", 0))
-            socks.append(s)
-        return [s.getsockname()[1] for s in socks]
-    finally:
-        for s in socks:
-            s.close()
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def resident_mb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) / 1024
-    return 0.0
-
-
-class Controllers:
-    """nginx on TARGETS loopback ports with one canned reply."""
-
-    def __init__(self, work):
-        self.dir = os.path.join(work, "exporter-nginx")
-        shutil.rmtree(self.dir, ignore_errors=True)
-        os.makedirs(self.dir)
-        subprocess.run(
-            ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-             "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-             "-subj", "/CN=bench", "-keyout", f"{self.dir}/key.pem",
-             "-out", f"{self.dir}/cert.pem"],
-            check=True, capture_output=True)
-        self.ports = free_ports(TARGETS)
-        listen = "\n".join(f"    listen 127.0.0.1:{p} ssl;"
-                           for p in self.ports)
-        conf = os.path.join(self.dir, "nginx.conf")
-        write(conf, NGINX_CONF.format(dir=self.dir, listen=listen,
-                                      body=BODY))
-        self.proc = subprocess.Popen(
-            ["nginx", "-p", self.dir, "-c", conf, "-e",
-             f"{self.dir}/error.log"], stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not self._answers():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("nginx did not start: " + open(
-                    f"{self.dir}/error.log").read())
-            time.sleep(0.1)
-
-    def _answers(self):
-        try:
-            with socket.create_connection(("127.0.0.1", self.ports[-1]), 1):
-                return True
-        except OSError:
-            return False
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
-
-
-class ExporterProcess:
-    def __init__(self, binary, work, checks):
-        self.dir = os.path.join(work, "exporter")
-        os.makedirs(self.dir, exist_ok=True)
-        password = os.path.join(self.dir, "password")
-        write(password, "pw\n")
-        os.chmod(password, 0o600)
-        config = os.path.join(self.dir, "tarnwick_exporter.yml")
-        write(config, f"""modules:
-  m: {{checks: {checks}, in_flight: 8}}
-auths:
-  a: {{username: monitor, password_file: {password},
-      targets: ["127.0.0.1"], insecure_skip_verify: true}}
-""")
-        self.log_path = os.path.join(self.dir, "exporter.log")
-        self.log = open(self.log_path, "w")
-        self.proc = subprocess.Popen(
-            [binary, f"--config.file={config}",
-             "--web.listen-address=127.0.0.1:0"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=self.log)
-        self.port = None
-        deadline = time.monotonic() + 30
-        while self.port is None:
-            with open(self.log_path) as f:
-                for line in f:
-                    if "msg=listening" in line:
-                        self.port = int(line.split("address=127.0.0.1:")[1]
-                                        .split()[0])
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("the exporter did not start: " +
-                                   open(self.log_path).read())
-            time.sleep(0.1)
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
-        self.log.close()
-
-
-def scrape(port, target):
-    """One scrape: (HTTP status, probe_success or None, seconds)."""
+def scrape(port, target, timeout):
+    """One scrape: (HTTP status, probe_success, probe_duration_seconds,
+    seconds), the middle two None when the answer lacks them."""
     url = (f"http://127.0.0.1:{port}/probe?target=127.0.0.1:{target}"
            "&module=m&auth=a")
     request = urllib.request.Request(
-        url, headers={"X-Prometheus-Scrape-Timeout-Seconds": "10"})
+        url, headers={"X-Prometheus-Scrape-Timeout-Seconds": f"{timeout:g}"})
     start = time.monotonic()
     try:
         with urllib.request.urlopen(request, timeout=30) as reply:
             body = reply.read().decode()
             status = reply.status
     except OSError as e:
-        return getattr(e, "code", 0), None, time.monotonic() - start
-    success = None
+        return getattr(e, "code", 0), None, None, time.monotonic() - start
+    took = time.monotonic() - start
+    values = {}
     for line in body.splitlines():
-        if line.startswith("probe_success "):
-            success = float(line.split()[1])
-    return status, success, time.monotonic() - start
+        name, _, value = line.partition(" ")
+        if name in ("probe_success", "probe_duration_seconds"):
+            values[name] = float(value)
+    return (status, values.get("probe_success"),
+            values.get("probe_duration_seconds"), took)
 
 
-def probe_as_prometheus(exporter, ports, seconds):
-    """Scrapes every target every INTERVAL for `seconds`; returns the
-    scrapes and the exporter's CPU and resident set per round."""
-    rounds = max(1, int(seconds // INTERVAL))
+def probe_as_prometheus(exporter, controllers, schedule):
+    """Scrapes every target every interval; returns the scrapes (round,
+    outcome), the CPU of the exporter and of nginx, and the resident set
+    each minute."""
     results = []
     lock = threading.Lock()
-    rss = []
+    samples = []
+    done = threading.Event()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=64)
-    cpu_start = cpu_seconds(exporter.proc.pid)
-    start = time.monotonic()
+    cpu_start, nginx_start = exporter.cpu(), controllers.cpu()
+    start, start_epoch = time.monotonic(), time.time()
 
-    def one(port):
-        outcome = scrape(exporter.port, port)
+    def sample():
+        while not done.wait(SAMPLE_EVERY * (len(samples) + 1) -
+                            (time.monotonic() - start)):
+            samples.append(exporter.resident_mb())
+            log(f"exporter: minute {len(samples)}, {len(results)} answers, "
+                f"{samples[-1]:.1f} MB")
+
+    def one(r, port):
+        outcome = scrape(exporter.port, port, schedule.timeout)
         with lock:
-            results.append(outcome)
+            results.append((r, outcome))
 
-    for r in range(rounds):
-        for i, port in enumerate(ports):
-            due = start + r * INTERVAL + i * INTERVAL / len(ports)
-            delay = due - time.monotonic()
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    for r in range(schedule.rounds):
+        for i, port in enumerate(controllers.ports):
+            delay = start + schedule.offset(r, i) - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
-            pool.submit(one, port)
-        rss.append(resident_mb(exporter.proc.pid))
-        log(f"exporter: round {r + 1} of {rounds}, "
-            f"{len(results)} answers, {rss[-1]:.1f} MB")
+            pool.submit(one, r, port)
     pool.shutdown(wait=True)
     took = time.monotonic() - start
-    cpu = cpu_seconds(exporter.proc.pid) - cpu_start
-    rss.append(resident_mb(exporter.proc.pid))
-    return {"scrapes": results, "cpu": cpu, "seconds": took, "rss": rss,
-            "rounds": rounds}
+    done.set()
+    sampler.join()
+    return {"scrapes": results, "seconds": took, "start": start_epoch,
+            "cpu": exporter.cpu() - cpu_start,
+            "nginx_cpu": controllers.cpu() - nginx_start,
+            "rss": samples + [exporter.resident_mb()],
+            "peak": exporter.peak_mb()}
+
+
+def count_requests(lines, controllers, schedule, start, login_length):
+    """Connections opened, of them resumed, and logins seen by nginx, over
+    the run and after the first round."""
+    index = {port: i for i, port in enumerate(controllers.ports)}
+    counts = {k: 0 for k in ("opened", "resumed", "logins", "opened_later",
+                             "resumed_later", "requests")}
+    for t, port, _, number, resumed, length in lines:
+        if port not in index:
+            continue  # the calibration probe
+        later = schedule.round_of(t - start, index[port]) >= 1
+        counts["requests"] += 1
+        counts["logins"] += length == login_length
+        if number == 1:
+            counts["opened"] += 1
+            counts["resumed"] += resumed
+            counts["opened_later"] += later
+            counts["resumed_later"] += resumed and later
+    return counts
+
+
+def run_variant(binary, work, checks, schedule, name, auth_keys):
+    """One variant against a fresh nginx; None when the exporter refuses
+    `auth_keys` as unknown."""
+    controllers = fleet.Controllers(work, schedule.targets, name)
+    try:
+        try:
+            exporter = fleet.ExporterProcess(binary, work, checks, name,
+                                             auth_keys)
+        except fleet.MissingKeys as e:
+            log(f"exporter: this build lacks the keys of the '{name}' "
+                "variant, the variant is skipped:")
+            log("\n".join(line for line in str(e).splitlines()
+                          if "unknown key" in line))
+            return None
+        try:
+            limits = (fleet.open_files_limit(exporter.proc.pid),
+                      fleet.open_files_limit(controllers.proc.pid))
+            # Shows a login's body length; also the exporter's first
+            # probe, out of the figures.
+            scrape(exporter.port, controllers.calibration, schedule.timeout)
+            logins_before = exporter.logins()
+            log(f"exporter: variant '{name}', {schedule.targets} targets "
+                f"every {schedule.interval:g} s, {schedule.rounds} round(s)")
+            probes = probe_as_prometheus(exporter, controllers, schedule)
+            logins_after = exporter.logins()
+        finally:
+            exporter.stop()
+    finally:
+        controllers.stop()
+    lines = controllers.requests()
+    login_length = controllers.login_length(lines)
+    probes["nginx"] = count_requests(lines, controllers, schedule,
+                                     probes["start"], login_length)
+    # Without kept sessions each probe logs in once; with them only the
+    # exporter's counter or nginx can tell.
+    if logins_before is not None and logins_after is not None:
+        probes["logins"] = (logins_after - logins_before, "/metrics")
+    elif not auth_keys:
+        probes["logins"] = (len(probes["scrapes"]), "= probes")
+    elif login_length is not None:
+        probes["logins"] = (probes["nginx"]["logins"], "nginx")
+    else:
+        probes["logins"] = (None, "unknown")
+    probes["cross_check"] = (probes["nginx"]["logins"]
+                             if login_length is not None else None)
+    probes["limits"] = limits
+    return probes
 
 
 def run_commands(tarnwick, ports, checks):
@@ -271,9 +224,9 @@ def run_commands(tarnwick, ports, checks):
     def start(port):
         proc = subprocess.Popen(
             [tarnwick, "--controller_ip", f"127.0.0.1:{port}",
-             "--username", "monitor", "--password", "pw",
+             "--username", "monitor", "--password", fleet.PASSWORD,
              "--config_dir", checks, "--keep-going", "--reuse-session",
-             "--in-flight", "8"],
+             "--in-flight", str(fleet.IN_FLIGHT)],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         running[proc.pid] = proc
@@ -290,88 +243,199 @@ def run_commands(tarnwick, ports, checks):
     return {"cpus": cpus, "failed": failed}
 
 
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
+def variants(session_max_age):
+    return [("without", ""),
+            ("with", f", session_max_age: {session_max_age}m, "
+                     "keep_connections: true")]
 
 
-def measure(builds, work, seconds=120):
+def measure(builds, work, targets=1000, interval=60.0, seconds=300.0,
+            session_max_age=10):
     build = builds[-1]
     exporter_bin = os.path.join(os.path.dirname(build.tarnwick),
                                 "tarnwick_exporter")
     if shutil.which("nginx") is None:
         log("exporter: no nginx on PATH, the section is left out")
         return None
+    files = fleet.raise_open_files(fleet.open_files_wanted(targets))
+    log(f"exporter: open files limit {files}")
     checks = os.path.join(work, "exporter-checks")
-    shutil.rmtree(checks, ignore_errors=True)
-    for name, text in CHECKS.items():
-        write(os.path.join(checks, name), text)
-    controllers = Controllers(work)
+    fleet.write_checks(checks)
+    schedule = Schedule(targets, interval, seconds)
+    runs = {name: run_variant(exporter_bin, work, checks, schedule, name,
+                              keys)
+            for name, keys in variants(session_max_age)}
+    controllers = fleet.Controllers(work, min(COMMANDS, targets))
     try:
-        exporter = ExporterProcess(exporter_bin, work, checks)
-        try:
-            probes = probe_as_prometheus(exporter, controllers.ports,
-                                         seconds)
-        finally:
-            exporter.stop()
-        nginx_before = cpu_seconds(controllers.proc.pid)
         commands = run_commands(build.tarnwick, controllers.ports, checks)
-        commands["nginx_cpu"] = cpu_seconds(controllers.proc.pid) - \
-            nginx_before
     finally:
         controllers.stop()
-    return {"probes": probes, "commands": commands, "build": build.label}
+    return {"runs": runs, "commands": commands, "build": build.label,
+            "schedule": schedule, "session_max_age": session_max_age}
+
+
+def percentile(values, p):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
+
+
+def figures(probes, schedule):
+    """The figures of one variant, by name."""
+    scrapes = [outcome for _, outcome in probes["scrapes"]]
+    n = len(scrapes)
+    later = sum(1 for r, _ in probes["scrapes"] if r >= 1)
+    good = sum(1 for s in scrapes if s[0] == 200 and s[1] == 1)
+    durations = [s[2] for s in scrapes if s[2] is not None] or [0.0]
+    walls = [s[3] for s in scrapes]
+    logins, source = probes["logins"]
+    counts = probes["nginx"]
+    rss = probes["rss"]
+    hours_later = (schedule.rounds - 1) * schedule.interval / 3600
+    f = {
+        "good": good, "n": n,
+        "rate": n / probes["seconds"],
+        "cpu": probes["cpu"], "cpu_probe": probes["cpu"] / n * 1000,
+        "core": probes["cpu"] / probes["seconds"] * 100,
+        "nginx_probe": probes["nginx_cpu"] / n * 1000,
+        "nginx_core": probes["nginx_cpu"] / probes["seconds"] * 100,
+        "peak": probes["peak"], "rss": rss,
+        # Every target's first probe logs in; the rate leaves those out.
+        "logins": logins, "source": source,
+        "per_hour": ((logins - schedule.targets) / schedule.targets /
+                     hours_later
+                     if logins is not None and hours_later > 0 else None),
+        "opened": counts["opened"] / n,
+        "opened_later": counts["opened_later"] / later if later else None,
+        "resumed_later": counts["resumed_later"],
+        "opened_later_count": counts["opened_later"],
+        "requests_per_conn": counts["requests"] / max(1, counts["opened"]),
+        "p50": percentile(durations, 50) * 1000,
+        "p99": percentile(durations, 99) * 1000,
+        "wall_p50": percentile(walls, 50) * 1000,
+        "wall_p99": percentile(walls, 99) * 1000,
+        "flat": rss[-1] / rss[0] if len(rss) >= 2 and rss[0] else None,
+    }
+    f["cross_check"] = probes["cross_check"]
+    f["limits"] = probes["limits"]
+    return f
+
+
+def optional(value, fmt):
+    return "-" if value is None else fmt.format(value)
+
+
+def table_rows():
+    """(label, function of a variant's figures) per row of the table."""
+    return [
+        ("scrapes answered 200 with probe_success 1",
+         lambda f: f"{f['good']} of {f['n']}"),
+        ("probes per second", lambda f: f"{f['rate']:.1f}"),
+        ("exporter CPU over the run", lambda f: f"{f['cpu']:.2f} s"),
+        ("exporter CPU per probe", lambda f: f"{f['cpu_probe']:.2f} ms"),
+        ("exporter CPU, % of one core", lambda f: f"{f['core']:.1f}%"),
+        ("nginx CPU per probe, % of one core",
+         lambda f: f"{f['nginx_probe']:.2f} ms, {f['nginx_core']:.1f}%"),
+        ("exporter peak memory (VmHWM)", lambda f: f"{f['peak']:.1f} MB"),
+        ("exporter resident set each minute, at the end",
+         lambda f: ", ".join(f"{m:.1f}" for m in f["rss"]) + " MB"),
+        ("logins over the run (source)",
+         lambda f: optional(f["logins"], "{:.0f}") + f" ({f['source']})"),
+        ("logins counted by nginx (a login's body length)",
+         lambda f: optional(f["cross_check"], "{}")),
+        ("logins per target per hour after the first round",
+         lambda f: optional(f["per_hour"], "{:.1f}")),
+        ("connections opened per probe, over the run / after the first "
+         "round", lambda f: f"{f['opened']:.2f} / " +
+         optional(f["opened_later"], "{:.2f}")),
+        ("of those after the first round, TLS session resumed",
+         lambda f: f"{f['resumed_later']} of {f['opened_later_count']}"),
+        ("requests per connection", lambda f: f"{f['requests_per_conn']:.1f}"),
+        ("probe_duration_seconds, p50 / p99",
+         lambda f: f"{f['p50']:.0f} ms / {f['p99']:.0f} ms"),
+        ("scrape, p50 / p99",
+         lambda f: f"{f['wall_p50']:.0f} ms / {f['wall_p99']:.0f} ms"),
+        ("open files limit, exporter / nginx",
+         lambda f: f"{f['limits'][0]} / {f['limits'][1]}"),
+    ]
 
 
 def report(results, targets):
     """Markdown lines; appends (target, measured, met) to targets."""
     if results is None:
         return []
-    probes = results["probes"]
-    scrapes = probes["scrapes"]
-    durations = [s[2] for s in scrapes]
-    good = sum(1 for s in scrapes if s[0] == 200 and s[1] == 1)
-    n = len(scrapes)
-    per_probe = probes["cpu"] / n * 1000
+    schedule = results["schedule"]
+    age = results["session_max_age"]
+    runs = {name: figures(probes, schedule)
+            for name, probes in results["runs"].items() if probes}
+    names = list(results["runs"])
     cpus = results["commands"]["cpus"]
     command_mean = statistics.mean(cpus) * 1000
     command_median = statistics.median(cpus) * 1000
-    rss = probes["rss"]
+    n = schedule.targets
     lines = [
-        "## The exporter at 200 targets", "",
-        f"{TARGETS} controllers (nginx, one canned reply, TLS with ECDSA), "
-        f"each scraped every {INTERVAL:.0f} s for {probes['seconds']:.0f} s "
-        f"({probes['rounds']} rounds), the scrapes spread over the "
-        "interval; module of 5 checks, one compound over "
-        f"{ELEMENTS} elements ({REQUESTS_PER_PROBE} requests a probe), "
-        "`in_flight: 8`. Then the same checks as 200 `tarnwick "
-        "--keep-going --reuse-session --in-flight 8` processes, two at a "
-        "time.", "",
-        "| figure | value |", "|---|---|",
-        f"| scrapes answered 200 with probe_success 1 | {good} of {n} |",
-        f"| exporter CPU over the run | {probes['cpu']:.2f} s |",
-        f"| exporter CPU per probe | {per_probe:.1f} ms |",
-        f"| `tarnwick` CPU per run, mean (median) | {command_mean:.1f} ms "
-        f"({command_median:.1f} ms) |",
-        f"| `tarnwick` runs that failed | {results['commands']['failed']} |",
-        f"| probe duration, p50 / p99 | {percentile(durations, 50)*1000:.0f}"
-        f" ms / {percentile(durations, 99)*1000:.0f} ms |",
-        "| exporter resident set after each round | " +
-        ", ".join(f"{m:.1f}" for m in rss) + " MB |",
-        "",
+        f"## The exporter at {n} targets", "",
+        f"{n} controllers (nginx, one canned reply, TLS with ECDSA), each "
+        f"scraped every {schedule.interval:g} s for {schedule.rounds} "
+        f"round{'s' if schedule.rounds != 1 else ''}, "
+        "the scrapes spread over the interval; module of 5 checks, one "
+        f"compound over {fleet.ELEMENTS} elements "
+        f"({fleet.REQUESTS_PER_PROBE} requests a probe), `in_flight: "
+        f"{fleet.IN_FLIGHT}`. \"with\": the auth has `session_max_age: "
+        f"{age}m` and `keep_connections: true`. Then the same checks as "
+        f"{len(cpus)} `tarnwick --keep-going --reuse-session --in-flight "
+        f"{fleet.IN_FLIGHT}` processes, two at a time.", "",
+        "| figure | " + " | ".join(names) + " |",
+        "|---|" + "---|" * len(names),
     ]
-    targets.append(("exporter: every probe succeeds", f"{good} of {n}",
-                    good == n))
-    targets.append(("exporter: CPU per probe at most the `tarnwick` "
-                    "command's for the same checks",
-                    f"{per_probe:.1f} ms vs {command_mean:.1f} ms",
-                    per_probe <= command_mean))
-    # Flat: the resident set grows while the probes in flight at once reach
-    # their peak, then no more; over the second half of the run by at most
-    # 5%.
-    warm = rss[len(rss) // 2]
-    growth = rss[-1] / warm if warm else 0
-    targets.append(("exporter: memory flat over the second half of the run "
-                    "(at most +5%)", f"{warm:.1f} MB -> {rss[-1]:.1f} MB",
-                    growth <= 1.05))
+    for number, (label, cell) in enumerate(table_rows()):
+        lines.append(f"| {label} | " + " | ".join(
+            cell(runs[name]) if name in runs else
+            "-" if number else "skipped: the build lacks the keys"
+            for name in names) + " |")
+    lines += [
+        f"| `tarnwick` CPU per run, mean (median) | {command_mean:.1f} ms "
+        f"({command_median:.1f} ms) | |",
+        f"| `tarnwick` runs that failed | {results['commands']['failed']} "
+        "| |", ""]
+    for name in names:
+        f = runs.get(name)
+        if f is None:
+            continue
+        targets.append((f"exporter, {name}: every probe succeeds",
+                        f"{f['good']} of {f['n']}", f["good"] == f["n"]))
+        targets.append((f"exporter, {name}: CPU per probe at most the "
+                        "`tarnwick` command's for the same checks",
+                        f"{f['cpu_probe']:.2f} ms vs {command_mean:.1f} ms",
+                        f["cpu_probe"] <= command_mean))
+        if f["flat"] is not None:
+            targets.append((f"exporter, {name}: resident set flat from "
+                            "minute one to the end (at most +5%)",
+                            f"{f['rss'][0]:.1f} MB -> {f['rss'][-1]:.1f} MB",
+                            f["flat"] <= FLAT))
+    targets += kept_targets(runs.get("with"), n, age)
     return lines
+
+
+def kept_targets(f, n, age):
+    """The targets of the variant with kept sessions and connections."""
+    bound = 60 / age
+    names = [f"exporter, with: logins per target per hour at most "
+             f"60 / session_max_age = {bound:g}",
+             "exporter, with: at most one connection opened per probe "
+             "(after the first round)",
+             "exporter, with: every such connection resumes its TLS session",
+             f"exporter, with: under {CORE_SHARE:g}% of one core at {n} "
+             "targets"]
+    if f is None:
+        return [(name, "not run: the build lacks the keys", False)
+                for name in names]
+    opened = f["opened_later"]
+    return [
+        (names[0], optional(f["per_hour"], "{:.1f}"),
+         f["per_hour"] is not None and f["per_hour"] <= bound),
+        (names[1], optional(opened, "{:.2f}"),
+         opened is not None and opened <= 1),
+        (names[2], f"{f['resumed_later']} of {f['opened_later_count']}",
+         f["resumed_later"] == f["opened_later_count"]),
+        (names[3], f"{f['core']:.1f}%", f["core"] < CORE_SHARE),
+    ]

@@ -36,8 +36,11 @@ Sections (--only, comma-separated; all by default):
                 expectations (--expect) and compared with an earlier --json
                 run with one value changed (--baseline FILE), against the
                 same check without them and the build before (judge_bench.py)
-  exporter      tarnwick_exporter at 200 targets (nginx on 200 ports)
-                scraped every 15 s for --exporter-seconds, against the same
+  exporter      tarnwick_exporter at --exporter-targets (1000; nginx on as
+                many ports) scraped every --exporter-interval (60 s) for
+                --exporter-seconds (300), without and then with sessions and
+                connections kept across probes (session_max_age of
+                --exporter-session-max-age minutes, 10), against the same
                 checks as 200 tarnwick processes (exporter_bench.py); not
                 among the sections run by default
   connections   tarnwick_exporter probing a module of 5 checks a round trip
@@ -752,8 +755,15 @@ def main(argv):
     parser.add_argument("--rtt", type=float, default=20,
                         help="the round trip of the distance and "
                         "connections sections, in ms")
-    parser.add_argument("--exporter-seconds", type=float, default=120,
-                        help="how long the exporter section scrapes")
+    parser.add_argument("--exporter-targets", type=int, default=1000,
+                        help="the controllers the exporter section probes")
+    parser.add_argument("--exporter-interval", type=float, default=60,
+                        help="seconds between two scrapes of a target")
+    parser.add_argument("--exporter-seconds", type=float, default=300,
+                        help="how long each exporter variant scrapes")
+    parser.add_argument("--exporter-session-max-age", type=int, default=10,
+                        help="session_max_age of the kept-session variant, "
+                        "in minutes")
     args = parser.parse_args(argv)
     sections = set(args.only.split(","))
     for tool in ("curl", "jq") + (("valgrind",) if "instructions" in sections
@@ -762,6 +772,13 @@ def main(argv):
             parser.error(f"{tool} is needed")
     if not 1 <= args.rounds <= 50:
         parser.error("--rounds must be from 1 to 50")
+    if not 1 <= args.exporter_targets <= 5000:
+        parser.error("--exporter-targets must be from 1 to 5000")
+    if not 1 <= args.exporter_interval <= args.exporter_seconds:
+        parser.error("--exporter-interval must be from 1 s to "
+                     "--exporter-seconds")
+    if args.exporter_session_max_age < 1:
+        parser.error("--exporter-session-max-age must be at least 1")
     try:
         builds = ([Build("old", args.baseline), Build("new", args.build)]
                   if args.baseline else [Build("tarnwick", args.build)])
@@ -808,7 +825,9 @@ def main(argv):
                 builds, stub.address, replies, args.rounds, args.work)
         if "exporter" in sections:
             results["exporter"] = exporter_bench.measure(
-                builds, args.work, max(120, args.exporter_seconds))
+                builds, args.work, args.exporter_targets,
+                args.exporter_interval, args.exporter_seconds,
+                args.exporter_session_max_age)
         if "connections" in sections:
             results["connections"] = kept_connections_bench.measure(
                 builds, args.work, args.rounds, args.rtt)
