@@ -83,6 +83,10 @@ std::optional<TlsServerFiles> read_tls(const YAML::Node& key,
                                        const std::string& dir,
                                        ConfigProblems& problems) {
   const std::string context = "tls_server_config: ";
+  if (!node.IsMap()) {
+    problems.add(key, context + "expects a mapping of keys to values");
+    return std::nullopt;
+  }
   const Fields f(node, key, context, problems,
                  {"cert_file", "key_file", "client_auth_type", "client_ca_file",
                   "min_version", "cert", "key", "client_ca",
@@ -90,8 +94,15 @@ std::optional<TlsServerFiles> read_tls(const YAML::Node& key,
                   "prefer_server_cipher_suites", "curve_preferences"});
   refuse_keys(f, problems, context, kRefusedTlsKeys);
   TlsServerFiles tls;
-  const auto cert = f.text("cert_file", true);
-  const auto key_file = f.text("key_file", true);
+  // Problems of the whole mapping stand at its key's line.
+  auto problem = [&](const std::string& message) {
+    problems.add(key, context + message);
+  };
+  for (const char* required : {"cert_file", "key_file"}) {
+    if (!f.has(required)) problem("'" + std::string(required) + "' is missing");
+  }
+  const auto cert = f.text("cert_file");
+  const auto key_file = f.text("key_file");
   const auto ca = f.text("client_ca_file");
   if (cert) tls.cert_file = resolve(dir, *cert);
   if (key_file) tls.key_file = resolve(dir, *key_file);
@@ -103,11 +114,11 @@ std::optional<TlsServerFiles> read_tls(const YAML::Node& key,
   const bool verifies = tls.client_auth == ClientAuth::kVerifyIfGiven ||
                         tls.client_auth == ClientAuth::kRequireAndVerify;
   if (verifies && !ca)
-    f.problem("client_auth_type " +
+    problem("client_auth_type " +
               std::string(kClientAuths[static_cast<int>(tls.client_auth)].name) +
               " needs a client_ca_file");
   if (ca && !verifies)
-    f.problem("client_ca_file is given but client_auth_type verifies no "
+    problem("client_ca_file is given but client_auth_type verifies no "
               "client certificate");
   return tls;
 }
