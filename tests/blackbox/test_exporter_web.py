@@ -9,7 +9,7 @@ import unittest
 
 from exporter_harness import (Exporter, auth_yaml, bcrypt_hash, config_yaml,
                               make_certificates, module_yaml, run_exporter)
-from harness import wait_for
+from harness import wait_for, write_checks
 
 CONFIG = config_yaml([module_yaml("gw", "checks")],
                      [auth_yaml("site", '["127.0.0.1"]')])
@@ -86,20 +86,28 @@ class WebConfigTest(unittest.TestCase):
                              0)
             self.assertEqual(self.curl(exp), 200)
 
-    def test_a_refused_key_ends_the_start_naming_it(self):
-        with tempfile.TemporaryDirectory(prefix="tarnwick-web.") as tmp:
-            with open(f"{tmp}/web.yml", "w") as f:
-                f.write(TLS + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n")
-            with open(f"{tmp}/tarnwick_exporter.yml", "w") as f:
-                f.write(CONFIG)
-            status, _, err = run_exporter(
-                [f"--config.file={tmp}/tarnwick_exporter.yml",
-                 f"--web.config.file={tmp}/web.yml",
-                 "--web.listen-address=127.0.0.1:0"])
-        self.assertEqual(status, 1)
-        self.assertIn(f'msg="{tmp}/web.yml:4: tls_server_config: '
-                      "'cipher_suites' is not supported by tarnwick_exporter"
-                      '" why=start', err)
+    def test_a_bad_file_ends_the_start_and_fails_the_check(self):
+        rows = (
+            ([], TLS + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
+             "web.yml:4: tls_server_config: 'cipher_suites' is not "
+             "supported by tarnwick_exporter"),
+            (["--config.check"],
+             "tls_server_config:\n  cert_file: server.crt\n"
+             "  key_file: other.key\n",
+             "other.key': the key is not the one of the certificate in"),
+        )
+        for flags, web, message in rows:
+            with self.subTest(flags=flags), \
+                    tempfile.TemporaryDirectory(prefix="tarnwick-web.") as tmp:
+                write_checks(tmp, dict(self.certs, **{
+                    "web.yml": web, "tarnwick_exporter.yml": CONFIG}))
+                write_checks(f"{tmp}/checks", CHECKS["checks"])
+                status, _, err = run_exporter(
+                    [f"--config.file={tmp}/tarnwick_exporter.yml",
+                     f"--web.config.file={tmp}/web.yml",
+                     "--web.listen-address=127.0.0.1:0", *flags])
+                self.assertEqual(status, 1, err)
+                self.assertIn(message, err)
 
     def test_a_reload_changes_the_users_and_a_bad_one_keeps_them(self):
         with self.exporter(TLS + users(alice="pw1")) as exp:

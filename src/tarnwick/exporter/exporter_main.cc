@@ -179,7 +179,16 @@ int exporter_main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     if (flags.config_check) {
       RealConfigFiles files;
-      return check_configuration(flags.config_file, files, out, err);
+      const int status =
+          check_configuration(flags.config_file, files, out, err);
+      if (flags.web_config_file.empty()) return status;
+      const std::vector<std::string> problems =
+          WebGuard::check(flags.web_config_file, files);
+      for (const std::string& problem : problems)
+        write_line_quietly(err, problem + "\n");
+      if (!problems.empty()) return kExitFailure;
+      write_line_quietly(out, flags.web_config_file + ": no problems\n");
+      return status;
     }
     limit_malloc_arenas();
     SteadyClock clock;

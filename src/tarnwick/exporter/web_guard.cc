@@ -10,22 +10,37 @@ namespace tarnwick {
 WebGuard::WebGuard(std::string file, ConfigFiles& files, HttpHandler& next)
     : file_(std::move(file)), files_(files), next_(next) {}
 
-std::function<void()> WebGuard::read(std::vector<std::string>& problems) {
-  problems.clear();
-  if (file_.empty()) return [] {};
+std::shared_ptr<const WebGuard::InForce> WebGuard::load(
+    const std::string& file, ConfigFiles& files,
+    std::vector<std::string>& problems) {
   const std::optional<WebConfig> config =
-      read_web_config(file_, files_, problems);
+      read_web_config(file, files, problems);
   if (!config) return nullptr;
   auto next = std::make_shared<InForce>();
   next->users = config->users;
   if (config->tls) {
     try {
-      next->tls = TlsSettings::load(*config->tls, files_);
+      next->tls = TlsSettings::load(*config->tls, files);
     } catch (const Error& e) {
-      problems.push_back(file_ + ": " + e.what());
+      problems.push_back(file + ": " + e.what());
       return nullptr;
     }
   }
+  return next;
+}
+
+std::vector<std::string> WebGuard::check(const std::string& file,
+                                         ConfigFiles& files) {
+  std::vector<std::string> problems;
+  load(file, files, problems);
+  return problems;
+}
+
+std::function<void()> WebGuard::read(std::vector<std::string>& problems) {
+  problems.clear();
+  if (file_.empty()) return [] {};
+  std::shared_ptr<const InForce> next = load(file_, files_, problems);
+  if (!next) return nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (in_force_ && (in_force_->tls != nullptr) != (next->tls != nullptr)) {
@@ -35,7 +50,7 @@ std::function<void()> WebGuard::read(std::vector<std::string>& problems) {
       return nullptr;
     }
   }
-  return [this, next = std::shared_ptr<const InForce>(std::move(next))] {
+  return [this, next = std::move(next)] {
     std::lock_guard<std::mutex> lock(mutex_);
     in_force_ = next;
   };

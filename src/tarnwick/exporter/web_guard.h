@@ -30,6 +30,11 @@ class WebGuard : public HttpHandler {
   // problem.
   std::function<void()> read(std::vector<std::string>& problems);
 
+  // Reads file and the TLS files it names as read() does, for
+  // --config.check: the problems, none when it is good.
+  static std::vector<std::string> check(const std::string& file,
+                                        ConfigFiles& files);
+
   // The TLS settings in force; null without TLS.
   std::shared_ptr<const TlsSettings> tls() const;
 
@@ -43,6 +48,11 @@ class WebGuard : public HttpHandler {
     std::shared_ptr<const TlsSettings> tls;
     BasicAuthUsers users;
   };
+
+  // What file holds, or null with the problems.
+  static std::shared_ptr<const InForce> load(const std::string& file,
+                                             ConfigFiles& files,
+                                             std::vector<std::string>& problems);
 
   const std::string file_;
   ConfigFiles& files_;
