@@ -10,9 +10,9 @@
 namespace tarnwick {
 namespace {
 
-// A hash as htpasswd -nbB writes one (of "pw").
+// A bcrypt hash of "pw" at cost 4.
 const std::string kHash =
-    "$2y$04$W2q4wz0JvjY3T7y3M4OUhOVnMPq7i6GmEu9c/UG3c1W0vUO0m7Z6m";
+    "$2y$04$CbnzyXZslvhMRZuxKZQHUu/NX6d48TT.E5fEBjci9358AJPPdOx1i";
 
 struct Case {
   std::string text;
