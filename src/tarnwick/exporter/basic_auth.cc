@@ -29,10 +29,10 @@ std::optional<std::pair<std::string, std::string>> credentials_of(
   const std::string encoded = header.substr(kScheme.size());
   if (encoded.size() % 4 != 0 || encoded.size() > 4096) return std::nullopt;
   std::string decoded(encoded.size() / 4 * 3, '\0');
-  const int n = EVP_DecodeBlock(
-      reinterpret_cast<unsigned char*>(decoded.data()),
-      reinterpret_cast<const unsigned char*>(encoded.data()),
-      static_cast<int>(encoded.size()));
+  const int n =
+      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                      reinterpret_cast<const unsigned char*>(encoded.data()),
+                      static_cast<int>(encoded.size()));
   if (n < 0) return std::nullopt;
   // EVP_DecodeBlock counts the bytes the padding stands for.
   std::size_t size = static_cast<std::size_t>(n);

@@ -47,9 +47,9 @@ class Exporter : public HttpHandler {
            Clock& clock, TransportMaker make_transport);
 
   // Reads the configuration (and the web configuration), and keeps them
-  // when both are good; keeps the ones it had otherwise. Logs what it found, the problems each on a line of
-  // its own. Whether it was good. `why` says what asked ("start",
-  // "SIGHUP", "POST /-/reload").
+  // when both are good; keeps the ones it had otherwise. Logs what it found,
+  // the problems each on a line of its own. Whether it was good. `why` says
+  // what asked ("start", "SIGHUP", "POST /-/reload").
   bool reload(std::string_view why);
 
   void handle(const HttpRequest& request,

@@ -84,8 +84,8 @@ Privkey import_key(const std::string& pem, int& code) {
   if (code < 0) return nullptr;
   Privkey owned(key);
   const gnutls_datum_t in = datum_of(pem);
-  code = gnutls_privkey_import_x509_raw(key, &in, GNUTLS_X509_FMT_PEM, nullptr,
-                                        0);
+  code =
+      gnutls_privkey_import_x509_raw(key, &in, GNUTLS_X509_FMT_PEM, nullptr, 0);
   if (code < 0) return nullptr;
   return owned;
 }
@@ -97,10 +97,11 @@ struct ConnectionTls {
 
 const TlsSettings* settings_of(gnutls_session_t session) {
   // libmicrohttpd keeps its connection as the session's pointer.
-  auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
+  auto* connection =
+      static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
   if (connection == nullptr) return nullptr;
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(
-      connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   if (info == nullptr || info->socket_context == nullptr) return nullptr;
   return static_cast<ConnectionTls*>(info->socket_context)->settings.get();
 }
@@ -164,8 +165,8 @@ struct TlsHooks {
     const std::size_t n = settings->chain_der_.size();
     // gnutls frees the copies (GNUTLS_CERT_RETR_DEINIT_ALL), so that a
     // reload never frees what a handshake still uses.
-    auto* list =
-        static_cast<gnutls_pcert_st*>(gnutls_malloc(n * sizeof(gnutls_pcert_st)));
+    auto* list = static_cast<gnutls_pcert_st*>(
+        gnutls_malloc(n * sizeof(gnutls_pcert_st)));
     if (list == nullptr) return -1;
     std::size_t made = 0;
     for (; made < n; ++made) {
@@ -215,7 +216,8 @@ struct TlsHooks {
     const gnutls_datum_t in = datum_of(cas);
     const int added = gnutls_x509_trust_list_add_trust_mem(
         s.client_cas_, &in, nullptr, GNUTLS_X509_FMT_PEM, 0, 0);
-    if (added <= 0) refuse(tls.client_ca_file, "no PEM certificate read", added);
+    if (added <= 0)
+      refuse(tls.client_ca_file, "no PEM certificate read", added);
   }
 };
 
@@ -253,11 +255,11 @@ void* start_tls_connection(MHD_Connection* connection,
     return nullptr;
   const ClientAuth auth = TlsHooks::client_auth(*settings);
   gnutls_certificate_server_set_request(
-      session, auth == ClientAuth::kNone ? GNUTLS_CERT_IGNORE
-               : auth == ClientAuth::kRequireAny ||
-                       auth == ClientAuth::kRequireAndVerify
-                   ? GNUTLS_CERT_REQUIRE
-                   : GNUTLS_CERT_REQUEST);
+      session,
+      auth == ClientAuth::kNone ? GNUTLS_CERT_IGNORE
+      : auth == ClientAuth::kRequireAny || auth == ClientAuth::kRequireAndVerify
+          ? GNUTLS_CERT_REQUIRE
+          : GNUTLS_CERT_REQUEST);
   if (auth != ClientAuth::kNone)
     gnutls_session_set_verify_function(session, &TlsHooks::verify_client);
   return new ConnectionTls{std::move(settings)};
@@ -269,7 +271,8 @@ void end_tls_connection(void* context) {
 
 int retrieve_tls_certificate(gnutls_session_t session,
                              const gnutls_cert_retr_st*,
-                             gnutls_pcert_st** certs, unsigned int* certs_length,
+                             gnutls_pcert_st** certs,
+                             unsigned int* certs_length,
                              gnutls_ocsp_data_st** ocsp,
                              unsigned int* ocsp_length, gnutls_privkey_t* key,
                              unsigned int* flags) {

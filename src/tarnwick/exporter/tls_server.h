@@ -63,10 +63,11 @@ void end_tls_connection(void* context);
 // certificate chain and key of its connection's settings.
 int retrieve_tls_certificate(gnutls_session_t session,
                              const gnutls_cert_retr_st* info,
-                             gnutls_pcert_st** certs, unsigned int* certs_length,
+                             gnutls_pcert_st** certs,
+                             unsigned int* certs_length,
                              gnutls_ocsp_data_st** ocsp,
-                             unsigned int* ocsp_length,
-                             gnutls_privkey_t* key, unsigned int* flags);
+                             unsigned int* ocsp_length, gnutls_privkey_t* key,
+                             unsigned int* flags);
 
 }  // namespace tarnwick
 

@@ -18,11 +18,14 @@ namespace {
 // with these lists.
 constexpr std::string_view kRefusedTopKeys[] = {"http_server_config",
                                                 "rate_limit"};
-constexpr std::string_view kRefusedTlsKeys[] = {
-    "cert",          "key",
-    "client_ca",     "client_allowed_sans",
-    "max_version",   "cipher_suites",
-    "prefer_server_cipher_suites", "curve_preferences"};
+constexpr std::string_view kRefusedTlsKeys[] = {"cert",
+                                                "key",
+                                                "client_ca",
+                                                "client_allowed_sans",
+                                                "max_version",
+                                                "cipher_suites",
+                                                "prefer_server_cipher_suites",
+                                                "curve_preferences"};
 
 struct Named {
   std::string_view name;
@@ -115,11 +118,12 @@ std::optional<TlsServerFiles> read_tls(const YAML::Node& key,
                         tls.client_auth == ClientAuth::kRequireAndVerify;
   if (verifies && !ca)
     problem("client_auth_type " +
-              std::string(kClientAuths[static_cast<int>(tls.client_auth)].name) +
-              " needs a client_ca_file");
+            std::string(kClientAuths[static_cast<int>(tls.client_auth)].name) +
+            " needs a client_ca_file");
   if (ca && !verifies)
-    problem("client_ca_file is given but client_auth_type verifies no "
-              "client certificate");
+    problem(
+        "client_ca_file is given but client_auth_type verifies no "
+        "client certificate");
   return tls;
 }
 
@@ -128,8 +132,8 @@ std::optional<TlsServerFiles> read_tls(const YAML::Node& key,
 bool is_bcrypt_hash(std::string_view hash) {
   return hash.size() == 60 && hash.starts_with("$2") &&
          (hash[2] == 'a' || hash[2] == 'b' || hash[2] == 'y') &&
-         hash[3] == '$' && hash[4] >= '0' && hash[4] <= '3' &&
-         hash[5] >= '0' && hash[5] <= '9' && hash[6] == '$';
+         hash[3] == '$' && hash[4] >= '0' && hash[4] <= '3' && hash[5] >= '0' &&
+         hash[5] <= '9' && hash[6] == '$';
 }
 
 void read_users(const YAML::Node& key, const YAML::Node& node,
@@ -143,8 +147,7 @@ void read_users(const YAML::Node& key, const YAML::Node& node,
                              ": expects a bcrypt hash ($2y$10$...)");
       continue;
     }
-    if (name.Scalar().empty() ||
-        name.Scalar().find(':') != std::string::npos) {
+    if (name.Scalar().empty() || name.Scalar().find(':') != std::string::npos) {
       problems.add(name, "basic_auth_users: " + quote_text(name.Scalar()) +
                              " is no user name (empty or with ':')");
       continue;

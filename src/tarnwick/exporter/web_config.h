@@ -19,11 +19,11 @@ namespace tarnwick {
 
 // client_auth_type, in the toolkit's names.
 enum class ClientAuth {
-  kNone,                // NoClientCert
-  kRequest,             // RequestClientCert
-  kRequireAny,          // RequireAnyClientCert
-  kVerifyIfGiven,       // VerifyClientCertIfGiven
-  kRequireAndVerify,    // RequireAndVerifyClientCert
+  kNone,              // NoClientCert
+  kRequest,           // RequestClientCert
+  kRequireAny,        // RequireAnyClientCert
+  kVerifyIfGiven,     // VerifyClientCertIfGiven
+  kRequireAndVerify,  // RequireAndVerifyClientCert
 };
 
 // min_version: TLS10 to TLS13.

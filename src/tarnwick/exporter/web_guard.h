@@ -50,9 +50,9 @@ class WebGuard : public HttpHandler {
   };
 
   // What file holds, or null with the problems.
-  static std::shared_ptr<const InForce> load(const std::string& file,
-                                             ConfigFiles& files,
-                                             std::vector<std::string>& problems);
+  static std::shared_ptr<const InForce> load(
+      const std::string& file, ConfigFiles& files,
+      std::vector<std::string>& problems);
 
   const std::string file_;
   ConfigFiles& files_;

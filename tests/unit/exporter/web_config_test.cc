@@ -26,7 +26,8 @@ TEST(WebConfigTest, EachFileGivesItsProblems) {
       {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n"
        "  client_auth_type: RequireAndVerifyClientCert\n"
        "  client_ca_file: ca.pem\n  min_version: TLS13\n"
-       "basic_auth_users:\n  alice: " + kHash + "\n",
+       "basic_auth_users:\n  alice: " +
+           kHash + "\n",
        {}},
       {"tls_server_config:\n  cert_file: c.pem\n  key_file: k.pem\n"
        "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n  max_version: TLS13\n",
@@ -63,8 +64,8 @@ TEST(WebConfigTest, EachFileGivesItsProblems) {
         "client_auth_type verifies no client certificate",
         "w.yml:5: tls_server_config: 'prefer_server_cipher_suites' is not "
         "supported by tarnwick_exporter"}},
-      {"basic_auth_users:\n  alice: secret\n  bob: " + kHash + "\n  bob: " +
-           kHash + "\n",
+      {"basic_auth_users:\n  alice: secret\n  bob: " + kHash +
+           "\n  bob: " + kHash + "\n",
        {"w.yml:2: basic_auth_users: user 'alice': expects a bcrypt hash "
         "($2y$10$...)",
         "w.yml:4: basic_auth_users: duplicate key 'bob' (first on line 3)"}},
@@ -84,7 +85,8 @@ TEST(WebConfigTest, TakesPathsFromTheFilesDirectory) {
   const auto config = parse_web_config(
       "tls_server_config:\n  cert_file: c.pem\n  key_file: /k.pem\n"
       "  client_auth_type: RequireAnyClientCert\n"
-      "basic_auth_users:\n  alice: " + kHash + "\n",
+      "basic_auth_users:\n  alice: " +
+          kHash + "\n",
       "/etc/tw/web.yml", problems);
   ASSERT_TRUE(config) << problems.front();
   ASSERT_TRUE(config->tls);
@@ -92,8 +94,9 @@ TEST(WebConfigTest, TakesPathsFromTheFilesDirectory) {
   EXPECT_EQ(config->tls->key_file, "/k.pem");
   EXPECT_EQ(config->tls->client_auth, ClientAuth::kRequireAny);
   EXPECT_EQ(config->tls->min_version, TlsVersion::k12);
-  EXPECT_EQ(config->users,
-            (std::vector<std::pair<std::string, std::string>>{{"alice", kHash}}));
+  EXPECT_EQ(
+      config->users,
+      (std::vector<std::pair<std::string, std::string>>{{"alice", kHash}}));
 }
 
 }  // namespace
