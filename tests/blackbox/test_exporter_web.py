@@ -68,17 +68,22 @@ class WebConfigTest(unittest.TestCase):
             self.assertIn(b"WWW-Authenticate: Basic\r\n", proc.stdout)
             self.assertNotIn("pw1", exp.log())
 
-    def test_client_certificates_are_required_and_verified(self):
-        web = (TLS + "  client_auth_type: RequireAndVerifyClientCert\n"
-               "  client_ca_file: ca.crt\n")
-        with self.exporter(web) as exp:
-            self.assertEqual(self.curl(exp), 0)
-            self.assertEqual(
-                self.curl(exp, "/metrics", "--cert", "other.crt", "--key",
-                          "other.key"), 0)
-            self.assertEqual(
-                self.curl(exp, "/metrics", "--cert", "client.crt", "--key",
-                          "client.key"), 200)
+    def test_each_client_auth_type_takes_its_clients(self):
+        none, other, good = [], ["--cert", "other.crt", "--key", "other.key"], \
+            ["--cert", "client.crt", "--key", "client.key"]
+        # The status each client gets: 0 for a refused handshake.
+        rows = (("RequestClientCert", 200, 200, 200),
+                ("RequireAnyClientCert", 0, 200, 200),
+                ("VerifyClientCertIfGiven", 200, 0, 200),
+                ("RequireAndVerifyClientCert", 0, 0, 200))
+        for auth, *statuses in rows:
+            web = TLS + f"  client_auth_type: {auth}\n"
+            if auth.startswith(("Verify", "RequireAndVerify")):
+                web += "  client_ca_file: ca.crt\n"
+            with self.subTest(auth), self.exporter(web) as exp:
+                self.assertEqual([self.curl(exp, "/metrics", *client)
+                                  for client in (none, other, good)],
+                                 statuses)
 
     def test_min_version_tls13_refuses_tls12(self):
         with self.exporter(TLS + "  min_version: TLS13\n") as exp:
@@ -119,12 +124,25 @@ class WebConfigTest(unittest.TestCase):
                      200, "bob to be let in", 20)
             self.assertEqual(self.curl(exp, "/metrics", "-u", "alice:pw1"),
                              401)
+            # A certificate of another CA serves the next connection.
+            (exp.dir / "web.yml").write_text(
+                "tls_server_config:\n  cert_file: other.crt\n"
+                "  key_file: other.key\n" + users(bob="pw2"))
+            exp.signal(signal.SIGHUP)
+            wait_for(lambda: self.curl(exp, "/metrics", "-u", "bob:pw2") == 0,
+                     "the certificate to change", 20)
+            self.assertEqual(self.curl(exp, "/metrics", "-u", "bob:pw2", "-k"),
+                             200)
             (exp.dir / "web.yml").write_text(users(carol="pw3"))
             self.assertEqual(
-                self.curl(exp, "/-/reload", "-X", "POST", "-u", "bob:pw2"),
+                self.curl(exp, "/-/reload", "-X", "POST", "-u", "bob:pw2",
+                          "-k"),
                 500)
             self.assertIn("tls_server_config cannot be removed", exp.log())
-            self.assertEqual(self.curl(exp, "/metrics", "-u", "bob:pw2"), 200)
+            self.assertEqual(
+                self.curl(exp, "/metrics", "-u", "bob:pw2", "-k"), 200)
+            self.assertEqual(self.curl(exp, "/metrics", "-u", "carol:pw3",
+                                       "-k"), 401)
 
 
 if __name__ == "__main__":
