@@ -77,6 +77,24 @@ bool bcrypt_matches(const std::string& password, const std::string& hash) {
   return same;
 }
 
+std::optional<bool> BasicAuth::allows_quickly(
+    const BasicAuthUsers& users,
+    const std::optional<std::string>& authorization) {
+  if (!authorization) return false;
+  auto credentials = credentials_of(*authorization);
+  if (!credentials) return false;
+  auto& [user, password] = *credentials;
+  std::optional<bool> known;
+  for (const auto& [name, stored] : users) {
+    if (name != user) continue;
+    const std::string key = cache_key(user, stored, password);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (cache_.contains(key)) known = true;
+  }
+  wipe_secret(password);
+  return known;
+}
+
 bool BasicAuth::allows(const BasicAuthUsers& users,
                        const std::optional<std::string>& authorization) {
   if (!authorization) return false;

@@ -32,6 +32,13 @@ class BasicAuth {
   bool allows(const BasicAuthUsers& users,
               const std::optional<std::string>& authorization);
 
+  // What allows() would answer when that is known without a bcrypt check
+  // (no header, a malformed one, a check remembered); nullopt when only
+  // allows() can tell. Thread-safe.
+  std::optional<bool> allows_quickly(
+      const BasicAuthUsers& users,
+      const std::optional<std::string>& authorization);
+
   // How many checks are remembered; test-only.
   std::size_t cached_for_test() const;
 

@@ -137,6 +137,7 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
   }
   server->stop(
       {503, "text/plain; charset=utf-8", "the exporter is stopping\n", {}});
+  guard->stop_checks();
   if (!exporter.stop_probes(kStopGrace)) {
     // A probe waits on a request still; its deadline would end it, but the
     // process need not wait for that.

@@ -1,5 +1,9 @@
 #include "tarnwick/exporter/web_guard.h"
 
+#include <condition_variable>
+#include <deque>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "tarnwick/base/error.h"
@@ -7,8 +11,64 @@
 
 namespace tarnwick {
 
+// One thread that runs the bcrypt checks in turn.
+class WebGuard::CheckQueue {
+ public:
+  CheckQueue() : thread_([this] { run(); }) {}
+  ~CheckQueue() { stop(); }
+
+  // Whether the check was taken (false: too many wait, or stopped).
+  bool post(std::function<void()> check) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || waiting_.size() >= kMaxWaitingChecks) return false;
+    waiting_.push_back(std::move(check));
+    wake_.notify_one();
+    return true;
+  }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      waiting_.clear();
+      wake_.notify_one();
+    }
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+      if (stopping_) return;
+      std::function<void()> check = std::move(waiting_.front());
+      waiting_.pop_front();
+      lock.unlock();
+      check();
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> waiting_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once the rest is there
+};
+
 WebGuard::WebGuard(std::string file, ConfigFiles& files, HttpHandler& next)
-    : file_(std::move(file)), files_(files), next_(next) {}
+    : file_(std::move(file)),
+      files_(files),
+      next_(next),
+      // Without a file there are no users to check.
+      checks_(file_.empty() ? nullptr : std::make_unique<CheckQueue>()) {}
+
+WebGuard::~WebGuard() { stop_checks(); }
+
+void WebGuard::stop_checks() {
+  if (checks_) checks_->stop();
+}
 
 std::shared_ptr<const WebGuard::InForce> WebGuard::load(
     const std::string& file, ConfigFiles& files,
@@ -68,8 +128,29 @@ void WebGuard::handle(const HttpRequest& request,
     std::lock_guard<std::mutex> lock(mutex_);
     now = in_force_;
   }
-  if (!now || now->users.empty() ||
-      auth_.allows(now->users, request.authorization)) {
+  if (!now || now->users.empty()) {
+    next_.handle(request, slot);
+    return;
+  }
+  const std::optional<bool> known =
+      auth_.allows_quickly(now->users, request.authorization);
+  if (known) {
+    answer(*known, request, slot);
+    return;
+  }
+  const bool posted = checks_->post([this, now, request, slot] {
+    answer(auth_.allows(now->users, request.authorization), request, slot);
+  });
+  if (!posted)
+    slot->give({503,
+                "text/plain; charset=utf-8",
+                "too many password checks wait\n",
+                {}});
+}
+
+void WebGuard::answer(bool allowed, const HttpRequest& request,
+                      const std::shared_ptr<AnswerSlot>& slot) {
+  if (allowed) {
     next_.handle(request, slot);
     return;
   }

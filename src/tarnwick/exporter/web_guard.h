@@ -5,6 +5,7 @@
 #ifndef TARNWICK_EXPORTER_WEB_GUARD_H_
 #define TARNWICK_EXPORTER_WEB_GUARD_H_
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,14 +41,29 @@ class WebGuard : public HttpHandler {
 
   // Answers 401 with "WWW-Authenticate: Basic" unless the request names a
   // user with its password (when there are users); passes it on otherwise.
+  // A password that needs a bcrypt check waits for it on a thread of the
+  // guard's own, behind at most kMaxWaitingChecks others (503 beyond), so
+  // that the server's threads never wait for one.
   void handle(const HttpRequest& request,
               const std::shared_ptr<AnswerSlot>& slot) override;
+
+  // Ends the bcrypt checks: those waiting are dropped unanswered. Call it
+  // once the server has stopped, before `next` goes. Idempotent.
+  void stop_checks();
+
+  ~WebGuard() override;
+
+  static constexpr std::size_t kMaxWaitingChecks = 64;
 
  private:
   struct InForce {
     std::shared_ptr<const TlsSettings> tls;
     BasicAuthUsers users;
   };
+
+  // Passes the request on, or answers 401.
+  void answer(bool allowed, const HttpRequest& request,
+              const std::shared_ptr<AnswerSlot>& slot);
 
   // What file holds, or null with the problems.
   static std::shared_ptr<const InForce> load(
@@ -58,6 +74,8 @@ class WebGuard : public HttpHandler {
   ConfigFiles& files_;
   HttpHandler& next_;
   BasicAuth auth_;
+  class CheckQueue;
+  std::unique_ptr<CheckQueue> checks_;
   mutable std::mutex mutex_;
   std::shared_ptr<const InForce> in_force_;
 };

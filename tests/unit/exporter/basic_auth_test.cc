@@ -41,7 +41,9 @@ TEST(BasicAuthTest, TakesOnlyAUserWithItsPassword) {
 
 TEST(BasicAuthTest, RemembersAtMostItsLimit) {
   BasicAuth auth(2);
+  EXPECT_EQ(auth.allows_quickly(kUsers, "Basic YWxpY2U6cHc="), std::nullopt);
   EXPECT_TRUE(auth.allows(kUsers, "Basic YWxpY2U6cHc="));  // alice:pw
+  EXPECT_EQ(auth.allows_quickly(kUsers, "Basic YWxpY2U6cHc="), true);
   EXPECT_TRUE(auth.allows(kUsers, "Basic YWxpY2U6cHc="));
   EXPECT_EQ(auth.cached_for_test(), 1u);
   EXPECT_TRUE(auth.allows(kUsers, "Basic Ym9iOnB3Mg=="));  // bob:pw2
