@@ -85,6 +85,48 @@ def check_metrics(test, text):
                      proc.stderr.decode() + "\n" + text)
 
 
+def bcrypt_hash(password, cost=4):
+    """A bcrypt hash of password, as htpasswd -B makes one (libxcrypt
+    through Python's crypt; the lowest cost keeps the tests quick)."""
+    import warnings
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt
+    return crypt.crypt(password, crypt.mksalt(crypt.METHOD_BLOWFISH,
+                                              rounds=1 << cost))
+
+
+def make_certificates(directory):
+    """With openssl, in directory: ca.crt/ca.key, server.crt/server.key for
+    127.0.0.1 signed by it, client.crt/client.key signed by it for client
+    authentication, and other.crt/other.key, a client of another CA.
+    Returns {name: PEM text}."""
+    directory = pathlib.Path(directory)
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=directory, check=True,
+                       capture_output=True, timeout=60)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+    openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.crt",
+            "-days", "2", "-subj", "/CN=tarnwick test CA")
+    openssl("req", "-x509", *ec, "-keyout", "other.key", "-out", "other.crt",
+            "-days", "2", "-subj", "/CN=another CA",
+            "-addext", "extendedKeyUsage=clientAuth")
+    for name, extension in (
+            ("server", "subjectAltName=IP:127.0.0.1"),
+            ("client", "extendedKeyUsage=clientAuth")):
+        (directory / f"{name}.ext").write_text(extension + "\n")
+        openssl("req", *ec, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                "-subj", f"/CN={name}")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt",
+                "-CAkey", "ca.key", "-CAcreateserial", "-days", "2",
+                "-out", f"{name}.crt", "-extfile", f"{name}.ext")
+    return {f"{n}.{e}": (directory / f"{n}.{e}").read_text()
+            for n in ("ca", "server", "client", "other")
+            for e in ("crt", "key")}
+
+
 class Exporter:
     """tarnwick_exporter in a temporary directory, as a context manager.
 

@@ -12,7 +12,8 @@ import unittest
 import urllib.parse
 import urllib.request
 
-from exporter_harness import Exporter, auth_yaml, config_yaml, module_yaml
+from exporter_harness import (Exporter, auth_yaml, bcrypt_hash, config_yaml,
+                              make_certificates, module_yaml)
 from harness import StubController, wait_for
 
 CHECKS = {"checks": {"a.cfg": "[orvantis]\naction = show_site\n"}}
@@ -30,6 +31,31 @@ scrape_configs:
       - {{source_labels: [__address__], target_label: __param_target}}
       - {{source_labels: [__param_target], target_label: instance}}
       - {{target_label: __address__, replacement: 127.0.0.1:{port}}}
+"""
+
+# The exporter's own metrics over TLS with a client certificate and basic
+# authentication (tests/blackbox/test_exporter_web.py for the rest).
+SECURE_SCRAPE_CONFIG = """global:
+  scrape_interval: 1s
+  scrape_timeout: 1s
+scrape_configs:
+  - job_name: exporter
+    scheme: https
+    basic_auth: {{username: prom, password: s3cret}}
+    tls_config:
+      ca_file: {dir}/ca.crt
+      cert_file: {dir}/client.crt
+      key_file: {dir}/client.key
+    static_configs: [{{targets: ['127.0.0.1:{port}']}}]
+"""
+
+WEB_CONFIG = """tls_server_config:
+  cert_file: server.crt
+  key_file: server.key
+  client_auth_type: RequireAndVerifyClientCert
+  client_ca_file: ca.crt
+basic_auth_users:
+  prom: '{hash}'
 """
 
 
@@ -51,6 +77,44 @@ class PrometheusTest(unittest.TestCase):
                urllib.parse.urlencode({"query": expression}))
         with urllib.request.urlopen(url, timeout=10) as reply:
             return json.load(reply)["data"]["result"]
+
+    def run_prometheus(self, tmp, config, condition):
+        """Runs Prometheus with config until condition(port) is true."""
+        with open(f"{tmp}/prometheus.yml", "w") as f:
+            f.write(config)
+        port = free_port()
+        with open(f"{tmp}/prometheus.log", "wb") as log:
+            server = subprocess.Popen(
+                [self.prometheus, f"--config.file={tmp}/prometheus.yml",
+                 f"--storage.tsdb.path={tmp}/data",
+                 f"--web.listen-address=127.0.0.1:{port}"],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                start_new_session=True)
+            try:
+                def met():
+                    try:
+                        return condition(port)
+                    except OSError:
+                        return None
+                return wait_for(met, "prometheus", 60)
+            finally:
+                server.terminate()
+                server.wait(timeout=30)
+
+    def test_prometheus_scrapes_over_tls_with_basic_auth(self):
+        with tempfile.TemporaryDirectory(prefix="tarnwick-prom.") as tmp:
+            certs = make_certificates(tmp)
+            web = WEB_CONFIG.format(hash=bcrypt_hash("s3cret"))
+            config = config_yaml([module_yaml("gw", "checks")],
+                                 [auth_yaml("site", '["127.0.0.1"]')])
+            with Exporter(config, CHECKS,
+                          files=dict(certs, **{"web.yml": web}),
+                          args=["--web.config.file=web.yml"]) as exporter:
+                up = self.run_prometheus(
+                    tmp, SECURE_SCRAPE_CONFIG.format(dir=tmp,
+                                                     port=exporter.port),
+                    lambda port: self.query(port, 'up{job="exporter"}'))
+        self.assertEqual(up[0]["value"][1], "1")
 
     def test_prometheus_scrapes_through_the_relabelling(self):
         config = config_yaml([module_yaml("gw", "checks")],

@@ -100,8 +100,13 @@ bool Exporter::reload(std::string_view why) {
   std::vector<std::string> problems;
   std::shared_ptr<const ExporterConfig> config =
       read_exporter_config(options_.config_file, files_, problems);
-  metrics_.config_read(config != nullptr, clock_.wall_time());
-  if (!config) {
+  std::vector<std::string> web_problems;
+  const std::function<void()> apply_web =
+      options_.read_web ? options_.read_web(web_problems) : [] {};
+  const bool good = config != nullptr && apply_web != nullptr;
+  metrics_.config_read(good, clock_.wall_time());
+  if (!good) {
+    problems.insert(problems.end(), web_problems.begin(), web_problems.end());
     for (const std::string& problem : problems)
       log_.log(LogLevel::kError, problem, {{"why", why}});
     log_.log(LogLevel::kError,
@@ -109,6 +114,7 @@ bool Exporter::reload(std::string_view why) {
              {{"file", options_.config_file}, {"why", why}});
     return false;
   }
+  apply_web();
   const std::string modules = std::to_string(config->modules.size());
   const std::string auths = std::to_string(config->auths.size());
   {

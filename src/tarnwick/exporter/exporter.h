@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tarnwick/base/clock.h"
 #include "tarnwick/exporter/alarm.h"
@@ -29,6 +31,10 @@ struct ExporterOptions {
   std::size_t max_in_flight = 32;
   // Taken from the scrape's timeout for a probe's deadline.
   std::chrono::milliseconds timeout_offset{500};
+  // Reads the web configuration with the configuration at each reload:
+  // what puts it in force, or an empty function with its problems. None:
+  // there is none.
+  std::function<std::function<void()>(std::vector<std::string>&)> read_web;
 };
 
 // A probe's deadline without the scrape's timeout or the module's
@@ -41,10 +47,10 @@ class Exporter : public HttpHandler {
   Exporter(const ExporterOptions& options, ConfigFiles& files, Logger& log,
            Clock& clock, TransportMaker make_transport);
 
-  // Reads the configuration, and keeps it when it is good; keeps the one
-  // it had otherwise. Logs what it found, the problems each on a line of
-  // its own. Whether it was good. `why` says what asked ("start",
-  // "SIGHUP", "POST /-/reload").
+  // Reads the configuration (and the web configuration), and keeps them
+  // when both are good; keeps the ones it had otherwise. Logs what it found,
+  // the problems each on a line of its own. Whether it was good. `why` says
+  // what asked ("start", "SIGHUP", "POST /-/reload").
   bool reload(std::string_view why);
 
   void handle(const HttpRequest& request,

@@ -24,6 +24,8 @@ constexpr Flag kFlags[] = {
      "the configuration (modules and auths); default tarnwick_exporter.yml"},
     {"--web.listen-address", "HOST:PORT",
      "where to listen; default 127.0.0.1:10291, ':10291' for every address"},
+    {"--web.config.file", "FILE",
+     "TLS and basic authentication, as the exporter toolkit's file"},
     {"--web.enable-lifecycle", "",
      "answer POST /-/reload by reading the configuration again"},
     {"--probes.max-in-flight", "N",
@@ -93,6 +95,9 @@ std::string set_flag(std::string_view name, std::string_view value,
   if (name == "--config.file") {
     if (value.empty()) return "--config.file expects a file name";
     flags.config_file = value;
+  } else if (name == "--web.config.file") {
+    if (value.empty()) return "--web.config.file expects a file name";
+    flags.web_config_file = value;
   } else if (name == "--web.listen-address") {
     return set_listen_address(value, flags);
   } else if (name == "--probes.max-in-flight") {

@@ -26,6 +26,8 @@ struct ExporterFlags {
   std::string error;  // for kError
 
   std::string config_file = "tarnwick_exporter.yml";
+  // --web.config.file: TLS and basic authentication; "" for none.
+  std::string web_config_file;
   // --web.listen-address, split: an IP address ("" for every address).
   std::string listen_host = "127.0.0.1";
   std::uint16_t listen_port = kDefaultPort;

@@ -26,6 +26,7 @@
 #include "tarnwick/exporter/http_server.h"
 #include "tarnwick/exporter/logfmt.h"
 #include "tarnwick/exporter/probe_transport.h"
+#include "tarnwick/exporter/web_guard.h"
 #include "tarnwick/wire/curl_transport.h"
 
 namespace tarnwick {
@@ -91,7 +92,14 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
   options.enable_lifecycle = flags.enable_lifecycle;
   options.max_in_flight = flags.max_in_flight;
   options.timeout_offset = flags.timeout_offset;
+  // Before the exporter, which reads it at each reload; it hands requests
+  // on to the exporter.
+  std::unique_ptr<WebGuard> guard;
+  options.read_web = [&guard](std::vector<std::string>& problems) {
+    return guard->read(problems);
+  };
   Exporter exporter(options, files, log, clock, make_controller_transport);
+  guard = std::make_unique<WebGuard>(flags.web_config_file, files, exporter);
   if (!exporter.reload("start")) return kExitFailure;
 
   HttpServerOptions server_options;
@@ -100,9 +108,11 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
   server_options.log_error = [&log](const std::string& text) {
     log.log(LogLevel::kWarn, text, {{"component", "http"}});
   };
+  const bool tls = guard->tls() != nullptr;
+  if (tls) server_options.tls = [&guard] { return guard->tls(); };
   std::unique_ptr<HttpServer> server;
   try {
-    server = std::make_unique<HttpServer>(exporter, server_options);
+    server = std::make_unique<HttpServer>(*guard, server_options);
   } catch (const Error& e) {
     log.log(LogLevel::kError, e.what());
     return kExitFailure;
@@ -112,7 +122,8 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
                                : flags.listen_host;
   log.log(LogLevel::kInfo, "listening",
           {{"address", host + ":" + std::to_string(server->port())},
-           {"lifecycle", flags.enable_lifecycle ? "true" : "false"}});
+           {"lifecycle", flags.enable_lifecycle ? "true" : "false"},
+           {"tls", tls ? "true" : "false"}});
   for (;;) {
     int signal = 0;
     if (sigwait(&signals, &signal) != 0) continue;
@@ -126,6 +137,7 @@ int serve(const ExporterFlags& flags, Logger& log, Clock& clock) {
   }
   server->stop(
       {503, "text/plain; charset=utf-8", "the exporter is stopping\n", {}});
+  guard->stop_checks();
   if (!exporter.stop_probes(kStopGrace)) {
     // A probe waits on a request still; its deadline would end it, but the
     // process need not wait for that.
@@ -168,7 +180,16 @@ int exporter_main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     if (flags.config_check) {
       RealConfigFiles files;
-      return check_configuration(flags.config_file, files, out, err);
+      const int status =
+          check_configuration(flags.config_file, files, out, err);
+      if (flags.web_config_file.empty()) return status;
+      const std::vector<std::string> problems =
+          WebGuard::check(flags.web_config_file, files);
+      for (const std::string& problem : problems)
+        write_line_quietly(err, problem + "\n");
+      if (!problems.empty()) return kExitFailure;
+      write_line_quietly(out, flags.web_config_file + ": no problems\n");
+      return status;
     }
     limit_malloc_arenas();
     SteadyClock clock;

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tarnwick/base/error.h"
+#include "tarnwick/exporter/tls_server.h"
 
 namespace tarnwick {
 
@@ -67,6 +68,7 @@ MHD_Result queue_answer(MHD_Connection* connection, const HttpAnswer& answer) {
 struct HttpServer::State {
   HttpHandler* handler = nullptr;
   std::function<void(const std::string&)> log_error;
+  std::function<std::shared_ptr<const TlsSettings>()> tls;
   std::string last_error;  // the last the library logged, while starting
   std::atomic<bool> started{false};
   MHD_Daemon* daemon = nullptr;
@@ -113,6 +115,9 @@ struct HttpServer::State {
               connection, MHD_HEADER_KIND,
               "X-Prometheus-Scrape-Timeout-Seconds"))
         exchange->request.scrape_timeout = timeout;
+      if (const char* authorization = MHD_lookup_connection_value(
+              connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION))
+        exchange->request.authorization = authorization;
       exchange->request.peer = peer_of(connection);
       return MHD_YES;
     }
@@ -150,6 +155,18 @@ struct HttpServer::State {
     *con_cls = nullptr;
   }
 
+  static void on_connection(void* cls, MHD_Connection* connection,
+                            void** socket_context,
+                            MHD_ConnectionNotificationCode code) {
+    State& state = *static_cast<State*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      *socket_context = start_tls_connection(connection, state.tls());
+    } else if (*socket_context != nullptr) {
+      end_tls_connection(*socket_context);
+      *socket_context = nullptr;
+    }
+  }
+
   static void on_log(void* cls, const char* format, va_list args) {
     State& state = *static_cast<State*>(cls);
     char line[512];
@@ -178,6 +195,7 @@ HttpServer::HttpServer(HttpHandler& handler, const HttpServerOptions& options)
     : state_(std::make_unique<State>()) {
   state_->handler = &handler;
   state_->log_error = options.log_error;
+  state_->tls = options.tls;
   unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
                    MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   sockaddr_in6 v6{};
@@ -202,6 +220,16 @@ HttpServer::HttpServer(HttpHandler& handler, const HttpServerOptions& options)
     throw Error(ErrorKind::kConnection,
                 "cannot listen on '" + options.host + "': not an IP address");
   }
+  // The priorities of the settings at start; each connection sets those of
+  // the settings it starts with.
+  std::string priorities;
+  if (options.tls) {
+    const std::shared_ptr<const TlsSettings> settings = options.tls();
+    if (!settings)
+      throw Error(ErrorKind::kConnection, "no TLS settings to listen with");
+    priorities = settings->priorities();
+    flags |= MHD_USE_TLS;
+  }
   state_->daemon = MHD_start_daemon(
       flags, options.port, nullptr, nullptr, &State::on_request, state_.get(),
       // First, so that every message of the library goes through it.
@@ -210,7 +238,11 @@ HttpServer::HttpServer(HttpHandler& handler, const HttpServerOptions& options)
       options.threads, MHD_OPTION_CONNECTION_LIMIT, options.connection_limit,
       MHD_OPTION_CONNECTION_TIMEOUT, options.idle_timeout_seconds,
       MHD_OPTION_NOTIFY_COMPLETED, &State::on_completed, state_.get(),
-      MHD_OPTION_END);
+      // Last, and only with TLS: the options that follow it.
+      options.tls ? MHD_OPTION_NOTIFY_CONNECTION : MHD_OPTION_END,
+      &State::on_connection, state_.get(), MHD_OPTION_HTTPS_CERT_CALLBACK2,
+      &retrieve_tls_certificate, MHD_OPTION_HTTPS_PRIORITIES,
+      priorities.c_str(), MHD_OPTION_END);
   state_->started = true;
   if (state_->daemon == nullptr) {
     std::string where = options.host.find(':') != std::string::npos

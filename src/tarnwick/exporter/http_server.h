@@ -20,6 +20,8 @@ struct MHD_Daemon;
 
 namespace tarnwick {
 
+class TlsSettings;
+
 struct HttpRequest {
   std::string method;  // "GET"
   std::string path;    // "/probe", without the query
@@ -29,6 +31,8 @@ struct HttpRequest {
   // X-Prometheus-Scrape-Timeout-Seconds, as sent.
   std::optional<std::string> scrape_timeout;
   std::string peer;  // the client's address, for logs
+  // The Authorization header, as sent; never logged.
+  std::optional<std::string> authorization;
 };
 
 struct HttpAnswer {
@@ -72,6 +76,9 @@ struct HttpServerOptions {
   unsigned idle_timeout_seconds = 60;
   // Where the server's own errors go, one line each.
   std::function<void(const std::string&)> log_error;
+  // With it, the server speaks TLS only: each new connection takes the
+  // settings it gives then (tls_server.h).
+  std::function<std::shared_ptr<const TlsSettings>()> tls;
 };
 
 class HttpServer {
