@@ -19,6 +19,7 @@
 #include "tarnwick/exporter/logfmt.h"
 #include "tarnwick/exporter/probe.h"
 #include "tarnwick/exporter/probe_scheduler.h"
+#include "tarnwick/exporter/session_cache.h"
 
 namespace tarnwick {
 
@@ -91,6 +92,8 @@ class Exporter : public HttpHandler {
   mutable std::mutex config_mutex_;
   std::shared_ptr<const ExporterConfig> config_;
   std::mutex reload_mutex_;  // one reload at a time
+  // Sessions kept across probes and reloads.
+  SessionCache sessions_;
   Alarm alarm_;
   // Last: destroyed first, it joins its threads while all they use is
   // there.

@@ -168,9 +168,10 @@ void read_trust(const Reading& r, const Fields& f, Auth& a) {
 
 void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
                const YAML::Node& node, ExporterConfig& config) {
-  const Fields f(node, key, "auth " + quote_text(name) + ": ", r.problems,
-                 {"username", "password_file", "targets", "tls_pin",
-                  "tls_pins_file", "tls_ca", "insecure_skip_verify"});
+  const Fields f(
+      node, key, "auth " + quote_text(name) + ": ", r.problems,
+      {"username", "password_file", "targets", "tls_pin", "tls_pins_file",
+       "tls_ca", "insecure_skip_verify", "session_max_age"});
   Auth a;
   a.name = name;
   a.username = f.text("username", true).value_or("");
@@ -195,6 +196,7 @@ void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
     f.problem("'targets' is missing: where may this auth be sent?");
   }
   read_trust(r, f, a);
+  a.session_max_age = f.duration("session_max_age", milliseconds(1), kDay);
   config.auths.emplace(name, std::move(a));
 }
 

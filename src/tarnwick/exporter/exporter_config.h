@@ -63,6 +63,9 @@ struct Auth {
   // The lines of tls_pins_file, when one is given.
   std::optional<std::vector<TargetPins>> pins_file;
   bool insecure_skip_verify = false;
+  // Set, the session of a login is kept for the probes of the same target
+  // that follow until it is this old (exporter/session_cache.h).
+  std::optional<std::chrono::milliseconds> session_max_age;
 
   // How a probe of target trusts the controller; nullopt when the pins
   // file gives no pin for target (the target is refused).
