@@ -171,7 +171,6 @@ void SessionTransport::renew() {
   renewed_id_ = std::move(s.id);
   if (!s.logged_in) session = text_value(renewed_id_);
   renewed_field_ = session_field(session.node());
-  if (renewed_id_.empty()) renewed_id_ = session_text(session);
   renewed_ = true;
 }
 
