@@ -6,14 +6,15 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tarnwick/exporter/yaml_fields.h"
+
 namespace tarnwick {
 namespace {
-
-using std::chrono::minutes;
 
 class FakeClock : public Clock {
  public:
@@ -31,94 +32,66 @@ std::shared_ptr<const ExporterConfig> config_with(const std::string& password,
   auth.name = "site";
   auth.username = "monitor";
   auth.password = password;
-  if (keeps) auth.session_max_age = minutes(10);
+  if (keeps) auth.session_max_age = std::chrono::minutes(10);
   config->auths.emplace("site", std::move(auth));
   return config;
 }
 
-// One step of a story: what is done, and the session it gets ("cid-2+"
-// when it logged in for it, "!" for a login that failed).
-struct Step {
-  enum Op {
-    kTake,
-    kTakeRefused,
-    kTakeOtherTrust,
-    kFailNext,
-    kAdvance,
-    kReloadSame,
-    kReloadChanged,
-    kReloadWithout,
-    kTakeOldConfig
-  };
-  Op op;
-  std::string expect;
-  Clock::Duration advance{};
-  std::string refused{};  // with kTakeRefused, the session refused
-};
+// The session a call gets, "cid-2+" when it logged in for it, or the
+// message of its failure.
+std::string take(
+    SessionCache& cache, const Auth& auth, const std::string& target,
+    const TlsTrust& trust, const SessionCache::LogIn& log_in,
+    const SessionCache::StillWaiting& still_waiting = [] {},
+    const std::string* stale = nullptr) {
+  try {
+    const SessionCache::Session s =
+        cache.session(target, auth, trust, log_in, still_waiting, stale);
+    return s.id + (s.logged_in ? "+" : "");
+  } catch (const Error& e) {
+    return e.what();
+  }
+}
 
-// A cache, its clock and its configurations, driven step by step.
+// A cache, its clock and its configurations, driven by steps "OP:ARG:...".
 class Story {
  public:
   Story() { cache_.adopt(config_); }
 
-  // The session for a probe with `config`'s auth, as "cid-N" and "+".
-  std::string take(const ExporterConfig& config, const TlsTrust& trust,
-                   const std::string* stale) {
-    try {
-      SessionCache::Session s = cache_.session(
-          "10.1.2.3", config.auths.at("site"), trust,
-          [this] {
-            if (fail_next_) {
-              fail_next_ = false;
-              throw Error(ErrorKind::kLoginFailed, "refused");
-            }
-            return "cid-" + std::to_string(++logins_);
-          },
-          [] {}, stale);
-      return s.id + (s.logged_in ? "+" : "");
-    } catch (const Error&) {
-      return "!";
-    }
-  }
-
-  std::string run(const Step& step) {
+  // What the step got, "" for a step that takes no session.
+  std::string run(const std::string& step) {
+    std::vector<std::string> w;
+    std::istringstream in(step);
+    for (std::string part; std::getline(in, part, ':');) w.push_back(part);
     const TlsTrust trust;
-    switch (step.op) {
-      case Step::kTake:
-        return take(*config_, trust, nullptr);
-      case Step::kTakeRefused:
-        return take(*config_, trust, &step.refused);
-      case Step::kTakeOtherTrust:
-        return take(*config_, TlsTrust{"", "/etc/ca.pem"}, nullptr);
-      case Step::kTakeOldConfig:
-        return take(*old_config_, trust, nullptr);
-      case Step::kFailNext:
-        fail_next_ = true;
-        return "";
-      case Step::kAdvance:
-        clock_.advance(step.advance);
-        return "";
-      case Step::kReloadSame:
-        reload(config_with("secret"));
-        return "";
-      case Step::kReloadChanged:
-        reload(config_with("changed"));
-        return "";
-      case Step::kReloadWithout:
-        reload(config_with("secret", false));
-        return "";
+    if (w[0] == "take") return take(*config_, trust);
+    if (w[0] == "refused") return take(*config_, trust, &w[1]);
+    if (w[0] == "other-trust") return take(*config_, {"", "/ca.pem"});
+    if (w[0] == "old-config") return take(*old_config_, trust);
+    if (w[0] == "fail") fail_next_ = true;
+    if (w[0] == "wait") clock_.advance(*parse_duration(w[1]));
+    if (w[0] == "reload") {
+      old_config_ = config_;
+      config_ = config_with(w[1] == "changed" ? "changed" : "secret",
+                            w[1] != "without");
+      cache_.adopt(config_);
     }
-    return "?";
+    return "";
   }
-
-  SessionCache& cache() { return cache_; }
-  const Auth& auth() const { return config_->auths.at("site"); }
 
  private:
-  void reload(std::shared_ptr<const ExporterConfig> config) {
-    old_config_ = config_;
-    config_ = std::move(config);
-    cache_.adopt(config_);
+  std::string take(const ExporterConfig& config, const TlsTrust& trust,
+                   const std::string* stale = nullptr) {
+    const auto log_in = [this] {
+      if (fail_next_) {
+        fail_next_ = false;
+        throw Error(ErrorKind::kLoginFailed, "refused");
+      }
+      return "cid-" + std::to_string(++logins_);
+    };
+    return tarnwick::take(
+        cache_, config.auths.at("site"), "10.1.2.3", trust, log_in, [] {},
+        stale);
   }
 
   FakeClock clock_;
@@ -130,108 +103,70 @@ class Story {
 };
 
 TEST(SessionCacheTest, KeepsSessionsAsTheirAgeTrustAndCredentialsAllow) {
-  using S = Step;
+  // Each step, then what it gets after "=".
   const struct {
     const char* name;
-    std::vector<Step> steps;
+    std::vector<const char*> steps;
   } cases[] = {
       {"kept until max age",
-       {{S::kTake, "cid-1+"},
-        {S::kAdvance, "", minutes(9)},
-        {S::kTake, "cid-1"},
-        {S::kAdvance, "", minutes(1)},
-        {S::kTake, "cid-2+"},
-        {S::kTake, "cid-2"}}},
+       {"take=cid-1+", "wait:9m=", "take=cid-1", "wait:1m=", "take=cid-2+",
+        "take=cid-2"}},
       // The second probe refused cid-1 too: it takes the first's new one.
       {"a refused session is replaced",
-       {{S::kTake, "cid-1+"},
-        {S::kTakeRefused, "cid-2+", {}, "cid-1"},
-        {S::kTakeRefused, "cid-2", {}, "cid-1"},
-        {S::kTake, "cid-2"}}},
+       {"take=cid-1+", "refused:cid-1=cid-2+", "refused:cid-1=cid-2"}},
       {"a failed login forgets the session",
-       {{S::kTake, "cid-1+"},
-        {S::kFailNext, ""},
-        {S::kTakeRefused, "!", {}, "cid-1"},
-        {S::kTake, "cid-2+"}}},
+       {"take=cid-1+", "fail=", "refused:cid-1=refused", "take=cid-2+"}},
       {"another trust logs in again",
-       {{S::kTake, "cid-1+"},
-        {S::kTakeOtherTrust, "cid-2+"},
-        {S::kTake, "cid-3+"}}},
+       {"take=cid-1+", "other-trust=cid-2+", "take=cid-3+"}},
+      // A probe still running with the configuration before keeps nothing.
       {"a reload that keeps the credentials keeps the session",
-       {{S::kTake, "cid-1+"},
-        {S::kReloadSame, ""},
-        {S::kTake, "cid-1"},
-        {S::kTakeOldConfig, "cid-2+"},
-        {S::kTake, "cid-1"}}},
+       {"take=cid-1+", "reload:same=", "take=cid-1", "old-config=cid-2+",
+        "take=cid-1"}},
       {"a reload that changes them drops it",
-       {{S::kTake, "cid-1+"},
-        {S::kReloadChanged, ""},
-        {S::kTake, "cid-2+"},
-        {S::kTakeOldConfig, "cid-3+"},
-        {S::kTake, "cid-2"}}},
+       {"take=cid-1+", "reload:changed=", "take=cid-2+", "old-config=cid-3+",
+        "take=cid-2"}},
       {"without session_max_age nothing is kept",
-       {{S::kTake, "cid-1+"},
-        {S::kReloadWithout, ""},
-        {S::kTake, "cid-2+"},
-        {S::kTake, "cid-3+"}}},
+       {"take=cid-1+", "reload:without=", "take=cid-2+", "take=cid-3+"}},
   };
   for (const auto& c : cases) {
     Story story;
-    for (std::size_t i = 0; i < c.steps.size(); ++i)
-      EXPECT_EQ(story.run(c.steps[i]), c.steps[i].expect)
-          << c.name << ", step " << i;
+    for (const std::string step : c.steps) {
+      const std::size_t is = step.find('=');
+      EXPECT_EQ(story.run(step.substr(0, is)), step.substr(is + 1))
+          << c.name << ": " << step;
+    }
   }
 }
 
 TEST(SessionCacheTest, ProbesThatArriveDuringALoginWaitForIt) {
-  Story story;
-  SessionCache& cache = story.cache();
-  const Auth& auth = story.auth();
+  FakeClock clock;
+  SessionCache cache(clock);
+  const auto config = config_with("secret");
+  cache.adopt(config);
+  const Auth& auth = config->auths.at("site");
   for (const bool fails : {false, true}) {
     const std::string target = fails ? "10.9.9.8" : "10.9.9.9";
     std::atomic<int> logins{0};
     std::atomic<bool> second_waits{false};
     std::string first;
     std::thread leader([&] {
-      try {
-        first = cache
-                    .session(
-                        target, auth, {},
-                        [&]() -> std::string {
-                          ++logins;
-                          // Until the second waits (or it never will).
-                          const auto give_up =
-                              std::chrono::steady_clock::now() +
-                              std::chrono::seconds(5);
-                          while (!second_waits &&
-                                 std::chrono::steady_clock::now() < give_up)
-                            std::this_thread::yield();
-                          if (fails) throw Error(ErrorKind::kLoginFailed, "no");
-                          return "cid-a";
-                        },
-                        [] {})
-                    .id;
-      } catch (const Error& e) {
-        first = e.what();
-      }
+      first = take(cache, auth, target, {}, [&]() -> std::string {
+        ++logins;
+        // Until the second waits (or it never will).
+        for (int i = 0; i < 5000 && !second_waits; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (fails) throw Error(ErrorKind::kLoginFailed, "no");
+        return "cid-a";
+      });
     });
     while (logins == 0) std::this_thread::yield();  // the first logs in
-    std::string second;
-    try {
-      const SessionCache::Session s = cache.session(
-          target, auth, {},
-          [&] {
-            ++logins;
-            return std::string("cid-b");
-          },
-          [&] { second_waits = true; });
-      second = s.id + (s.logged_in ? "+" : "");
-    } catch (const Error& e) {
-      second = e.what();
-    }
+    const std::string second = take(
+        cache, auth, target, {},
+        [&] { return "cid-" + std::to_string(++logins); },
+        [&] { second_waits = true; });
     leader.join();
     EXPECT_EQ(logins, 1) << fails;
-    EXPECT_EQ(first, fails ? "no" : "cid-a");
+    EXPECT_EQ(first, fails ? "no" : "cid-a+");
     EXPECT_EQ(second, fails ? "no" : "cid-a");
   }
 }
