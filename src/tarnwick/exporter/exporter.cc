@@ -87,6 +87,7 @@ Exporter::Exporter(const ExporterOptions& options, ConfigFiles& files,
       clock_(clock),
       make_transport_(make_transport),
       metrics_(clock.wall_time()),
+      sessions_(clock),
       kept_connections_(clock),
       scheduler_(options.max_in_flight, clock) {}
 
@@ -117,6 +118,9 @@ bool Exporter::reload(std::string_view why) {
   apply_web();
   const std::string modules = std::to_string(config->modules.size());
   const std::string auths = std::to_string(config->auths.size());
+  // Before any probe is handed the new configuration: a session logged in
+  // with credentials that changed is not sent.
+  sessions_.adopt(config);
   {
     std::lock_guard<std::mutex> lock(config_mutex_);
     config_ = std::move(config);
@@ -231,6 +235,8 @@ void Exporter::answer_probe(const HttpRequest& request,
   job.deadline = deadline;
   job.budget = *budget;
   job.debug = order.debug;
+  job.sessions = &sessions_;
+  job.metrics = &metrics_;
   const Scrape scrape{order.module->name, order.auth->name, order.target_text,
                       order.debug, slot};
   const auto admitted = scheduler_.submit(

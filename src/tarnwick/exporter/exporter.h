@@ -22,6 +22,7 @@
 #include "tarnwick/exporter/logfmt.h"
 #include "tarnwick/exporter/probe.h"
 #include "tarnwick/exporter/probe_scheduler.h"
+#include "tarnwick/exporter/session_cache.h"
 
 namespace tarnwick {
 
@@ -98,6 +99,8 @@ class Exporter : public HttpHandler {
   mutable std::mutex config_mutex_;
   std::shared_ptr<const ExporterConfig> config_;
   std::mutex reload_mutex_;  // one reload at a time
+  // Sessions kept across probes and reloads.
+  SessionCache sessions_;
   Alarm alarm_;
   KeptConnections kept_connections_;
   // Last: destroyed first, it joins its threads while all they use is

@@ -171,7 +171,8 @@ void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
   const Fields f(
       node, key, "auth " + quote_text(name) + ": ", r.problems,
       {"username", "password_file", "targets", "tls_pin", "tls_pins_file",
-       "tls_ca", "insecure_skip_verify", "keep_connections"});
+       "tls_ca", "insecure_skip_verify", "keep_connections",
+       "session_max_age"});
   Auth a;
   a.name = name;
   a.username = f.text("username", true).value_or("");
@@ -197,6 +198,7 @@ void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
   }
   read_trust(r, f, a);
   a.keep_connections = f.boolean("keep_connections").value_or(false);
+  a.session_max_age = f.duration("session_max_age", milliseconds(1), kDay);
   config.auths.emplace(name, std::move(a));
 }
 

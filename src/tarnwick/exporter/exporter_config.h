@@ -65,6 +65,9 @@ struct Auth {
   bool insecure_skip_verify = false;
   // Probes of a target leave their connections open for its next probe.
   bool keep_connections = false;
+  // Set, the session of a login is kept for the probes of the same target
+  // that follow until it is this old (exporter/session_cache.h).
+  std::optional<std::chrono::milliseconds> session_max_age;
 
   // How a probe of target trusts the controller; nullopt when the pins
   // file gives no pin for target (the target is refused).

@@ -96,6 +96,11 @@ void ExporterMetrics::refused(std::string_view reason) {
   ++refusals_[std::string(reason)];
 }
 
+void ExporterMetrics::login_ended(const std::string& auth, bool success) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++logins_[{auth, success ? "success" : "failure"}];
+}
+
 void ExporterMetrics::config_read(bool good, Clock::WallTime when) {
   std::lock_guard<std::mutex> lock(mutex_);
   config_good_ = good;
@@ -132,6 +137,12 @@ std::string ExporterMetrics::text(std::size_t in_flight,
     out += "tarnwick_exporter_refusals_total{" + label("reason", reason) +
            "} " + std::to_string(found == refusals_.end() ? 0 : found->second) +
            "\n";
+  }
+  family(out, "tarnwick_exporter_logins_total", "counter",
+         "Logins sent to controllers, by auth and result.");
+  for (const auto& [key, n] : logins_) {
+    out += "tarnwick_exporter_logins_total{" + label("auth", key.first) + "," +
+           label("result", key.second) + "} " + std::to_string(n) + "\n";
   }
   family(out, "tarnwick_exporter_build_info", "gauge",
          "The exporter's version and that of libcurl, always 1.");

@@ -44,13 +44,16 @@ class ExporterMetrics {
   // run again.
   void answer_shared(const std::string& module, bool cached);
   void refused(std::string_view reason);
+  // A login with auth was sent: the controller accepted it, or not.
+  void login_ended(const std::string& auth, bool success);
   // The configuration was read at `when`, well or not.
   void config_read(bool good, Clock::WallTime when);
 
   // The Prometheus text: tarnwick_exporter_probes_total{module,result},
   // tarnwick_exporter_shared_answers_total{module,how},
   // tarnwick_exporter_probes_in_flight, tarnwick_exporter_refusals_total
-  // {reason}, tarnwick_exporter_build_info{version}, tarnwick_exporter_
+  // {reason}, tarnwick_exporter_logins_total{auth,result},
+  // tarnwick_exporter_build_info{version}, tarnwick_exporter_
   // config_last_reload_successful and _success_timestamp_seconds, and the
   // process_* families.
   std::string text(std::size_t in_flight, const ProcessStats& process) const;
@@ -61,6 +64,7 @@ class ExporterMetrics {
   std::map<std::pair<std::string, std::string>, std::uint64_t> probes_;
   std::map<std::pair<std::string, std::string>, std::uint64_t> shared_;
   std::map<std::string, std::uint64_t, std::less<>> refusals_;
+  std::map<std::pair<std::string, std::string>, std::uint64_t> logins_;
   bool config_good_ = false;
   Clock::WallTime config_success_{};
 };

@@ -8,12 +8,14 @@
 #include "tarnwick/base/cancellation.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/error_line.h"
+#include "tarnwick/base/literal.h"
 #include "tarnwick/base/output.h"
 #include "tarnwick/base/scrub.h"
 #include "tarnwick/base/secret.h"
 #include "tarnwick/check/run_settings.h"
 #include "tarnwick/check/session.h"
 #include "tarnwick/exporter/probe_transport.h"
+#include "tarnwick/exporter/session_transport.h"
 #include "tarnwick/report/metrics_report.h"
 #include "tarnwick/report/report_writer.h"
 #include "tarnwick/report/run_end.h"
@@ -83,6 +85,33 @@ TransportOptions transport_options(const ProbeTask& job,
   return options;
 }
 
+// Where the probe's session is kept: nowhere without session_max_age, nor
+// for a module whose checks log in for themselves.
+std::optional<KeptSessions> kept_sessions(const ProbeTask& job,
+                                          Cancellation& deadline,
+                                          const ProbeProgress& progress) {
+  if (job.sessions == nullptr || !job.auth->session_max_age ||
+      job.module->login_per_check)
+    return std::nullopt;
+  const std::string url =
+      quote_text(controller_api_url(job.target.controller_address()));
+  return KeptSessions{
+      job.sessions, job.target.controller_address(), job.auth, job.trust,
+      [&deadline, &progress, url] {
+        try {
+          deadline.throw_if_cancelled();
+        } catch (const Cancelled& c) {
+          throw c.with_context(
+              " while it waited for another probe's login to " + url);
+        }
+        if (progress.stop.load()) {
+          throw Error(
+              ErrorKind::kInterrupted,
+              "the exporter is stopping; nothing more is sent to " + url);
+        }
+      }};
+}
+
 // What ended the probe, from the exception in flight.
 ProbeFailure failure_in_flight() {
   try {
@@ -119,6 +148,9 @@ ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
   ForwardingReport writers({metrics_writer.get(), &notes});
   SuiteTally tally;
   std::optional<ProbeFailure> ended;
+  // The session the probe went on in after its kept one was refused.
+  std::string renewed_id;
+  const WipedOnExit wiped_renewed(renewed_id);
   try {
     Cancellation deadline(
         clock, job.deadline,
@@ -127,12 +159,20 @@ ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
         make_transport(transport_options(job, deadline), clock);
     ProbeTransport transport(*inner, clock, job.deadline, job.budget,
                              progress.stop, job.debug ? &trace : nullptr);
+    const std::optional<KeptSessions> kept =
+        kept_sessions(job, deadline, progress);
+    SessionTransport sessions(
+        transport,
+        [&job](bool accepted) {
+          if (job.metrics) job.metrics->login_ended(job.auth->name, accepted);
+        },
+        kept ? &*kept : nullptr);
     try {
       if (!job.module->login_per_check)
-        settings.session = log_in(settings, "", transport);
+        settings.session = sessions.open_session(settings);
       end.checks = job.module->only.empty() ? list_checks(settings.config_dir)
                                             : job.module->only;
-      Suite suite{settings, transport, writers, clock, trace};
+      Suite suite{settings, sessions, writers, clock, trace};
       suite.keep_going = true;
       suite.cancellation = &deadline;
       suite.expect = job.module->expect;
@@ -140,10 +180,12 @@ ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
     } catch (...) {
       end.requests = transport.requests();
       end.reply_bytes = transport.reply_bytes();
+      renewed_id = sessions.renewed_id();
       throw;
     }
     end.requests = transport.requests();
     end.reply_bytes = transport.reply_bytes();
+    renewed_id = sessions.renewed_id();
   } catch (...) {
     ended = failure_in_flight();
     if (!notes.last_ended_run()) answer.failures.push_back(*ended);
@@ -156,13 +198,13 @@ ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
   metrics_writer->run_ended(end);
   answer.series = metrics.take_text();
 
-  // The session id and the password, wherever a message might hold them.
+  // The session ids and the password, wherever a message might hold them.
   std::string_view cid;
   if (settings.session) {
     const Node& node = settings.session->node();
     if (node.is_text() || node.kind == Kind::kWhole) cid = node.text();
   }
-  const Scrubber scrubber{settings.password, cid};
+  const Scrubber scrubber{settings.password, cid, renewed_id};
   for (ProbeFailure& f : answer.failures) f.message = scrubber.scrub(f.message);
   if (job.debug) {
     if (ended) trace.write(error_line(ended->kind, ended->message));

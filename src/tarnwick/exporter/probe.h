@@ -12,7 +12,9 @@
 
 #include "tarnwick/base/clock.h"
 #include "tarnwick/exporter/exporter_config.h"
+#include "tarnwick/exporter/exporter_metrics.h"
 #include "tarnwick/exporter/probe_answer.h"
+#include "tarnwick/exporter/session_cache.h"
 #include "tarnwick/exporter/target.h"
 #include "tarnwick/wire/tls_trust.h"
 #include "tarnwick/wire/transport.h"
@@ -38,6 +40,11 @@ struct ProbeTask {
   Clock::Duration budget{};  // from the probe's start to its deadline
   // Whether the answer carries the probe's trace.
   bool debug = false;
+  // Where the sessions of an auth with session_max_age are kept; null,
+  // none is.
+  SessionCache* sessions = nullptr;
+  // Counts the probe's logins, when set.
+  ExporterMetrics* metrics = nullptr;
 };
 
 // What a probe shows while it runs, and how it is stopped; shared between
@@ -66,8 +73,10 @@ class ProbeProgress {
 using TransportMaker = std::unique_ptr<Transport> (*)(
     const TransportOptions& options, Clock& clock);
 
-// Runs the probe: logs in once (or, with the module's login_per_check, lets
-// each check log in), runs the module's checks going on past failed ones,
+// Runs the probe: logs in once, or takes a kept session when the auth has
+// session_max_age (exporter/session_transport.h), or, with the module's
+// login_per_check, lets each check log in (kept sessions are then not
+// used); runs the module's checks going on past failed ones,
 // each request through a transport made by make_transport, whose
 // cancellation is the deadline: once it passes, the requests in flight end
 // and the probe ends with kind timeout. Never throws: every failure is in the

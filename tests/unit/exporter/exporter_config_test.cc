@@ -100,6 +100,8 @@ TEST(ExporterConfigTest, ReadsEveryKeyOfAGoodFile) {
   EXPECT_EQ(a.targets.size(), 3u);
   EXPECT_TRUE(a.keep_connections);
   EXPECT_FALSE(config->auths.at("lab").keep_connections);
+  EXPECT_EQ(a.session_max_age, std::chrono::minutes(10));
+  EXPECT_EQ(config->auths.at("lab").session_max_age, std::nullopt);
   EXPECT_EQ(config->auths.at("lab").username, "123");
 
   // The pins file gives each target its own pins; one it lacks, none.
