@@ -14,8 +14,8 @@ namespace tarnwick {
 
 namespace {
 
-// The hash checked for a user that does not exist, of a password nobody
-// knows, at the cost htpasswd -B and the toolkit's documentation use.
+// The hash checked for a user that does not exist when there is no user,
+// of a password nobody knows, at the cost htpasswd -B uses.
 constexpr char kUnknownUserHash[] =
     "$2b$10$80P/OcbfZSGwn0efO0pWmeLhLs1LWWT/ZwXAAVgwLDIPSC5ZNI/IG";
 
@@ -106,7 +106,10 @@ bool BasicAuth::allows(const BasicAuthUsers& users,
     if (name == user) hash = &stored;
   }
   if (hash == nullptr) {
-    bcrypt_matches(password, kUnknownUserHash);
+    // Checked against a user's hash, at that hash's cost, and refused
+    // whatever it gives: an unknown user takes as long as a known one.
+    bcrypt_matches(password,
+                   users.empty() ? kUnknownUserHash : users.front().second);
     wipe_secret(password);
     return false;
   }

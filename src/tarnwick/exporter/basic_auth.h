@@ -1,8 +1,9 @@
 // Basic authentication against the users of a web configuration, as the
 // Prometheus exporter toolkit does it: bcrypt hashes checked with
 // libxcrypt, the checks that succeeded remembered (one costs tens of
-// milliseconds), and an unknown user checked against a hash of its own so
-// that the time taken does not tell users that exist from others.
+// milliseconds), and an unknown user checked against a known user's hash
+// (and refused) so that the time taken does not tell users that exist from
+// others.
 #ifndef TARNWICK_EXPORTER_BASIC_AUTH_H_
 #define TARNWICK_EXPORTER_BASIC_AUTH_H_
 
