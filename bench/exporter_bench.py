@@ -6,7 +6,8 @@ across probes, against the same checks run as tarnwick processes.
 loopback ports, each answering every request with one canned reply (a body
 with a "CID" and what the checks filter out of it) over TLS with an ECDSA
 certificate, session resumption on. The module has 5 checks, one a compound
-check over 20 elements (26 requests a probe), with in_flight: 8. nginx and
+check over 20 elements (26 requests a probe), one request after another
+(--exporter-in-flight N sets the module's in_flight). nginx and
 the exporter get RLIMIT_NOFILE for every target's kept connections (this
 process raises its own, which both inherit; worker_rlimit_nofile too).
 
@@ -31,7 +32,7 @@ and TLS sessions resumed (nginx's $connection_requests and
 $ssl_session_reused). Figures "after the first round" leave out each
 target's first probe, which must log in and connect afresh. Then the same
 checks against 200 of the controllers as `tarnwick --keep-going
---reuse-session --in-flight 8` processes, two at a time: the CPU time of
+--reuse-session` processes (with --in-flight N too), two at a time: the CPU time of
 each (wait4), the process's start included.
 """
 
@@ -226,7 +227,7 @@ def run_commands(tarnwick, ports, checks):
             [tarnwick, "--controller_ip", f"127.0.0.1:{port}",
              "--username", "monitor", "--password", fleet.PASSWORD,
              "--config_dir", checks, "--keep-going", "--reuse-session",
-             "--in-flight", str(fleet.IN_FLIGHT)],
+             *fleet.in_flight_options()],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         running[proc.pid] = proc
@@ -250,8 +251,9 @@ def variants(session_max_age):
 
 
 def measure(builds, work, targets=1000, interval=60.0, seconds=300.0,
-            session_max_age=10):
+            session_max_age=10, in_flight=1):
     build = builds[-1]
+    fleet.IN_FLIGHT = in_flight
     exporter_bin = os.path.join(os.path.dirname(build.tarnwick),
                                 "tarnwick_exporter")
     if shutil.which("nginx") is None:
@@ -379,11 +381,15 @@ def report(results, targets):
         f"round{'s' if schedule.rounds != 1 else ''}, "
         "the scrapes spread over the interval; module of 5 checks, one "
         f"compound over {fleet.ELEMENTS} elements "
-        f"({fleet.REQUESTS_PER_PROBE} requests a probe), `in_flight: "
-        f"{fleet.IN_FLIGHT}`. \"with\": the auth has `session_max_age: "
+        f"({fleet.REQUESTS_PER_PROBE} requests a probe), "
+        + (f"`in_flight: {fleet.IN_FLIGHT}`" if fleet.IN_FLIGHT > 1
+           else "one request after another")
+        + f". \"with\": the auth has `session_max_age: "
         f"{age}m` and `keep_connections: true`. Then the same checks as "
-        f"{len(cpus)} `tarnwick --keep-going --reuse-session --in-flight "
-        f"{fleet.IN_FLIGHT}` processes, two at a time.", "",
+        f"{len(cpus)} `"
+        + " ".join(["tarnwick --keep-going --reuse-session",
+                    *fleet.in_flight_options()])
+        + "` processes, two at a time.", "",
         "| figure | " + " | ".join(names) + " |",
         "|---|" + "---|" * len(names),
     ]

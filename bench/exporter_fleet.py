@@ -12,7 +12,10 @@ import time
 import urllib.request
 
 ELEMENTS = 20
-IN_FLIGHT = 8
+# Element requests of a probe in flight at once (the module's in_flight);
+# 1 leaves the key out: one request after another, over one connection
+# where the auth keeps them. Set by --exporter-in-flight.
+IN_FLIGHT = 1
 CHECKS = {
     "gateways.cfg": "[default]\nfilters = gateways, name & state\n"
                     "[orvantis]\naction = list_gateways\n",
@@ -84,6 +87,16 @@ def write_checks(directory):
     shutil.rmtree(directory, ignore_errors=True)
     for name, text in CHECKS.items():
         write(os.path.join(directory, name), text)
+
+
+def in_flight_key():
+    """The module's in_flight key, or "" for none."""
+    return f", in_flight: {IN_FLIGHT}" if IN_FLIGHT > 1 else ""
+
+
+def in_flight_options():
+    """The tarnwick command's options for the same."""
+    return ["--in-flight", str(IN_FLIGHT)] if IN_FLIGHT > 1 else []
 
 
 def open_files_wanted(targets):
@@ -239,7 +252,7 @@ class ExporterProcess:
         os.chmod(password, 0o600)
         config = os.path.join(self.dir, "tarnwick_exporter.yml")
         write(config, f"""modules:
-  m: {{checks: {checks}, in_flight: {IN_FLIGHT}}}
+  m: {{checks: {checks}{in_flight_key()}}}
 auths:
   a: {{username: monitor, password_file: {password},
       targets: ["127.0.0.1"], insecure_skip_verify: true{auth_keys}}}

@@ -764,6 +764,9 @@ def main(argv):
     parser.add_argument("--exporter-session-max-age", type=int, default=10,
                         help="session_max_age of the kept-session variant, "
                         "in minutes")
+    parser.add_argument("--exporter-in-flight", type=int, default=1,
+                        help="the exporter module's in_flight (1: none, one "
+                        "request after another)")
     args = parser.parse_args(argv)
     sections = set(args.only.split(","))
     for tool in ("curl", "jq") + (("valgrind",) if "instructions" in sections
@@ -827,7 +830,7 @@ def main(argv):
             results["exporter"] = exporter_bench.measure(
                 builds, args.work, args.exporter_targets,
                 args.exporter_interval, args.exporter_seconds,
-                args.exporter_session_max_age)
+                args.exporter_session_max_age, args.exporter_in_flight)
         if "connections" in sections:
             results["connections"] = kept_connections_bench.measure(
                 builds, args.work, args.rounds, args.rtt)
