@@ -3,18 +3,14 @@ through the multi-target relabelling of the manual, with targets from a
 file_sd file, and answering probe_success through its query API. Skipped
 where prometheus is not installed."""
 
-import json
-import shutil
-import socket
-import subprocess
 import tempfile
 import unittest
-import urllib.parse
-import urllib.request
 
 from exporter_harness import (Exporter, auth_yaml, bcrypt_hash, config_yaml,
                               make_certificates, module_yaml)
 from harness import StubController, wait_for
+from prometheus_harness import (PrometheusTestCase, answered, prometheus,
+                                query)
 
 CHECKS = {"checks": {"a.cfg": "[orvantis]\naction = show_site\n"}}
 REPLIES = {"show_site.json": {"site": "paris"}}
@@ -59,47 +55,12 @@ basic_auth_users:
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class PrometheusTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prometheus = shutil.which("prometheus")
-        if cls.prometheus is None:
-            raise unittest.SkipTest("prometheus is not installed")
-
-    def query(self, port, expression):
-        url = (f"http://127.0.0.1:{port}/api/v1/query?" +
-               urllib.parse.urlencode({"query": expression}))
-        with urllib.request.urlopen(url, timeout=10) as reply:
-            return json.load(reply)["data"]["result"]
-
+class PrometheusTest(PrometheusTestCase):
     def run_prometheus(self, tmp, config, condition):
         """Runs Prometheus with config until condition(port) is true."""
-        with open(f"{tmp}/prometheus.yml", "w") as f:
-            f.write(config)
-        port = free_port()
-        with open(f"{tmp}/prometheus.log", "wb") as log:
-            server = subprocess.Popen(
-                [self.prometheus, f"--config.file={tmp}/prometheus.yml",
-                 f"--storage.tsdb.path={tmp}/data",
-                 f"--web.listen-address=127.0.0.1:{port}"],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                start_new_session=True)
-            try:
-                def met():
-                    try:
-                        return condition(port)
-                    except OSError:
-                        return None
-                return wait_for(met, "prometheus", 60)
-            finally:
-                server.terminate()
-                server.wait(timeout=30)
+        with prometheus(self.prometheus, tmp, config) as port:
+            return wait_for(lambda: answered(lambda: condition(port)),
+                            "prometheus", 60)
 
     def test_prometheus_scrapes_over_tls_with_basic_auth(self):
         with tempfile.TemporaryDirectory(prefix="tarnwick-prom.") as tmp:
@@ -113,7 +74,7 @@ class PrometheusTest(unittest.TestCase):
                 up = self.run_prometheus(
                     tmp, SECURE_SCRAPE_CONFIG.format(dir=tmp,
                                                      port=exporter.port),
-                    lambda port: self.query(port, 'up{job="exporter"}'))
+                    lambda port: query(port, 'up{job="exporter"}'))
         self.assertEqual(up[0]["value"][1], "1")
 
     def test_prometheus_scrapes_through_the_relabelling(self):
@@ -125,35 +86,17 @@ class PrometheusTest(unittest.TestCase):
             targets = f"{tmp}/controllers.yml"
             with open(targets, "w") as f:
                 f.write(f"- targets: ['{stub.address}']\n")
-            with open(f"{tmp}/prometheus.yml", "w") as f:
-                f.write(SCRAPE_CONFIG.format(targets=targets,
-                                             port=exporter.port))
-            port = free_port()
-            with open(f"{tmp}/prometheus.log", "wb") as log:
-                server = subprocess.Popen(
-                    [self.prometheus, f"--config.file={tmp}/prometheus.yml",
-                     f"--storage.tsdb.path={tmp}/data",
-                     f"--web.listen-address=127.0.0.1:{port}"],
-                    stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                    start_new_session=True)
-                try:
-                    def probe_success():
-                        try:
-                            return self.query(
-                                port, f'probe_success{{instance="'
-                                f'{stub.address}",job="tarnwick"}}')
-                        except OSError:
-                            return None
-                    result = wait_for(probe_success, "probe_success", 60)
-                    self.assertEqual(result[0]["value"][1], "1")
-                    status = self.query(port, "tarnwick_check_status")
-                    self.assertEqual(status[0]["metric"]["check"], "a.cfg")
-                    self.assertNotIn("controller", status[0]["metric"])
-                    self.assertEqual(self.query(port, "up")[0]["value"][1],
-                                     "1")
-                finally:
-                    server.terminate()
-                    server.wait(timeout=30)
+            config = SCRAPE_CONFIG.format(targets=targets,
+                                          port=exporter.port)
+            with prometheus(self.prometheus, tmp, config) as port:
+                result = wait_for(lambda: answered(lambda: query(
+                    port, f'probe_success{{instance="{stub.address}",'
+                    'job="tarnwick"}')), "probe_success", 60)
+                self.assertEqual(result[0]["value"][1], "1")
+                status = query(port, "tarnwick_check_status")
+                self.assertEqual(status[0]["metric"]["check"], "a.cfg")
+                self.assertNotIn("controller", status[0]["metric"])
+                self.assertEqual(query(port, "up")[0]["value"][1], "1")
             self.assertIn("login", str(stub.requests()))
 
 

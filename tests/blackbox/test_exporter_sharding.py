@@ -6,18 +6,13 @@ is not installed."""
 
 import contextlib
 import hashlib
-import json
 import pathlib
-import shutil
-import socket
-import subprocess
 import tempfile
 import unittest
-import urllib.parse
-import urllib.request
 
 from exporter_harness import Exporter, auth_yaml, config_yaml, module_yaml
 from harness import StubController, wait_for
+from prometheus_harness import PrometheusTestCase, prometheus, query
 
 CONTROLLERS = 10
 CHECKS = {"checks": {"a.cfg": "[orvantis]\naction = show_site\n"}}
@@ -43,12 +38,6 @@ scrape_configs:
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def shard_of(address):
     """Prometheus's hashmod: the last 8 bytes of the MD5 of the value, big
     endian, modulo the modulus."""
@@ -56,40 +45,7 @@ def shard_of(address):
     return int.from_bytes(digest[8:], "big") % 2
 
 
-@contextlib.contextmanager
-def prometheus(binary, directory, config):
-    """A Prometheus server with config in directory; yields its port."""
-    directory.mkdir()
-    (directory / "prometheus.yml").write_text(config)
-    port = free_port()
-    with open(directory / "prometheus.log", "wb") as log:
-        server = subprocess.Popen(
-            [binary, f"--config.file={directory}/prometheus.yml",
-             f"--storage.tsdb.path={directory}/data",
-             f"--web.listen-address=127.0.0.1:{port}"],
-            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-            start_new_session=True)
-        try:
-            yield port
-        finally:
-            server.terminate()
-            server.wait(timeout=30)
-
-
-def query(port, expression):
-    url = (f"http://127.0.0.1:{port}/api/v1/query?" +
-           urllib.parse.urlencode({"query": expression}))
-    with urllib.request.urlopen(url, timeout=10) as reply:
-        return json.load(reply)["data"]["result"]
-
-
-class ShardingTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prometheus = shutil.which("prometheus")
-        if cls.prometheus is None:
-            raise unittest.SkipTest("prometheus is not installed")
-
+class ShardingTest(PrometheusTestCase):
     def test_each_controller_is_probed_by_the_server_of_its_hash(self):
         config = config_yaml([module_yaml("gw", "checks")],
                              [auth_yaml("site", '["127.0.0.1"]')])

@@ -3,7 +3,6 @@
 #include <yaml-cpp/eventhandler.h>
 
 #include <algorithm>
-#include <charconv>
 #include <set>
 #include <sstream>
 
@@ -168,11 +167,10 @@ void read_trust(const Reading& r, const Fields& f, Auth& a) {
 
 void read_auth(const Reading& r, const std::string& name, const YAML::Node& key,
                const YAML::Node& node, ExporterConfig& config) {
-  const Fields f(
-      node, key, "auth " + quote_text(name) + ": ", r.problems,
-      {"username", "password_file", "targets", "tls_pin", "tls_pins_file",
-       "tls_ca", "insecure_skip_verify", "keep_connections",
-       "session_max_age"});
+  const Fields f(node, key, "auth " + quote_text(name) + ": ", r.problems,
+                 {"username", "password_file", "targets", "tls_pin",
+                  "tls_pins_file", "tls_ca", "insecure_skip_verify",
+                  "keep_connections", "session_max_age"});
   Auth a;
   a.name = name;
   a.username = f.text("username", true).value_or("");
@@ -324,16 +322,7 @@ std::shared_ptr<const ExporterConfig> parse_exporter_config(
           const YAML::Node& node) { read_auth(r, name, key, node, *config); });
   if (problems.empty()) return config;
   // Modules and auths are read in that order, whichever comes first.
-  auto line_of_problem = [&](const std::string& problem) {
-    int line = 0;
-    const char* at = problem.data() + file.size() + 1;
-    std::from_chars(at, problem.data() + problem.size(), line);
-    return line;
-  };
-  std::stable_sort(problems.begin(), problems.end(),
-                   [&](const std::string& a, const std::string& b) {
-                     return line_of_problem(a) < line_of_problem(b);
-                   });
+  sort_by_line(problems, file);
   return nullptr;
 }
 

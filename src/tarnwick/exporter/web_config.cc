@@ -3,7 +3,6 @@
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
-#include <charconv>
 
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
@@ -189,16 +188,7 @@ std::optional<WebConfig> parse_web_config(std::string_view text,
   if (problems.empty()) return config;
   // Each key is read after the mapping it stands in: problems go in the
   // order of the file.
-  auto line_of_problem = [&](const std::string& problem) {
-    int line = 0;
-    const char* at = problem.data() + file.size() + 1;
-    std::from_chars(at, problem.data() + problem.size(), line);
-    return line;
-  };
-  std::stable_sort(problems.begin(), problems.end(),
-                   [&](const std::string& a, const std::string& b) {
-                     return line_of_problem(a) < line_of_problem(b);
-                   });
+  sort_by_line(problems, file);
   return std::nullopt;
 }
 

@@ -229,4 +229,18 @@ std::optional<std::vector<std::pair<std::string, int>>> Fields::texts(
   return list;
 }
 
+void sort_by_line(std::vector<std::string>& problems, std::string_view file) {
+  auto line_of = [&](const std::string& problem) {
+    int line = 0;
+    if (problem.size() > file.size())
+      std::from_chars(problem.data() + file.size() + 1,
+                      problem.data() + problem.size(), line);
+    return line;
+  };
+  std::stable_sort(problems.begin(), problems.end(),
+                   [&](const std::string& a, const std::string& b) {
+                     return line_of(a) < line_of(b);
+                   });
+}
+
 }  // namespace tarnwick

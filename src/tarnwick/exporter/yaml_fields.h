@@ -99,6 +99,10 @@ class Fields {
 // Whether node is a text as written (a scalar; plain or quoted).
 bool is_text(const YAML::Node& node);
 
+// Puts problems, each "FILE:LINE: message" of `file`, in the order of their
+// lines, those of one line as they came.
+void sort_by_line(std::vector<std::string>& problems, std::string_view file);
+
 }  // namespace tarnwick
 
 #endif  // TARNWICK_EXPORTER_YAML_FIELDS_H_
