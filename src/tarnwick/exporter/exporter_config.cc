@@ -326,18 +326,25 @@ std::shared_ptr<const ExporterConfig> parse_exporter_config(
   return nullptr;
 }
 
+std::optional<std::string> read_config_text(
+    const std::string& path, ConfigFiles& files,
+    std::vector<std::string>& problems) {
+  try {
+    return files.read_text(path);
+  } catch (const Error& e) {
+    problems.push_back(path + ": " + e.what());
+    return std::nullopt;
+  }
+}
+
 std::shared_ptr<const ExporterConfig> read_exporter_config(
     const std::string& path, ConfigFiles& files,
     std::vector<std::string>& problems) {
   problems.clear();
-  std::string text;
-  try {
-    text = files.read_text(path);
-  } catch (const Error& e) {
-    problems.push_back(path + ": " + e.what());
-    return nullptr;
-  }
-  return parse_exporter_config(text, path, files, problems);
+  const std::optional<std::string> text =
+      read_config_text(path, files, problems);
+  if (!text) return nullptr;
+  return parse_exporter_config(*text, path, files, problems);
 }
 
 }  // namespace tarnwick

@@ -119,6 +119,12 @@ std::shared_ptr<const ExporterConfig> parse_exporter_config(
     std::string_view text, const std::string& file, ConfigFiles& files,
     std::vector<std::string>& problems);
 
+// The text of the configuration file at path (the exporter's, or its web
+// configuration), or nullopt with the problem "PATH: message" added.
+std::optional<std::string> read_config_text(const std::string& path,
+                                            ConfigFiles& files,
+                                            std::vector<std::string>& problems);
+
 // Reads the file at path and parses it as above; a file that cannot be read
 // or is over kMaxConfigBytes is a problem "FILE: message".
 std::shared_ptr<const ExporterConfig> read_exporter_config(

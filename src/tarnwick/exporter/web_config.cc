@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "tarnwick/base/error.h"
 #include "tarnwick/base/literal.h"
 #include "tarnwick/exporter/yaml_fields.h"
 
@@ -196,14 +195,10 @@ std::optional<WebConfig> read_web_config(const std::string& path,
                                          ConfigFiles& files,
                                          std::vector<std::string>& problems) {
   problems.clear();
-  std::string text;
-  try {
-    text = files.read_text(path);
-  } catch (const Error& e) {
-    problems.push_back(path + ": " + e.what());
-    return std::nullopt;
-  }
-  return parse_web_config(text, path, problems);
+  const std::optional<std::string> text =
+      read_config_text(path, files, problems);
+  if (!text) return std::nullopt;
+  return parse_web_config(*text, path, problems);
 }
 
 }  // namespace tarnwick
