@@ -29,6 +29,7 @@ def config(**auth_keys):
     auth_keys.setdefault("session_max_age", "10m")
     return config_yaml(
         [module_yaml("gw", "checks", fail_http="true"),
+         module_yaml("lax", "checks"),
          module_yaml("site", "checks", fail_http="true", only='["b.cfg"]')],
         [auth_yaml("site", '["127.0.0.0/8"]', **auth_keys)])
 
@@ -65,16 +66,20 @@ class KeptSessionTest(unittest.TestCase):
             ("refused twice", [{"action": "list_gateways", "nth": [2, 3],
                                 "status": 401, "echo": "form"}],
              [1, 0, 1], 2, ["cid-1", "cid-1", "cid-2", "cid-2"]),
+            # The same with a JSON body and without fail_http.
+            ("refused twice, lax", [{"action": "list_gateways",
+                                     "nth": [2, 3], **REFUSED}],
+             [1, 0, 1], 2, ["cid-1", "cid-1", "cid-2", "cid-2"], "lax"),
             # Refused in the probe's own session: no second login.
             ("own session", [dict(REFUSED, action="list_gateways", nth=1)],
              [0, 1], 1, ["cid-1", "cid-1"]),
         ]
-        for name, rules, successes, logins, sent in rows:
+        for name, rules, successes, logins, sent, *module in rows:
             with self.subTest(name), \
                     StubController(REPLIES, rules,
                                    ["--require-cid"]) as stub, \
                     Exporter(config(), CHECKS) as exporter:
-                self.assertEqual([self.probe(exporter, stub)
+                self.assertEqual([self.probe(exporter, stub, *module)
                                   for _ in successes], successes)
                 self.assertEqual(len(cids(stub, "login")), logins)
                 self.assertEqual(cids(stub, "list_gateways"), sent)

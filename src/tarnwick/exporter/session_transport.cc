@@ -5,10 +5,15 @@
 #include <utility>
 #include <vector>
 
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/literal.h"
+#include "tarnwick/base/scrub.h"
 #include "tarnwick/base/secret.h"
 #include "tarnwick/check/form.h"
+#include "tarnwick/check/run_settings.h"
 #include "tarnwick/check/session.h"
 #include "tarnwick/json/json.h"
+#include "tarnwick/wire/reply_summary.h"
 
 namespace tarnwick {
 
@@ -17,6 +22,20 @@ namespace {
 // The statuses with which a controller refuses a session it no longer has.
 bool refused(const Reply& reply) {
   return reply.status == 401 || reply.status == 403;
+}
+
+// The failure of a request refused again under the session of a new login
+// (the session was not what the controller refused), quoting the start of
+// the body without the password or either session id.
+Error refused_again(const Request& request, const Reply& reply,
+                    const Scrubber& secrets) {
+  return Error(
+      ErrorKind::kHttpError,
+      "the controller answered action " + quote_text(request.action) +
+          " with " + describe_reply_head(reply) + ", " +
+          describe_body_start(body_start(reply.body, secrets), secrets) +
+          ", under a new session too, after refusing it under a "
+          "kept one");
 }
 
 // Whether log_in takes the reply: a JSON object with a member "CID".
@@ -108,6 +127,11 @@ class SessionTransport::Batch : public RequestBatch {
         outer_.failed(index, e);
         continue;
       }
+      if (refused(*reply)) {
+        outer_.failed(index,
+                      refused_again(request, *reply, transport_.secrets()));
+        continue;
+      }
       outer_.received(index, std::move(*reply));
     }
   }
@@ -159,6 +183,10 @@ std::string SessionTransport::renewed_form(const std::string& form) const {
   return renewed;
 }
 
+Scrubber SessionTransport::secrets() const {
+  return Scrubber{settings_->password, opened_id_, renewed_id_};
+}
+
 void SessionTransport::renew() {
   Value session;
   SessionCache::Session s = kept_->cache->session(
@@ -197,7 +225,9 @@ Reply SessionTransport::post(const Request& request) {
   Request again = request;
   again.form = renewed_form(request.form);
   const WipedOnExit wiped(again.form);
-  return inner_.post(again);
+  Reply reply = inner_.post(again);
+  if (refused(reply)) throw refused_again(request, reply, secrets());
+  return reply;
 }
 
 void SessionTransport::post_many(RequestBatch& batch, std::size_t in_flight) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/base/scrub.h"
 #include "tarnwick/base/value.h"
 #include "tarnwick/exporter/exporter_config.h"
 #include "tarnwick/exporter/session_cache.h"
@@ -54,8 +55,9 @@ class SessionTransport : public Transport {
   // not log in for (its form's CID first, as check/ builds forms) whose
   // reply is HTTP 401 or 403 is sent once more, under a session from a
   // login through the cache; the probe's requests after it go under that
-  // session too. This happens once a probe: a later refusal is the reply.
-  // Throws what the inner transport and the login throw.
+  // session too. This happens once a probe: a refusal under the new
+  // session throws Error(kHttpError), with or without fail_http. Throws
+  // what the inner transport and the login throw.
   Reply post(const Request& request) override;
   // As post, for each request; those sent again go after the others, one
   // at a time.
@@ -74,6 +76,9 @@ class SessionTransport : public Transport {
   bool under_kept_session(const std::string& form) const;
   // form with the renewed session in place of the kept one.
   std::string renewed_form(const std::string& form) const;
+  // The password and the session ids of the probe, to take out of what is
+  // quoted of a reply.
+  Scrubber secrets() const;
   // Logs in again through the cache, the kept session being refused.
   void renew();
 
