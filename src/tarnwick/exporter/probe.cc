@@ -199,11 +199,8 @@ ProbeAnswer run_probe(const ProbeTask& job, Clock& clock,
   answer.series = metrics.take_text();
 
   // The session ids and the password, wherever a message might hold them.
-  std::string_view cid;
-  if (settings.session) {
-    const Node& node = settings.session->node();
-    if (node.is_text() || node.kind == Kind::kWhole) cid = node.text();
-  }
+  const std::string_view cid =
+      settings.session ? session_text(*settings.session) : std::string_view();
   const Scrubber scrubber{settings.password, cid, renewed_id};
   for (ProbeFailure& f : answer.failures) f.message = scrubber.scrub(f.message);
   if (job.debug) {

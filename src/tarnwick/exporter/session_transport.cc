@@ -154,13 +154,7 @@ Value SessionTransport::open_session(const RunSettings& settings) {
   settings_ = &settings;
   if (kept_ == nullptr) return log_in(settings, "", *this);
   Value session;
-  SessionCache::Session s = kept_->cache->session(
-      kept_->target, *kept_->auth, kept_->trust,
-      [&] {
-        session = log_in(settings, "", *this);
-        return std::string(session_text(session));
-      },
-      kept_->still_waiting);
+  SessionCache::Session s = cached_session(session, nullptr);
   opened_id_ = std::move(s.id);
   if (s.logged_in) return session;
   // Only a session this probe did not log in for is renewed.
@@ -187,15 +181,20 @@ Scrubber SessionTransport::secrets() const {
   return Scrubber{settings_->password, opened_id_, renewed_id_};
 }
 
-void SessionTransport::renew() {
-  Value session;
-  SessionCache::Session s = kept_->cache->session(
+SessionCache::Session SessionTransport::cached_session(
+    Value& session, const std::string* stale) {
+  return kept_->cache->session(
       kept_->target, *kept_->auth, kept_->trust,
       [&] {
         session = log_in(*settings_, "", *this);
         return std::string(session_text(session));
       },
-      kept_->still_waiting, &opened_id_);
+      kept_->still_waiting, stale);
+}
+
+void SessionTransport::renew() {
+  Value session;
+  SessionCache::Session s = cached_session(session, &opened_id_);
   renewed_id_ = std::move(s.id);
   if (!s.logged_in) session = text_value(renewed_id_);
   renewed_field_ = session_field(session.node());

@@ -79,6 +79,10 @@ class SessionTransport : public Transport {
   // The password and the session ids of the probe, to take out of what is
   // quoted of a reply.
   Scrubber secrets() const;
+  // The cache's session for the probe's target and auth; a login it makes
+  // leaves its reply's session in `session`. stale: the session refused.
+  SessionCache::Session cached_session(Value& session,
+                                       const std::string* stale);
   // Logs in again through the cache, the kept session being refused.
   void renew();
 
